@@ -1,0 +1,1 @@
+// The product library; its facilities are added one concern at a time.

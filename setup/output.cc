@@ -1,0 +1,130 @@
+#include "setup/output.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <cwchar>
+#include <vector>
+
+#include "setup/settings.h"
+
+FILE* outputStream = stdout;
+int outputFileOpened = 0;
+
+// Every message text of the program is ASCII, so a wide format becomes a
+// narrow one character by character; "%s" then takes the narrow argument
+// bytes exactly as the wide printer would be asked to.
+std::string narrowFormat(const wchar_t* format) {
+  std::string out;
+  for (const wchar_t* p = format; *p; ++p) {
+    wchar_t c = *p;
+    out.push_back(c >= 0 && c < 128 ? static_cast<char>(c) : '?');
+  }
+  return out;
+}
+
+std::string vformatNarrow(const char* format, va_list args) {
+  va_list copy;
+  va_copy(copy, args);
+  char small[512];
+  int n = std::vsnprintf(small, sizeof small, format, copy);
+  va_end(copy);
+  if (n < 0) return std::string();
+  if (static_cast<size_t>(n) < sizeof small) return std::string(small, n);
+  std::vector<char> big(static_cast<size_t>(n) + 1);
+  std::vsnprintf(big.data(), big.size(), format, args);
+  return std::string(big.data(), n);
+}
+
+std::string formatNarrow(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  std::string s = vformatNarrow(format, args);
+  va_end(args);
+  return s;
+}
+
+std::string vformatWide(const wchar_t* format, va_list args) {
+  std::string narrow = narrowFormat(format);
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wformat-nonliteral"
+  return vformatNarrow(narrow.c_str(), args);
+#pragma GCC diagnostic pop
+}
+
+static void writeMessage(FILE* stream, const std::string& text, bool flush) {
+  if (!text.empty()) std::fwrite(text.data(), 1, text.size(), stream);
+  if (flush) std::fflush(stream);
+}
+
+void printInfo(const wchar_t* format, ...) {
+  va_list args;
+  va_start(args, format);
+  std::string text = vformatWide(format, args);
+  va_end(args);
+  writeMessage(outputStream, text, true);
+}
+
+void printError(const wchar_t* format, ...) {
+  va_list args;
+  va_start(args, format);
+  std::string text = vformatWide(format, args);
+  va_end(args);
+  writeMessage(outputStream, text, true);
+}
+
+void printDirect(const wchar_t* format, ...) {
+  va_list args;
+  va_start(args, format);
+  std::string text = vformatWide(format, args);
+  va_end(args);
+  writeMessage(stdout, text, false);
+}
+
+void printDebug(const char* format, ...) {
+  if (!debugEnabled) return;
+  va_list args;
+  va_start(args, format);
+  std::string text = "debug: " + vformatNarrow(format, args) + "\n";
+  va_end(args);
+  writeMessage(outputStream, text, true);
+}
+
+void trace(const char*, ...) {}
+
+void printPlain(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  std::string text = vformatNarrow(format, args);
+  va_end(args);
+  writeMessage(stdout, text, false);
+}
+
+void printPlainLine(const char* text) {
+  std::fputs(text, stdout);
+  std::fputc('\n', stdout);
+}
+
+void fatalError(const char* message) {
+  std::fprintf(stderr, "%s\n", message);
+  std::exit(0);
+}
+
+void setDebug(int value) { debugEnabled = value; }
+
+char* wideToMultibyte(const wchar_t* text) {
+  char* out = new char[4096]();
+  std::mbstate_t state{};
+  const wchar_t* src = text;
+  size_t n = std::wcsrtombs(out, &src, 4095, &state);
+  if (n == static_cast<size_t>(-1)) out[0] = '\0';
+  return out;
+}
+
+void openOutputFile(const wchar_t* name) {
+  if (outputFileOpened) return;
+  outputFileOpened = 1;
+  char* narrow = wideToMultibyte(name);
+  FILE* f = std::fopen(narrow, "w");
+  delete[] narrow;
+  outputStream = f ? f : stdout;
+}
