@@ -28,7 +28,9 @@ void vlogMessage(int level, int errnum, const char* format, va_list args) {
   if (errnum != 0) {
     std::vsnprintf(messageBuffer, sizeof messageBuffer, format, args);
     trim_line_end(messageBuffer);
-    std::snprintf(lineBuffer, sizeof lineBuffer, "%s: %s (%d)", messageBuffer, std::strerror(errnum), errnum);
+    // A line longer than the buffer is cut there on purpose.
+    int n = std::snprintf(lineBuffer, sizeof lineBuffer, "%s: %s (%d)", messageBuffer, std::strerror(errnum), errnum);
+    if (n < 0) lineBuffer[0] = '\0';
   } else {
     std::vsnprintf(lineBuffer, sizeof lineBuffer, format, args);
   }
