@@ -1,0 +1,22 @@
+// Console password entry.
+//
+// readKeypressNoEcho reads one key from standard input with canonical mode
+// and echo switched off, and puts the terminal back before it returns; a
+// SIGINT, SIGTERM, SIGHUP or SIGQUIT that arrives meanwhile first restores
+// the terminal and then acts as it would have. It returns the key as an int
+// (EOF at the end of input, so byte 0xFF stays a key). When standard input
+// is not a terminal it just reads.
+//
+// readPassword prints the prompt, then reads keys until Enter, end of input
+// or 8191 stored characters: letters and digits are stored and echoed as
+// "*", backspace (code 8) erases one, anything else is dropped. Nothing
+// when no character was stored.
+#pragma once
+
+#include <optional>
+#include <string>
+
+constexpr std::size_t kPasswordBufferSize = 8192;
+
+int readKeypressNoEcho();
+std::optional<std::string> readPassword(const char* prompt);
