@@ -1,0 +1,52 @@
+#include "setup/markers.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "setup/files.h"
+#include "setup/output.h"
+#include "setup/settings.h"
+#include "setup/unique_fd.h"
+
+std::optional<std::string> markerPath(const char* name) {
+  std::string dir = getServerWorkingDir(kProductAgent);
+  if (dir.empty()) return std::nullopt;
+  std::string path = dir + "/" + name;
+  // The path is handed to the system as one name: one that could not be
+  // held in a path buffer is refused rather than cut.
+  if (path.size() >= kPathBufferSize) return std::nullopt;
+  return path;
+}
+
+int writeConfigCheckFile(const char* path) {
+  UniqueFd fd(::open(path, O_WRONLY | O_CREAT | O_TRUNC, 0666));
+  if (!fd) return 0;
+  static const char kText[] = "1";
+  const char* p = kText;
+  std::size_t left = sizeof kText - 1;
+  while (left > 0) {
+    ssize_t n = ::write(fd.get(), p, left);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return 0;
+    p += n;
+    left -= static_cast<std::size_t>(n);
+  }
+  return fd.close() == 0 ? 1 : 0;
+}
+
+void printAgentRestartNotice() {
+  printInfo(L"The Velmora Agent must be restarted for these changes to take effect\n");
+  printInfo(L"Use '/etc/init.d/kzp-agent restart' to restart.\n");
+}
+
+void printServerRestartNotice() {
+  if (isConsoleInstalled()) {
+    printInfo(L"The Velmora Orrin Console must be restarted for these changes to take effect\n");
+    printInfo(L"Use '/etc/init.d/kzp-console restart' to restart.\n");
+  } else {
+    printInfo(L"The Velmora Manager must be restarted for these changes to take effect\n");
+    printInfo(L"Use '/etc/init.d/kzp-server restart' to restart.\n");
+  }
+}
