@@ -1,7 +1,238 @@
-// Entry point (the front end's operation table is filled in as it is built).
-#include "setup/output.h"
+// Entry point: derives the settings that depend on the machine, parses the
+// command line, then runs the selected operations in one fixed order. A
+// failure ends the run at once with status 1; a query ends it after its
+// answer; a run that completed at least one operation returns 0.
+#include <sys/utsname.h>
 
-int main() {
-  printInfo(L"tavrik-setup\n");
-  return 1;
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "config/config.h"
+#include "installer/installer.h"
+#include "setup/files.h"
+#include "setup/markers.h"
+#include "setup/options.h"
+#include "setup/output.h"
+#include "setup/password.h"
+#include "setup/settings.h"
+#include "setup/usage.h"
+
+namespace {
+
+[[noreturn]] void failWith(const wchar_t* message) {
+  printError(message);
+  std::exit(1);
+}
+
+// Writes a marker after a setting was stored; a marker that cannot be
+// written (or whose path cannot be formed) fails the run.
+void writeMarkerOrFail(const char* name, const wchar_t* failure) {
+  std::optional<std::string> path = markerPath(name);
+  if (!path || !writeConfigCheckFile(path->c_str())) failWith(failure);
+}
+
+void startUp(int argc, char** argv) {
+  // Only the agent product is installed: the module is retrieved even when
+  // no option asks for it.
+  if (isStandaloneAgentInstall() && !isDriverOnlyInstall() && !isAgentInstalled()) {
+    autoModuleMode = true;
+    moduleType = 3;
+    moduleRequested = 1;
+  }
+
+  archFormValue.clear();
+  ::uname(&systemUname);
+  archFormValue = cutToBuffer(archCode(systemUname.machine), kArchBufferSize);
+
+  destDir = (isStandaloneAgentInstall() && !isDriverOnlyInstall()) ? "/lib/modules/pelagent"
+                                                                   : "/lib/modules/tavrik";
+  programName = "tavrik-setup";
+
+  if (argc <= 1 && !autoModuleMode) {
+    printUsage();
+    std::exit(1);
+  }
+
+  experimentalBuild = !pathExists("/usr/sbin/tavrik/.experimental");
+
+  if (!parseOptions(argc, argv)) {
+    printUsage();
+    std::exit(1);
+  }
+}
+
+void promptForPassword() {
+  std::optional<std::string> first = readPassword("Password: ");
+  if (!first) {
+    printPlainLine("You must enter a password");
+    std::exit(1);
+  }
+  std::optional<std::string> second = readPassword("  Verify: ");
+  if (!second) {
+    printPlainLine("You must enter a password");
+    std::exit(1);
+  }
+  if (*first != *second) {
+    printPlainLine("Passwords do not match");
+    std::exit(1);
+  }
+  adminPassword = *first;
+}
+
+void saveKeyOrFail(std::string& key) {
+  int saved = saveKey(keyFilename->c_str(), key);
+  printDebug("saveKey returned: %d", saved);
+  if (saved == 1) failWith(L"Failed to save key file\n");
+  if (!silentMode) printInfo(L"Key '%s' successfully installed.\n", keyFilename->c_str());
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  startUp(argc, argv);
+  bool done = false;
+
+  if (writeDefaultsRequested) {
+    // Scripts rely on --defaults succeeding: its result is not reported.
+    WriteServerConfig();
+    std::exit(0);
+  }
+
+  if (maxMemoryArg) {
+    if (setServerMaxMemory(maxMemoryArg->c_str()) != 1) failWith(L"Failed to set server max memory value\n");
+    if (!silentMode) printInfo(L"Server max memory set\n");
+    done = true;
+  }
+
+  if (adminUser && !adminPassword) promptForPassword();
+
+  if (getAgentBindAddrRequested) {
+    OptText address = getAgentBindTo();
+    if (!address) failWith(L"Could not retrieve bind address from configuration\n");
+    printPlain("Agent Bind Address: %s\n", address->c_str());
+    std::exit(0);
+  }
+  if (getHttpsPortRequested) {
+    OptText port = getHttpsPort();
+    if (!port) failWith(L"Could not retrieve port value from configuration\n");
+    printDirect(L"Server HTTPS Port: %s\n", port->c_str());
+    std::exit(0);
+  }
+  if (getHttpPortRequested) {
+    OptText port = getHttpPort();
+    if (!port) failWith(L"Could not retrieve port value from configuration\n");
+    printDirect(L"Server HTTP Port: %s\n", port->c_str());
+    std::exit(0);
+  }
+
+  if (adminPassword && !adminUser) {
+    printError(L"ERROR: username and password must both be set\n");
+    printUsage();
+    std::exit(1);
+  }
+
+  if (agentBindAddrArg) {
+    if (setAgentBindTo(agentBindAddrArg->c_str()) != 0) failWith(L"Failed to set agent bind address\n");
+    if (!silentMode) printInfo(L"Agent bind address set\n");
+    done = true;
+  }
+  if (agentPortArg) {
+    if (setAgentPort(agentPortArg->c_str()) != 0) failWith(L"Failed to set agent port\n");
+    if (!silentMode) printInfo(L"Agent port set\n");
+    done = true;
+  }
+  if (setAgentDebugRequested) {
+    if (setAgentDebug(agentDebugValue) != 0) failWith(L"Failed to modify agent debug logging\n");
+    if (!silentMode) printInfo(L"Agent debug logging set\n");
+    printAgentRestartNotice();
+    done = true;
+  }
+
+  if (httpsPortArg) {
+    int result = setHttpsPort(httpsPortArg->c_str());
+    printDebug("ret=%d", result);
+    if (result != 1) {
+      if (!silentMode) printError(L"Failed to set port for server\n");
+      std::exit(1);
+    }
+    if (!silentMode) {
+      printInfo(L"Server HTTPS Port set\n");
+      printServerRestartNotice();
+    }
+    writeMarkerOrFail(kPortSetMarker, L"Failed to update config check\n");
+    done = true;
+  }
+  if (httpPortArg) {
+    printDebug("Seting http port");
+    int result = setHttpPort(httpPortArg->c_str());
+    printDebug("ret=%d", result);
+    if (result != 1) failWith(L"Failed to set port for server\n");
+    if (!silentMode) {
+      printInfo(L"Server HTTP Port set\n");
+      printServerRestartNotice();
+    }
+    writeMarkerOrFail(kPortSetMarker, L"Failed to update config check\n");
+    done = true;
+  }
+
+  if (adminUser && adminPassword) {
+    int result = setUsernamePassword(adminUser->c_str(), adminPassword->c_str());
+    printDebug("ret=%d", result);
+    if (result != 0) failWith(L"Failed to set username and password\n");
+    if (!silentMode) {
+      printInfo(L"Server username and password set\n");
+      printServerRestartNotice();
+    }
+    writeMarkerOrFail(kUserSetMarker, L"Failed to update config check");
+    done = true;
+  }
+
+  if (moduleRequested) {
+    printDebug("Retrieving kernel module");
+    // Retrieval ends the process itself on most outcomes; when it returns,
+    // the run goes on whatever it reports.
+    retrieveKernelModule();
+    done = true;
+  }
+
+  if (stdinKeyRequested) {
+    if (!keyFilename) failWith(L"--stdin-key requires --key-filename as an argument\n");
+    OptText key = readKeyFromStdin();
+    if (!key) failWith(L"No key data entered");
+    saveKeyOrFail(*key);
+    done = true;
+  }
+
+  if (getKeyRequested) {
+    OptText key = getServerKey(keyUrl->c_str());
+    if (!key) failWith(L"Unable to get key from remote KZP Server\n");
+    if (!keyFilename) {
+      keyFilename = keyNameFromUrl(keyUrl->c_str());
+      if (!keyFilename) keyFilename = keyNameFromDigest(key->c_str(), static_cast<int>(key->size()));
+    }
+    saveKeyOrFail(*key);
+    done = true;
+  }
+
+  if (listKeysRequested) {
+    std::vector<std::string> names;
+    int count = listKeyFiles(names);
+    printKeyList(names, count);
+    done = true;
+  }
+
+  if (removeKeyRequested) {
+    if (deleteKey(removeKeyName->c_str()) == 0) failWith(L"Failed to delete key.\n");
+    if (!silentMode) printInfo(L"Key successfully deleted.\n");
+    done = true;
+  }
+
+  if (!done) {
+    printError(L"You must specify an operation to complete\n");
+    printUsage();
+    std::exit(1);
+  }
+  return 0;
 }
