@@ -6,4 +6,3 @@ int retrieveKernelModule() {
   printError(L"Kernel module retrieval is not available in this build\n");
   return 0;
 }
-OptText ares_resolve(const char*) { return std::nullopt; }

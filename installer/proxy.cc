@@ -1,0 +1,107 @@
+#include "installer/proxy.h"
+
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#include "setup/output.h"
+
+std::string getHttpProxyEnv() {
+  const char* value = std::getenv("http_proxy");
+  if (value == nullptr) return std::string();
+  std::string text(value);
+  // A value that does not fit the buffer with its terminator is not used:
+  // a cut one could name a different host or port.
+  if (text.size() >= kProxyBufferSize) return std::string();
+  for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return text;
+}
+
+int parseProxyAddress(const std::string& proxy, std::string* host, int* port) {
+  std::string rest = proxy;
+  if (rest.compare(0, 7, "http://") == 0) rest.erase(0, 7);
+  std::size_t colon = rest.find(':');
+  if (colon == std::string::npos) return 0;
+  const char* digits = rest.c_str() + colon + 1;
+  // The port is the number at the start of what follows; a trailing "/" or
+  // any other text after the digits is ignored.
+  long value = 0;
+  const char* p = digits;
+  while (*p >= '0' && *p <= '9' && value <= 65535) value = value * 10 + (*p++ - '0');
+  if (p == digits || value < 1 || value > 65535) return 0;
+  *host = rest.substr(0, colon);
+  *port = static_cast<int>(value);
+  return 1;
+}
+
+std::string formatTunnelRequest(const std::string& host, int port, bool* tooLarge) {
+  std::string request =
+      formatNarrow("CONNECT %s:%d HTTP/1.1\nHost: %s:%d\n\n", host.c_str(), port, host.c_str(), port);
+  *tooLarge = request.size() > kProxyBufferSize - 1;
+  if (*tooLarge) request.resize(kProxyBufferSize - 1);
+  return request;
+}
+
+namespace {
+
+// Where the proxy's answer ends: after its first empty line.
+std::size_t answerEnd(const std::string& answer) {
+  std::size_t crlf = answer.find("\r\n\r\n");
+  std::size_t lf = answer.find("\n\n");
+  std::size_t end = std::string::npos;
+  if (crlf != std::string::npos) end = crlf + 4;
+  if (lf != std::string::npos && (end == std::string::npos || lf + 2 < end)) end = lf + 2;
+  return end;
+}
+
+// Reads the answer up to its blank line and no further, so that nothing of
+// the tunnelled stream is taken from the socket: each piece is peeked first
+// and only the bytes up to the blank line are consumed.
+std::string readProxyAnswer(int sock) {
+  std::string answer;
+  char piece[kProxyBufferSize];
+  while (answer.size() < kProxyBufferSize - 1) {
+    std::size_t room = kProxyBufferSize - 1 - answer.size();
+    ssize_t n = recv(sock, piece, room, MSG_PEEK);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      printError(L"Error reading from proxy: %s", std::strerror(errno));
+      break;
+    }
+    std::size_t before = answer.size();
+    answer.append(piece, static_cast<std::size_t>(n));
+    std::size_t end = answerEnd(answer);
+    std::size_t take = end == std::string::npos ? static_cast<std::size_t>(n) : end - before;
+    answer.resize(before + take);
+    std::size_t taken = 0;
+    while (taken < take) {
+      ssize_t r = recv(sock, piece, take - taken, 0);
+      if (r < 0 && errno == EINTR) continue;
+      if (r <= 0) return answer;
+      taken += static_cast<std::size_t>(r);
+    }
+    if (end != std::string::npos) break;
+  }
+  return answer;
+}
+
+}  // namespace
+
+int openProxyTunnel(int sock, const std::string& host, int port) {
+  bool tooLarge = false;
+  std::string request = formatTunnelRequest(host, port, &tooLarge);
+  if (tooLarge) printError(L"Error porxy url too large.\n");
+  ssize_t written = write(sock, request.data(), request.size());
+  if (written < static_cast<ssize_t>(request.size()))
+    printError(L"Error writing to proxy: %s", std::strerror(errno));
+  std::string answer = readProxyAnswer(sock);
+  if (answer.find(" 200 ") == std::string::npos) {
+    printError(L"Proxy returned unexpected response: %s", answer.c_str());
+    return 0;
+  }
+  return 1;
+}

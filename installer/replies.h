@@ -1,0 +1,46 @@
+// Build-service replies: status, redirect, status markers, the attachment.
+//
+// - A reply is status line, header lines, an empty line, then the body. The
+//   header block is everything before the first "\r\n\r\n" (so without the
+//   CR LF of its last line); the body is bytes and is only written by length.
+// - Matching is exact and case-sensitive; header names are found anywhere in
+//   the header block.
+// - parseHttpReply gives 302, 400, 404, 200 or 0; for 302 the Location value,
+//   for 200 the body, or the header block once its attachment was installed.
+//   A malformed reply ends the process with status 0.
+// - The attachment is installed only when its name is a plain file name and
+//   the body holds every byte Content-Length announces; it replaces the old
+//   file by rename, so an existing module is never left truncated.
+#pragma once
+
+#include <string>
+
+#include "setup/settings.h"
+
+// The path "%s/%s" of destDir and the file name must fit this buffer.
+constexpr std::size_t kModulePathBufferSize = 4096;
+
+int parseHttpReply(const std::string& reply, OptText* text, int byteCount);
+// 1 when the attachment was installed, 0 when the reply has none.
+int saveAttachedModule(const std::string& header, const std::string& body);
+// The value after marker up to " -->", the line end or the page's end.
+OptText extractMarkerValue(const std::string& page, const char* marker);
+// One spinner step ("Complete." once a module was written), unless silent.
+void showSpinner();
+
+// The same checks without ending the process, for the fuzz target and the
+// tests: *fault is set to the fatal text instead.
+struct ReplyParse {
+  int status = 0;
+  OptText text;
+  const char* fault = nullptr;
+};
+ReplyParse examineHttpReply(const std::string& reply);
+int storeAttachedModule(const std::string& header, const std::string& body, const char** fault);
+
+// Content-Length read like strtol: leading white space, optional sign,
+// digits up to the first other character; no digits read as 0.
+long long readContentLength(const char* text);
+// A file name from the service is refused when empty, "." or "..", or
+// holding '/' or a control character.
+bool isSafeModuleName(const std::string& name);

@@ -1,0 +1,290 @@
+#include "installer/transport.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <openssl/err.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <algorithm>
+#include <memory>
+#include <new>
+
+#include "installer/proxy.h"
+#include "installer/replies.h"
+#include "installer/resolve.h"
+#include "installer/state.h"
+#include "setup/output.h"
+#include "setup/unique_fd.h"
+
+namespace {
+
+BIO* sslErrorBio = nullptr;
+std::string passPhrase;
+// The key file of the context being loaded, so that a fatal exit during
+// the load still removes it.
+const std::string* activeKeyFile = nullptr;
+
+void ignoreSigpipe(int) {}
+
+int passPhraseCallback(char* buffer, int size, int /*rwflag*/, void* /*userdata*/) {
+  if (size < static_cast<int>(passPhrase.size()) + 1) return 0;
+  std::memcpy(buffer, passPhrase.c_str(), passPhrase.size() + 1);
+  return static_cast<int>(passPhrase.size());
+}
+
+void initLibraryOnce() {
+  if (sslErrorBio != nullptr) return;
+  SSL_library_init();
+  SSL_load_error_strings();
+  sslErrorBio = BIO_new_fp(stderr, BIO_NOCLOSE);
+}
+
+void removeActiveKeyFile() {
+  if (activeKeyFile != nullptr && !activeKeyFile->empty()) unlink(activeKeyFile->c_str());
+}
+
+}  // namespace
+
+[[noreturn]] void fatalSslError(const char* message) {
+  removeActiveKeyFile();
+  initLibraryOnce();
+  std::fflush(stdout);
+  BIO_printf(sslErrorBio, "%s\n", message);
+  ERR_print_errors(sslErrorBio);
+  (void)BIO_flush(sslErrorBio);
+  std::exit(0);
+}
+
+SSL_CTX* initSslContext(const char* pemPath, const char* phrase) {
+  initLibraryOnce();
+  struct sigaction action {};
+  action.sa_handler = ignoreSigpipe;
+  sigemptyset(&action.sa_mask);
+  action.sa_flags = SA_RESTART;
+  sigaction(SIGPIPE, &action, nullptr);
+
+  SSL_CTX* context = SSL_CTX_new(TLS_client_method());
+  if (context == nullptr) fatalSslError("Can't read certificate file");
+  if (SSL_CTX_use_certificate_chain_file(context, pemPath) != 1)
+    fatalSslError("Can't read certificate file");
+  passPhrase = phrase;
+  SSL_CTX_set_default_passwd_cb(context, passPhraseCallback);
+  // Also fails for a key that does not belong to the loaded certificate.
+  if (SSL_CTX_use_PrivateKey_file(context, pemPath, SSL_FILETYPE_PEM) != 1)
+    fatalSslError("Can't read key file");
+  return context;
+}
+
+void destroySslContext(SSL_CTX* context) { SSL_CTX_free(context); }
+
+void checkSslWrite(SSL* connection, int result) {
+  if (SSL_get_error(connection, result) != SSL_ERROR_NONE) fatalSslError("SSL write problem");
+}
+
+void ClientKeyFile::create() {
+  char name[] = "/tmp/XXXXXX";
+  UniqueFd fd(mkstemp(name));  // created exclusively, mode 0600
+  if (fd) path_ = name;
+  activeKeyFile = &path_;
+  printDebug("Creating template %s", name);
+  std::size_t length = std::strlen(clientKeyPem);
+  if (!fd || write(fd.get(), clientKeyPem, length) != static_cast<ssize_t>(length) || fd.close() != 0) {
+    remove();
+    fatalError("unable to write sec template");
+  }
+}
+
+SSL_CTX* ClientKeyFile::load() {
+  SSL_CTX* context = initSslContext(path_.c_str(), "");
+  remove();
+  return context;
+}
+
+void ClientKeyFile::remove() {
+  if (!path_.empty()) unlink(path_.c_str());
+  path_.clear();
+  if (activeKeyFile == &path_) activeKeyFile = nullptr;
+}
+
+int tcp_connect(const char* host, int port) {
+  std::string proxyHost;
+  int proxyPort = 0;
+  std::string proxy = getHttpProxyEnv();
+  bool tunnel = !proxy.empty() && parseProxyAddress(proxy, &proxyHost, &proxyPort);
+  const char* connectHost = tunnel ? proxyHost.c_str() : host;
+  int connectPort = tunnel ? proxyPort : port;
+
+  OptText address = ares_resolve(connectHost);
+  if (!address) return -1;
+  // An unresolved name gives "", which inet_addr turns into 255.255.255.255:
+  // the connect below then fails with its own message.
+  struct sockaddr_in target {};
+  target.sin_family = AF_INET;
+  target.sin_port = htons(static_cast<uint16_t>(connectPort));
+  target.sin_addr.s_addr = inet_addr(address->c_str());
+
+  UniqueFd sock(socket(AF_INET, SOCK_STREAM, IPPROTO_TCP));
+  if (!sock) {
+    printError(L"Couldn't create socket: %s", std::strerror(errno));
+    return -1;
+  }
+  printDebug("socket successful");
+  if (connect(sock.get(), reinterpret_cast<struct sockaddr*>(&target), sizeof target) != 0) {
+    printError(L"Couldn't connect socket: %s", std::strerror(errno));
+    return -1;
+  }
+  if (tunnel && !openProxyTunnel(sock.get(), host, port)) return -1;
+  printDebug("connect successful");
+  printDebug("sock = %d", sock.get());
+  return sock.release();
+}
+
+ReadOutcome classifySslRead(SSL* connection, int result) {
+  switch (SSL_get_error(connection, result)) {
+    case SSL_ERROR_NONE:
+      return ReadOutcome::Data;
+    case SSL_ERROR_WANT_READ:
+      return ReadOutcome::Retry;
+    case SSL_ERROR_SYSCALL:
+      return ReadOutcome::PrematureClose;
+    case SSL_ERROR_ZERO_RETURN:
+      return ReadOutcome::CloseNotify;
+    case SSL_ERROR_SSL:
+      if (ERR_GET_REASON(ERR_peek_error()) == SSL_R_UNEXPECTED_EOF_WHILE_READING) {
+        ERR_clear_error();
+        return ReadOutcome::PrematureClose;
+      }
+      return ReadOutcome::Failure;
+    default:
+      return ReadOutcome::Failure;
+  }
+}
+
+bool ReplyBuffer::append(const char* data, std::size_t length) {
+  if (count_ + length >= limit_) return false;
+  count_ += length;
+  if (lost_) return true;
+  try {
+    data_.append(data, length);
+  } catch (const std::bad_alloc&) {
+    // Without memory for the reply it is read to its end and dropped.
+    lost_ = true;
+    std::string().swap(data_);
+  }
+  return true;
+}
+
+OptText ReplyBuffer::take() {
+  if (lost_) return std::nullopt;
+  return std::move(data_);
+}
+
+ReadOutcome readTlsReply(SSL* connection, ReplyBuffer* buffer, bool verbose) {
+  char piece[kPieceSize];
+  for (;;) {
+    if (verbose) {
+      showSpinner();
+      printDebug("pending: %d", SSL_pending(connection));
+      printDebug("SSL_read");
+    }
+    ERR_clear_error();
+    std::time_t before = std::time(nullptr);
+    int n = SSL_read(connection, piece, sizeof piece);
+    if (verbose) {
+      printDebug("SSL_read_over");
+      printDebug("** %2.0f seconds to SSL_read", std::difftime(std::time(nullptr), before));
+      printDebug("received %d SSL_read", n);
+    }
+    switch (classifySslRead(connection, n)) {
+      case ReadOutcome::Data:
+        if (verbose) printDebug("SSL_ERROR_NONE");
+        if (!buffer->append(piece, static_cast<std::size_t>(n)))
+          fatalError("Return data is too large for buffer");
+        break;
+      case ReadOutcome::Retry:
+        if (verbose) printDebug("SSL_ERROR_WANT_READ");
+        break;
+      case ReadOutcome::PrematureClose:
+        std::fflush(stdout);
+        std::fputs("SSL Error: Premature close\n", stderr);
+        return ReadOutcome::PrematureClose;
+      case ReadOutcome::CloseNotify:
+        return ReadOutcome::CloseNotify;
+      case ReadOutcome::Failure:
+        fatalSslError("SSL read problem");
+    }
+  }
+}
+
+int httpsRequest(const std::string& request, OptText* reply, int newlineAfterReply) {
+  ClientKeyFile keyFile;
+  keyFile.create();
+  std::unique_ptr<SSL_CTX, SslCtxFree> context(keyFile.load());
+
+  printDebug("tcp_connect %s,%d", buildServiceHost.c_str(), buildServicePort);
+  UniqueFd sock(tcp_connect(buildServiceHost.c_str(), buildServicePort));
+  if (!sock) {
+    printPlain("\nFailed to create a socket to remote host.\n");
+    return -1;
+  }
+  std::unique_ptr<SSL, SslFree> connection(SSL_new(context.get()));
+  BIO* bio = BIO_new_socket(sock.get(), BIO_NOCLOSE);
+  SSL_set_bio(connection.get(), bio, bio);
+  ERR_clear_error();
+  int handshake = SSL_connect(connection.get());
+  if (handshake <= 0) {
+    printPlain("\nSSL connect failed to remote: %d\n", SSL_get_error(connection.get(), handshake));
+    return -1;
+  }
+
+  printDebug("---- Sending: %s", request.c_str());
+  printDebug("---- Sending: ");
+  printDebug("Sending %d bytes", static_cast<int>(request.size()));
+  std::size_t sent = 0;
+  while (sent < request.size()) {
+    std::size_t length = std::min(kPieceSize, request.size() - sent);
+    ERR_clear_error();
+    int result = SSL_write(connection.get(), request.data() + sent, static_cast<int>(length));
+    printDebug("Checking return status: %d", result);
+    checkSslWrite(connection.get(), result);
+    sent += length;
+    printDebug("Sent %d bytes", static_cast<int>(sent));
+  }
+  (void)BIO_flush(bio);
+
+  ReplyBuffer buffer;
+  printDebug("Waiting for reply...");
+  std::time_t start = std::time(nullptr);
+  if (readTlsReply(connection.get(), &buffer, true) == ReadOutcome::CloseNotify) {
+    printDebug("SSL_ERROR_ZERO_RETURN");
+    printDebug("** %2.0f seconds to read\n", std::difftime(std::time(nullptr), start));
+    ERR_clear_error();
+    int shutdown = SSL_shutdown(connection.get());
+    printDebug("** %2.0f seconds to shutdown\n", std::difftime(std::time(nullptr), start));
+    if (shutdown != 1) fatalSslError("Shutdown failed");
+    *reply = buffer.take();
+    if (newlineAfterReply) printPlain("\n");
+    if (debugEnabled) {
+      printPlain("RECEIVING ---\n");
+      if (*reply) {
+        std::size_t end = (*reply)->find("\r\n\r\n");
+        if (end != std::string::npos)
+          printPlain("%s\nRECEIVING ---\n", (*reply)->substr(0, end).c_str());
+      }
+    }
+  } else {
+    *reply = buffer.take();
+  }
+  int count = static_cast<int>(buffer.count());
+  connection.reset();
+  context.reset();
+  sock.reset();
+  return count;
+}

@@ -1,0 +1,103 @@
+// TLS client transport to the build service.
+//
+// - Every exchange is one new TCP connection (through the http_proxy tunnel
+//   when one is set) and one new TLS handshake presenting clientKeyPem; the
+//   service's certificate is not checked, and there are no time-outs.
+// - Order of one exchange: key file, initSslContext, removal of the key
+//   file, tcp_connect, handshake, request, reply until the service closes,
+//   close notification, release of connection, context and socket.
+// - The key file is created 0600 under /tmp and removed on every path,
+//   fatal exits included.
+// - Fatal TLS failures end the process with status 0 (fatalSslError).
+#pragma once
+
+#include <openssl/ssl.h>
+
+#include <cstddef>
+#include <string>
+
+#include "setup/settings.h"
+
+// Largest reply kept, with room for the terminating zero of the original
+// buffer: a reply that would reach this size ends the process.
+constexpr std::size_t kReplyBufferSize = 52428800;
+// Requests and replies move in pieces of at most this many bytes.
+constexpr std::size_t kPieceSize = 4096;
+
+// One GET exchange. The reply byte count, or -1 when the connection or the
+// handshake failed (reply then untouched). *reply gets the reply bytes, or
+// nothing when no memory could be had for them (the reply is then read and
+// discarded). newlineAfterReply ends the spinner line after a close
+// notification, also when silent.
+int httpsRequest(const std::string& request, OptText* reply, int newlineAfterReply);
+
+// A connected TCP socket to host:port (through the proxy tunnel when
+// http_proxy names one), or -1 after its message. Descriptor 0 is valid.
+int tcp_connect(const char* host, int port);
+
+// A new TLS client context with the certificate and key of the PEM file;
+// ends the process on failure. Installs the empty SIGPIPE handler.
+SSL_CTX* initSslContext(const char* pemPath, const char* passPhrase);
+void destroySslContext(SSL_CTX* context);
+// Returns when the write succeeded; otherwise "SSL write problem", fatal.
+void checkSslWrite(SSL* connection, int result);
+// The message, the TLS library's queued errors, exit status 0.
+[[noreturn]] void fatalSslError(const char* message);
+
+// The temporary copy of clientKeyPem for one context load. The file exists
+// only between create() and the end of load(); fatal exits remove it too.
+class ClientKeyFile {
+ public:
+  ClientKeyFile() = default;
+  ClientKeyFile(const ClientKeyFile&) = delete;
+  ClientKeyFile& operator=(const ClientKeyFile&) = delete;
+  ~ClientKeyFile() { remove(); }
+  // Writes clientKeyPem to a new "/tmp/XXXXXX" file; fatal on failure.
+  void create();
+  // initSslContext on the file, then removes it.
+  SSL_CTX* load();
+  void remove();
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string path_;
+};
+
+// Owners for the TLS objects of one exchange.
+struct SslCtxFree {
+  void operator()(SSL_CTX* c) const { destroySslContext(c); }
+};
+struct SslFree {
+  void operator()(SSL* s) const { SSL_free(s); }
+};
+
+// What a TLS read means for the reply loop.
+enum class ReadOutcome { Data, Retry, PrematureClose, CloseNotify, Failure };
+// Classifies the result of one SSL_read. An unexpected EOF, which this TLS
+// library reports as a protocol error, counts as the premature close.
+ReadOutcome classifySslRead(SSL* connection, int result);
+
+class ReplyBuffer;
+// Reads a reply until the service closes: PrematureClose (after "SSL Error:
+// Premature close\n" on standard error) or CloseNotify (the caller then
+// shuts down). verbose draws the spinner and the read traces of the GETs.
+// Ends the process on a read error or a reply too large for the buffer.
+ReadOutcome readTlsReply(SSL* connection, ReplyBuffer* buffer, bool verbose);
+
+// Appends pieces of a reply up to kReplyBufferSize - 1 bytes. Running out of
+// memory drops the reply (and keeps counting) instead of failing.
+class ReplyBuffer {
+ public:
+  explicit ReplyBuffer(std::size_t limit = kReplyBufferSize) : limit_(limit) {}
+  // false when the reply with this piece would reach the limit.
+  bool append(const char* data, std::size_t length);
+  std::size_t count() const { return count_; }
+  // The reply, or nothing after an allocation failure.
+  OptText take();
+
+ private:
+  std::size_t limit_;
+  std::size_t count_ = 0;
+  bool lost_ = false;
+  std::string data_;
+};

@@ -1,0 +1,147 @@
+#include "installer/upload.h"
+
+#include <openssl/err.h>
+#include <sys/stat.h>
+
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <memory>
+
+#include "installer/meter.h"
+#include "installer/state.h"
+#include "installer/transport.h"
+#include "setup/output.h"
+#include "setup/unique_fd.h"
+
+namespace {
+
+constexpr const char* kDelimiter = "-----------------------------4664151417711";
+constexpr std::int64_t kLargestContentLength = 2147483647;
+
+// One form field: delimiter, disposition, empty line, value, LF. The arch
+// value brings its own line feed, so its part adds none.
+std::string fieldPart(const char* name, const std::string& value, bool endLine = true) {
+  std::string part = std::string(kDelimiter) + "\nContent-Disposition: form-data; name=\"" + name +
+                     "\"\n\n" + value;
+  if (endLine) part += "\n";
+  return part;
+}
+
+// Counter shared with the meter's SIGALRM handler.
+MeterCounter bytesSent = 0;
+
+void writeChecked(SSL* connection, const void* data, std::size_t length) {
+  ERR_clear_error();
+  int result = SSL_write(connection, data, static_cast<int>(length));
+  checkSslWrite(connection, result);
+}
+
+}  // namespace
+
+const char* const kUploadClosingBoundary = "\n-----------------------------4664151417711--\n";
+const char* const kUploadTrailer = "\n\n";
+
+std::string buildUploadForm() {
+  std::string form = fieldPart("MAX_FILE_SIZE", "450000000");
+  form += fieldPart("arch", archFormValue, false);
+  if (customVersion) form += fieldPart("version", *customVersion);
+  form += fieldPart("version_major", std::to_string(moduleType));
+  form += fieldPart("beta", std::to_string(betaRequested));
+  form += fieldPart("uname", systemUname.release);
+  form += fieldPart("kestrin_client", "1");
+  form += fieldPart("gen", std::to_string(generation));
+  form += fieldPart("nd", "1");
+  if (experimentalBuild) form += fieldPart("experimental", "1");
+  form += std::string(kDelimiter) +
+          "\nContent-Disposition: form-data; name=\"userfile\"; filename=\"test.tar.gz\"\n"
+          "Content-Type: application/x-compressed\n\n";
+  return form;
+}
+
+std::int64_t uploadContentLength(const std::string& form, std::int64_t packageSize) {
+  return static_cast<std::int64_t>(form.size()) + packageSize +
+         static_cast<std::int64_t>(std::strlen(kUploadClosingBoundary));
+}
+
+std::string buildUploadHeader(int contentLength) {
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wformat-nonliteral"
+  return formatNarrow(postHeaderFormat, buildServiceHost.c_str(), contentLength);
+#pragma GCC diagnostic pop
+}
+
+int uploadKernelHeaders(OptText* reply) {
+  struct stat info {};
+  if (stat(tarballPath.c_str(), &info) != 0) fatalError("Could not find tarball");
+  if (info.st_size < 1) fatalError("tarball is 0 bytes");
+  UniqueFile package(std::fopen(tarballPath.c_str(), "rb"));
+  if (!package) fatalError("Could not open tarball");
+  if (archFormValue.empty()) fatalError("arch required");
+
+  // Content-Length goes out as a signed 32-bit number: a package that would
+  // overflow it is refused before anything is sent.
+  std::string form = buildUploadForm();
+  std::int64_t contentLength = uploadContentLength(form, info.st_size);
+  if (contentLength > kLargestContentLength) fatalError("tarball is too large to upload");
+
+  ClientKeyFile keyFile;
+  keyFile.create();
+  std::unique_ptr<SSL_CTX, SslCtxFree> context(keyFile.load());
+  UniqueFd sock(tcp_connect(buildServiceHost.c_str(), buildServicePort));
+  if (!sock) fatalSslError("SSL connect error");
+  std::unique_ptr<SSL, SslFree> connection(SSL_new(context.get()));
+  BIO* bio = BIO_new_socket(sock.get(), BIO_NOCLOSE);
+  SSL_set_bio(connection.get(), bio, bio);
+  ERR_clear_error();
+  if (SSL_connect(connection.get()) < 1) fatalSslError("SSL connect error");
+
+  std::string header = buildUploadHeader(static_cast<int>(contentLength));
+  printDebug("%s", header.c_str());
+  writeChecked(connection.get(), header.data(), header.size());
+
+  printDebug("%s", form.c_str());
+  bytesSent = 0;
+  if (!silentMode) meter_start("uploading kernel package", contentLength, &bytesSent);
+  printDebug("Writing post_buf");
+  writeChecked(connection.get(), form.data(), form.size());
+  bytesSent = bytesSent + static_cast<std::int64_t>(form.size());
+
+  printDebug("Sending tarball");
+  char piece[kPieceSize];
+  for (;;) {
+    std::size_t n = std::fread(piece, 1, sizeof piece, package.get());
+    if (n > 0) {
+      writeChecked(connection.get(), piece, n);
+      bytesSent = bytesSent + static_cast<std::int64_t>(n);
+    }
+    if (n < sizeof piece) {
+      if (std::ferror(package.get())) fatalError("Failed to read data from file");
+      break;
+    }
+  }
+  printDebug("Tarball sent");
+  std::size_t closingLength = std::strlen(kUploadClosingBoundary);
+  writeChecked(connection.get(), kUploadClosingBoundary, closingLength);
+  bytesSent = bytesSent + static_cast<std::int64_t>(closingLength);
+  if (!silentMode) meter_stop();
+
+  printDebug("writing End of Document");
+  writeChecked(connection.get(), kUploadTrailer, std::strlen(kUploadTrailer));
+  if (!silentMode) printPlain("Starting module build...\n");
+
+  ReplyBuffer buffer;
+  std::time_t start = std::time(nullptr);
+  if (readTlsReply(connection.get(), &buffer, false) == ReadOutcome::CloseNotify) {
+    printDebug("+%2.0f seconds to read", std::difftime(std::time(nullptr), start));
+    ERR_clear_error();
+    int shutdown = SSL_shutdown(connection.get());
+    printDebug("+%2.0f seconds to shutdown\n", std::difftime(std::time(nullptr), start));
+    if (shutdown != 1) fatalSslError("Shutdown failed");
+  }
+  *reply = buffer.take();
+  connection.reset();
+  context.reset();
+  sock.reset();
+  return static_cast<int>(buffer.count());
+}
