@@ -1,0 +1,164 @@
+// The http_proxy setting and the CONNECT tunnel, over a socket pair.
+#include "installer/proxy.h"
+
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <string>
+
+#include "setup/output.h"
+
+namespace {
+
+TEST(ProxySettingTest, EnvironmentIsLowerCasedAndBounded) {
+  unsetenv("http_proxy");
+  EXPECT_EQ(getHttpProxyEnv(), "");
+  setenv("http_proxy", "HTTP://Proxy.Example:3128/", 1);
+  EXPECT_EQ(getHttpProxyEnv(), "http://proxy.example:3128/");
+  setenv("http_proxy", (std::string(4095, 'a') + ":1").c_str(), 1);
+  EXPECT_EQ(getHttpProxyEnv(), "");  // would not fit the buffer: ignored
+  setenv("http_proxy", (std::string(4093, 'a') + ":1").c_str(), 1);
+  EXPECT_EQ(getHttpProxyEnv().size(), 4095u);
+  unsetenv("http_proxy");
+}
+
+TEST(ProxySettingTest, Addresses) {
+  struct Case {
+    const char* text;
+    int ok;
+    const char* host;
+    int port;
+  } cases[] = {
+      {"http://10.1.2.3:3128/", 1, "10.1.2.3", 3128},
+      {"10.1.2.3:8080", 1, "10.1.2.3", 8080},
+      {"proxy:1", 1, "proxy", 1},
+      {"proxy:65535x", 1, "proxy", 65535},
+      {"10.1.2.3", 0, "", 0},
+      {"10.1.2.3:0", 0, "", 0},
+      {"10.1.2.3:65536", 0, "", 0},
+      {"10.1.2.3:", 0, "", 0},
+      {"10.1.2.3:99999999999999999999", 0, "", 0},
+      {"user:secret@proxy:3128", 0, "", 0},
+      {"https://proxy:3128", 0, "", 0},  // "https" becomes the host, "//" no port
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.text);
+    std::string host;
+    int port = 0;
+    EXPECT_EQ(parseProxyAddress(c.text, &host, &port), c.ok);
+    if (c.ok) {
+      EXPECT_EQ(host, c.host);
+      EXPECT_EQ(port, c.port);
+    }
+  }
+}
+
+TEST(ProxyTunnelTest, RequestBytes) {
+  bool tooLarge = true;
+  EXPECT_EQ(formatTunnelRequest("build.example.test", 443, &tooLarge),
+            "CONNECT build.example.test:443 HTTP/1.1\nHost: build.example.test:443\n\n");
+  EXPECT_FALSE(tooLarge);
+  std::string cut = formatTunnelRequest(std::string(3000, 'h'), 443, &tooLarge);
+  EXPECT_TRUE(tooLarge);
+  EXPECT_EQ(cut.size(), 4095u);
+}
+
+struct TunnelRun {
+  int result;
+  std::string request;  // what the proxy side received
+  std::string left;     // what stayed in the socket after the answer
+  std::string messages;
+};
+
+// The proxy side reads the request (handed back through a pipe), answers
+// with the given pieces (one write each, a pause between them) and then
+// sends "TLS", which must stay unread by the tunnel set-up.
+TunnelRun runTunnel(const std::vector<std::string>& pieces, bool closeAfter = false) {
+  int sv[2];
+  int report[2];
+  EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
+  EXPECT_EQ(pipe(report), 0);
+  pid_t pid = fork();
+  if (pid == 0) {
+    close(sv[0]);
+    close(report[0]);
+    char buf[8192];
+    ssize_t n = read(sv[1], buf, sizeof buf);
+    ssize_t ignored = write(report[1], buf, n > 0 ? static_cast<std::size_t>(n) : 0);
+    close(report[1]);
+    for (const std::string& p : pieces) {
+      usleep(20000);
+      ignored = write(sv[1], p.data(), p.size());
+    }
+    if (!closeAfter) {
+      usleep(20000);
+      ignored = write(sv[1], "TLS", 3);
+    }
+    (void)ignored;
+    _exit(0);
+  }
+  close(sv[1]);
+  close(report[1]);
+  TunnelRun run;
+  testing::internal::CaptureStdout();
+  run.result = openProxyTunnel(sv[0], "build.example.test", 443);
+  run.messages = testing::internal::GetCapturedStdout();
+  char buf[8192];
+  ssize_t n = read(sv[0], buf, sizeof buf);
+  if (n > 0) run.left.assign(buf, static_cast<std::size_t>(n));
+  n = read(report[0], buf, sizeof buf);
+  if (n > 0) run.request.assign(buf, static_cast<std::size_t>(n));
+  close(sv[0]);
+  close(report[0]);
+  waitpid(pid, nullptr, 0);
+  return run;
+}
+
+const char kRequest[] = "CONNECT build.example.test:443 HTTP/1.1\nHost: build.example.test:443\n\n";
+
+TEST(ProxyTunnelTest, AcceptedAnswers) {
+  const std::vector<std::vector<std::string>> answers = {
+      {"HTTP/1.1 200 Connection established\r\n\r\n"},
+      {"HTTP/1.0 200 Connection established\r\nProxy-agent: x\r\n\r\n"},
+      {"HTTP/1.1 20", "0 Connection", " established\r\n", "\r\n"},  // in pieces
+      {"HTTP/1.1 200 OK\n\n"},
+  };
+  for (const auto& pieces : answers) {
+    SCOPED_TRACE(pieces[0]);
+    TunnelRun run = runTunnel(pieces);
+    EXPECT_EQ(run.result, 1);
+    EXPECT_EQ(run.request, kRequest);
+    EXPECT_EQ(run.left, "TLS");  // nothing past the blank line was taken
+    EXPECT_EQ(run.messages, "");
+  }
+}
+
+TEST(ProxyTunnelTest, RefusedAnswers) {
+  TunnelRun run = runTunnel({"HTTP/1.1 407 Proxy Authentication Required\r\n\r\n"});
+  EXPECT_EQ(run.result, 0);
+  EXPECT_EQ(run.messages,
+            "Proxy returned unexpected response: HTTP/1.1 407 Proxy Authentication Required\r\n\r\n");
+  run = runTunnel({"HTTP/1.1 200\r\n\r\n"});  // no blank after the code
+  EXPECT_EQ(run.result, 0);
+}
+
+TEST(ProxyTunnelTest, ProxyClosingEarly) {
+  TunnelRun run = runTunnel({}, true);
+  EXPECT_EQ(run.result, 0);
+  EXPECT_EQ(run.messages.rfind("Error reading from proxy: ", 0), 0u);
+  EXPECT_NE(run.messages.find("Proxy returned unexpected response: "), std::string::npos);
+  // An answer cut off before its blank line is still judged by its text.
+  run = runTunnel({"HTTP/1.1 200 Connection established\r\n"}, true);
+  EXPECT_EQ(run.result, 1);
+}
+
+TEST(ProxyTunnelTest, EndlessAnswerIsBounded) {
+  TunnelRun run = runTunnel({std::string(5000, 'x')});
+  EXPECT_EQ(run.result, 0);
+  EXPECT_EQ(run.messages.size(), std::string("Proxy returned unexpected response: ").size() + 4095);
+}
+
+}  // namespace

@@ -1,0 +1,317 @@
+// Reply parsing, status markers, the spinner and the module install.
+#include "installer/replies.h"
+
+#include <dirent.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <climits>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+
+#include "installer/state.h"
+
+namespace {
+
+std::string readFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+std::size_t countEntries(const std::string& dir) {
+  std::size_t n = 0;
+  if (DIR* d = opendir(dir.c_str())) {
+    while (dirent* e = readdir(d))
+      if (std::string(e->d_name) != "." && std::string(e->d_name) != "..") ++n;
+    closedir(d);
+  }
+  return n;
+}
+
+class RepliesTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char dir[] = "/tmp/replies-test.XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    root_ = dir;
+    destDir = root_ + "/dest";
+    silentMode = 1;
+    spinnerState = 0;
+    attachmentSaved = 0;
+  }
+  void TearDown() override { std::system(("rm -rf '" + root_ + "'").c_str()); }
+  std::string root_;
+};
+
+const std::string kAttachHeader =
+    "HTTP/1.1 200 OK\r\nContent-Disposition: attachment; filename=mod.ko\r\n"
+    "Content-Length: 5\r\nX: y";
+
+struct StatusCase {
+  const char* name;
+  std::string reply;
+  int status;
+  const char* text;  // nullptr: nothing returned
+};
+
+TEST_F(RepliesTest, StatusLinesAndReturnedTexts) {
+  const StatusCase cases[] = {
+      {"redirect", "HTTP/1.1 302 Found\r\nLocation: /next.php?r=1\r\nX: 1\r\n\r\nbody", 302,
+       "/next.php?r=1"},
+      {"redirect value kept unchanged", "HTTP/1.1 302 Found\r\nLocation:  a b \r\nX: 1\r\n\r\n", 302, " a b "},
+      {"header name found mid-line", "HTTP/1.1 302 Found\r\nX-Location: /x\r\nX: 1\r\n\r\n", 302, "/x"},
+      {"page body", "HTTP/1.1 200 OK\r\nA: b\r\n\r\n<html>page</html>", 200, "<html>page</html>"},
+      {"empty body", "HTTP/1.1 200 OK\r\nA: b\r\n\r\n", 200, ""},
+      {"body with zero byte", std::string("HTTP/1.1 200 OK\r\nA: b\r\n\r\nx\0y", 28), 200, nullptr},
+      {"bad request", "HTTP/1.1 400 Bad Request\r\nA: b\r\n\r\n", 400, nullptr},
+      {"not found", "HTTP/1.1 404 Not Found\r\nA: b\r\n\r\n", 404, nullptr},
+      {"moved permanently", "HTTP/1.1 301 Moved Permanently\r\nA: b\r\n\r\n", 0, nullptr},
+      {"server error", "HTTP/1.1 500 Internal Server Error\r\nA: b\r\n\r\n", 0, nullptr},
+      {"status line alone", "HTTP/1.1 200 OK\r\n\r\nbody", 0, nullptr},
+      {"lower-case status text", "HTTP/1.1 200 ok\r\nA: b\r\n\r\n", 0, nullptr},
+  };
+  for (const StatusCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    ReplyParse r = examineHttpReply(c.reply);
+    EXPECT_EQ(r.fault, nullptr);
+    EXPECT_EQ(r.status, c.status);
+    if (std::string(c.name) == "body with zero byte") {
+      ASSERT_TRUE(r.text);
+      EXPECT_EQ(*r.text, std::string("x\0y", 3));
+    } else if (c.text) {
+      ASSERT_TRUE(r.text);
+      EXPECT_EQ(*r.text, c.text);
+    } else {
+      EXPECT_FALSE(r.text);
+    }
+  }
+}
+
+TEST_F(RepliesTest, MalformedRepliesAreFatalTexts) {
+  const std::pair<std::string, const char*> cases[] = {
+      {"HTTP/1.1 200 OK\r\nno separator", "Header was null"},
+      {"", "Header was null"},
+      {"HTTP/1.0 200 OK\r\nA: b\r\n\r\n", "Invalid header returned from server"},
+      {"http/1.1 200 OK\r\nA: b\r\n\r\n", "Invalid header returned from server"},
+      {"HTTP/1.1 302 Found\r\nA: b\r\n\r\n", "No location specified in headers"},
+      {"HTTP/1.1 302 Found\r\nLocation: /last\r\n\r\n", "Location header malformed"},
+      {"HTTP/1.1 200 OK\r\nContent-Disposition: attachment; filename=a\r\n\r\nx",
+       "malformed header in attachment"},
+      {"HTTP/1.1 200 OK\r\nContent-Disposition: attachment; name=a\r\nX: 1\r\n\r\nx",
+       "unexpected filename"},
+      {"HTTP/1.1 200 OK\r\nContent-Disposition: attachment; filename=a\r\nX: 1\r\n\r\nx",
+       "no size specified in headers"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.first);
+    EXPECT_STREQ(examineHttpReply(c.first).fault, c.second);
+  }
+  EXPECT_EQ(countEntries(root_), 0u);
+}
+
+TEST_F(RepliesTest, ParseHttpReplyEndsTheProcessWithStatusZero) {
+  OptText text;
+  EXPECT_EXIT(parseHttpReply("HTTP/1.0 200 OK\r\nA: b\r\n\r\n", &text, 0), ::testing::ExitedWithCode(0),
+              "^Invalid header returned from server\n$");
+  EXPECT_EXIT(parseHttpReply("garbage", &text, 7), ::testing::ExitedWithCode(0), "^Header was null\n$");
+}
+
+TEST_F(RepliesTest, ParseHttpReplyKeepsThePlaceForUnreturnedStatuses) {
+  OptText text = std::string("previous");
+  EXPECT_EQ(parseHttpReply("HTTP/1.1 404 Not Found\r\nA: b\r\n\r\n", &text, 0), 404);
+  EXPECT_EQ(*text, "previous");
+}
+
+TEST_F(RepliesTest, SizesThatAreRefused) {
+  for (const char* size : {"0", "-5", "abc", "", "  -1"}) {
+    SCOPED_TRACE(size);
+    std::string header = std::string("HTTP/1.1 200 OK\r\nContent-Disposition: attachment; filename=m\r\n") +
+                         "Content-Length: " + size + "\r\nX: 1";
+    const char* fault = nullptr;
+    EXPECT_EQ(storeAttachedModule(header, "data", &fault), 0);
+    EXPECT_STREQ(fault, "incorrect size specified in headers");
+  }
+  EXPECT_EQ(countEntries(root_), 0u);
+}
+
+TEST_F(RepliesTest, ContentLengthReadsLikeStrtol) {
+  EXPECT_EQ(readContentLength("  42abc"), 42);
+  EXPECT_EQ(readContentLength("+7"), 7);
+  EXPECT_EQ(readContentLength("-3"), -3);
+  EXPECT_EQ(readContentLength("x1"), 0);
+  EXPECT_EQ(readContentLength("99999999999999999999999"), LLONG_MAX);
+}
+
+TEST_F(RepliesTest, UnsafeFileNamesAreRefusedAndNothingIsWritten) {
+  const char* names[] = {"", ".", "..", "../evil.ko", "/etc/passwd", "a/b", "a\tb", "mod\x7f",
+                         "mod.ko\x1b[2J"};
+  for (const char* name : names) {
+    SCOPED_TRACE(name);
+    std::string header = std::string("HTTP/1.1 200 OK\r\nContent-Disposition: attachment; filename=") +
+                         name + "\r\nContent-Length: 4\r\nX: 1";
+    const char* fault = nullptr;
+    EXPECT_EQ(storeAttachedModule(header, "data", &fault), 0);
+    EXPECT_STREQ(fault, "refusing unsafe file name in attachment");
+  }
+  EXPECT_EQ(countEntries(root_), 0u);
+  EXPECT_FALSE(isSafeModuleName(".."));
+  EXPECT_TRUE(isSafeModuleName("\"zeltdriver-kestrin.ko\"; size=3"));
+}
+
+TEST_F(RepliesTest, ShortBodyIsRefusedBeforeTheDestinationIsTouched) {
+  std::string header = "HTTP/1.1 200 OK\r\nContent-Disposition: attachment; filename=m.ko\r\n"
+                       "Content-Length: 10\r\nX: 1";
+  const char* fault = nullptr;
+  EXPECT_EQ(storeAttachedModule(header, "123456789", &fault), 0);
+  EXPECT_STREQ(fault, "module data shorter than the size specified in headers");
+  EXPECT_EQ(countEntries(root_), 0u);  // destDir not even created
+  EXPECT_EQ(spinnerState, 0);
+}
+
+TEST_F(RepliesTest, AttachmentIsInstalledByLengthAndTheHeaderReturned) {
+  std::string body("ab\0de-rest", 10);
+  ReplyParse r = examineHttpReply(kAttachHeader + "\r\n\r\n" + body);
+  EXPECT_EQ(r.fault, nullptr);
+  EXPECT_EQ(r.status, 200);
+  ASSERT_TRUE(r.text);
+  EXPECT_EQ(*r.text, kAttachHeader);
+  EXPECT_EQ(attachmentSaved, 1);
+  EXPECT_EQ(spinnerState, 1);  // silent: "Complete." not shown, so it stays 1
+  EXPECT_EQ(readFile(destDir + "/mod.ko"), std::string("ab\0de", 5));
+  EXPECT_EQ(countEntries(destDir), 1u);  // no temporary file left
+  struct stat st {};
+  ASSERT_EQ(stat(destDir.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0755u);
+}
+
+TEST_F(RepliesTest, QuotesAndFurtherParametersStayInTheName) {
+  std::string header = "HTTP/1.1 200 OK\r\nContent-Disposition: attachment; filename=\"m.ko\"; x=1\r\n"
+                       "Content-Length: 2\r\nX: 1";
+  const char* fault = nullptr;
+  EXPECT_EQ(storeAttachedModule(header, "ok", &fault), 1);
+  EXPECT_EQ(fault, nullptr);
+  EXPECT_EQ(readFile(destDir + "/\"m.ko\"; x=1"), "ok");
+}
+
+TEST_F(RepliesTest, ExistingModuleIsReplacedWholeKeepingItsMode) {
+  ASSERT_EQ(mkdir(destDir.c_str(), 0755), 0);
+  std::string path = destDir + "/mod.ko";
+  { std::ofstream(path) << "old module contents, longer than the new one"; }
+  ASSERT_EQ(chmod(path.c_str(), 0640), 0);
+  const char* fault = nullptr;
+  EXPECT_EQ(storeAttachedModule(kAttachHeader, "NEW..", &fault), 1);
+  EXPECT_EQ(readFile(path), "NEW..");
+  struct stat st {};
+  ASSERT_EQ(stat(path.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0640u);
+}
+
+TEST_F(RepliesTest, FailedInstallLeavesTheOldModuleAndNoTemporaryFile) {
+  ASSERT_EQ(mkdir(destDir.c_str(), 0755), 0);
+  std::string path = destDir + "/mod.ko";
+  // A directory in the module's place: the rename onto it fails.
+  ASSERT_EQ(mkdir(path.c_str(), 0755), 0);
+  { std::ofstream(path + "/keep") << "x"; }
+  const char* fault = nullptr;
+  EXPECT_EQ(storeAttachedModule(kAttachHeader, "12345", &fault), 0);
+  EXPECT_STREQ(fault, "unable to write destination file");
+  EXPECT_EQ(countEntries(destDir), 1u);
+  EXPECT_EQ(readFile(path + "/keep"), "x");
+}
+
+TEST_F(RepliesTest, UnwritableDestinationIsFatalWithoutTheInstalledNotice) {
+  destDir = root_ + "/missing/deeper";  // only the last component is created
+  silentMode = 0;
+  EXPECT_EXIT(
+      {
+        saveAttachedModule(kAttachHeader, "12345");
+        std::exit(3);
+      },
+      ::testing::ExitedWithCode(0), "^unable to open destination file\n$");
+  testing::internal::CaptureStdout();
+  const char* fault = nullptr;
+  storeAttachedModule(kAttachHeader, "12345", &fault);
+  std::string out = testing::internal::GetCapturedStdout();
+  EXPECT_EQ(out.find("Kernel module is now installed."), std::string::npos);
+  EXPECT_NE(out.find("Saving kernel module to '" + destDir + "/mod.ko'"), std::string::npos);
+}
+
+TEST_F(RepliesTest, TooLongPathIsRefusedInsteadOfCut) {
+  destDir = root_ + "/" + std::string(4090 - root_.size(), 'd');
+  std::string header = "HTTP/1.1 200 OK\r\nContent-Disposition: attachment; filename=module-name.ko\r\n"
+                       "Content-Length: 1\r\nX: 1";
+  const char* fault = nullptr;
+  EXPECT_EQ(storeAttachedModule(header, "x", &fault), 0);
+  EXPECT_STREQ(fault, "unable to open destination file");
+  EXPECT_EQ(countEntries(root_), 0u);
+}
+
+TEST_F(RepliesTest, InstallMessagesUnlessSilent) {
+  silentMode = 0;
+  testing::internal::CaptureStdout();
+  const char* fault = nullptr;
+  ASSERT_EQ(storeAttachedModule(kAttachHeader, "12345", &fault), 1);
+  std::string out = testing::internal::GetCapturedStdout();
+  std::string expected = "\r" + std::string("Complete.") + std::string(31, ' ') +
+                         "\nSaving kernel module to '" + destDir + "/mod.ko'\n" +
+                         "Kernel module is now installed.\n" +
+                         "Use '/etc/init.d/kzp-agent restart' to load the new driver\n";
+  EXPECT_EQ(out, expected);
+  EXPECT_EQ(spinnerState, 2);
+}
+
+TEST(MarkerTest, Values) {
+  const char* page =
+      "<html>\n<!-- STATUS: Compiling module -->\n<!-- PERCENT: 45 -->\n"
+      "<!-- URL: /status.php?r=77\r\n<!-- AVGTIME: 12 -->";
+  EXPECT_EQ(extractMarkerValue(page, "<!-- STATUS: "), "Compiling module");
+  EXPECT_EQ(extractMarkerValue(page, "<!-- PERCENT: "), "45");
+  EXPECT_EQ(extractMarkerValue(page, "<!-- URL: "), "/status.php?r=77");  // no " -->": to the line end
+  EXPECT_EQ(extractMarkerValue("<!-- URL: /last", "<!-- URL: "), "/last");
+  EXPECT_EQ(extractMarkerValue(page, "<!-- NONE: "), std::nullopt);
+  EXPECT_EQ(extractMarkerValue("<!-- STATUS: -->", "<!-- STATUS: "), "");
+  EXPECT_EQ(extractMarkerValue("<!-- URL: -->", "<!-- URL: "), "");
+  EXPECT_EQ(extractMarkerValue(std::string("a\0<!-- URL: x -->", 17), "<!-- URL: "), std::nullopt);
+}
+
+TEST(SpinnerTest, FramesOverTwelveCalls) {
+  silentMode = 0;
+  spinnerState = 0;
+  spinnerTicks = 0;
+  statusText = "Waiting";
+  std::string visible;
+  for (int i = 0; i < 12; ++i) {
+    testing::internal::CaptureStdout();
+    showSpinner();
+    std::string out = testing::internal::GetCapturedStdout();
+    std::size_t last = out.rfind('\r');
+    ASSERT_NE(last, std::string::npos);
+    std::string frame = out.substr(last);
+    ASSERT_EQ(frame.size(), 1u + 30 + 1 + 10);
+    EXPECT_EQ(frame.substr(0, 31), "\rWaiting" + std::string(23, ' '));
+    visible += frame[31];
+  }
+  EXPECT_EQ(visible, "\\|/-\\|-|\\-/|");
+  EXPECT_EQ(spinnerTicks, 12);
+}
+
+TEST(SpinnerTest, SilentCountsWithoutDrawing) {
+  silentMode = 1;
+  spinnerState = 0;
+  spinnerTicks = 5;
+  testing::internal::CaptureStdout();
+  showSpinner();
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+  EXPECT_EQ(spinnerTicks, 6);
+  silentMode = 0;
+  spinnerState = 2;
+  testing::internal::CaptureStdout();
+  showSpinner();
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+}
+
+}  // namespace
