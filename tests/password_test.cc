@@ -1,0 +1,275 @@
+// Console password entry on a real pseudo-terminal: what the screen shows,
+// what is stored, and that the terminal is always left as it was found.
+#include "setup/password.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <functional>
+#include <string>
+#include <thread>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Runs a body in a child whose standard streams are the slave side of a new
+// pseudo-terminal, which is also its controlling terminal. The parent keeps
+// the slave open so the terminal's settings can be read after the child ends.
+class PtyChild {
+ public:
+  explicit PtyChild(const std::function<void()>& body) {
+    struct termios settings {};
+    EXPECT_EQ(::openpty(&master_, &slave_, nullptr, nullptr, nullptr), 0);
+    // No output processing, so "\n" arrives as written.
+    ::tcgetattr(slave_, &settings);
+    settings.c_oflag &= ~static_cast<tcflag_t>(OPOST);
+    ::tcsetattr(slave_, TCSANOW, &settings);
+    initial_ = sttyG();
+    pid_ = ::fork();
+    if (pid_ == 0) {
+      ::setsid();
+      ::ioctl(slave_, TIOCSCTTY, 0);
+      ::dup2(slave_, 0);
+      ::dup2(slave_, 1);
+      ::dup2(slave_, 2);
+      ::close(master_);
+      // As a shell starts a foreground job; a test run in the background
+      // would otherwise pass SIGINT and SIGQUIT on ignored.
+      for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) ::signal(sig, SIG_DFL);
+      body();
+      std::fflush(stdout);
+      ::_exit(0);
+    }
+  }
+  ~PtyChild() {
+    if (pid_ > 0 && !reaped_) {
+      ::kill(pid_, SIGKILL);
+      ::waitpid(pid_, nullptr, 0);
+    }
+    ::close(master_);
+    ::close(slave_);
+  }
+
+  // The terminal settings as "stty -g" prints them.
+  std::string sttyG() const {
+    std::string command = "stty -g < " + std::string(::ttyname(slave_));
+    std::FILE* p = ::popen(command.c_str(), "r");
+    std::string out;
+    char buf[512];
+    while (p && std::fgets(buf, sizeof buf, p)) out += buf;
+    if (p) ::pclose(p);
+    return out;
+  }
+
+  // True once the child sleeps in its read with canonical mode and echo
+  // off and nothing left unread: keys sent now are not echoed by the
+  // terminal, whatever the child does with them.
+  bool waitForKeyRead() {
+    auto deadline = Clock::now() + std::chrono::seconds(5);
+    int stable = 0;
+    while (Clock::now() < deadline) {
+      drain(0);
+      struct termios t;
+      int unread = 0;
+      ::tcgetattr(slave_, &t);
+      ::ioctl(slave_, FIONREAD, &unread);
+      bool raw = !(t.c_lflag & ICANON) && !(t.c_lflag & ECHO);
+      if (raw && unread == 0 && processState() == 'S') {
+        if (++stable >= 3) return true;
+      } else {
+        stable = 0;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return false;
+  }
+
+  void send(const std::string& keys) { EXPECT_EQ(::write(master_, keys.data(), keys.size()), (ssize_t)keys.size()); }
+
+  // Waits for the child, then collects everything it wrote.
+  int finish() {
+    int status = 0;
+    auto deadline = Clock::now() + std::chrono::seconds(10);
+    while (::waitpid(pid_, &status, WNOHANG) == 0) {
+      drain(10);
+      if (Clock::now() > deadline) {
+        ::kill(pid_, SIGKILL);
+        ::waitpid(pid_, &status, 0);
+        ADD_FAILURE() << "child did not end";
+        break;
+      }
+    }
+    reaped_ = true;
+    drain(0);
+    return status;
+  }
+
+  const std::string& output() const { return output_; }
+  // The settings before the child started.
+  const std::string& initial() const { return initial_; }
+  pid_t pid() const { return pid_; }
+
+ private:
+  char processState() const {
+    std::ifstream stat("/proc/" + std::to_string(pid_) + "/stat");
+    std::string line;
+    std::getline(stat, line);
+    std::size_t close = line.rfind(')');
+    return close != std::string::npos && close + 2 < line.size() ? line[close + 2] : '?';
+  }
+  void drain(int timeoutMs) {
+    struct pollfd p {master_, POLLIN, 0};
+    while (::poll(&p, 1, timeoutMs) > 0 && (p.revents & POLLIN)) {
+      char buf[4096];
+      ssize_t n = ::read(master_, buf, sizeof buf);
+      if (n <= 0) break;
+      output_.append(buf, static_cast<std::size_t>(n));
+      timeoutMs = 0;
+    }
+  }
+
+  int master_ = -1;
+  int slave_ = -1;
+  pid_t pid_ = -1;
+  bool reaped_ = false;
+  std::string output_;
+  std::string initial_;
+};
+
+void promptAndShow() {
+  std::optional<std::string> entry = readPassword("Password: ");
+  std::printf("[%s]\n", entry ? entry->c_str() : "(none)");
+}
+
+struct EntryCase {
+  const char* name;
+  std::string keys;
+  std::string screen;  // after the prompt
+  std::string stored;
+};
+
+}  // namespace
+
+TEST(ReadPassword, EntriesOnATerminal) {
+  const EntryCase cases[] = {
+      {"letters and digits", "aB3\n", "***\n", "aB3"},
+      {"erase", "ab1\bZ\r", "***\b \b*\n", "abZ"},
+      {"backspace first does nothing", "\b\bq\n", "*\n", "q"},
+      {"blanks and punctuation dropped", " a-b.c!\n", "***\n", "abc"},
+      {"delete key is not erase", "ab\x7f\n", "**\n", "ab"},
+      {"nothing stored", " .,;\t\n", "\n", "(none)"},
+      {"byte 0xFF is a key, not end of input", "x\xffy\n", "**\n", "xy"},
+  };
+  for (const EntryCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    PtyChild child(promptAndShow);
+    const std::string& before = child.initial();
+    ASSERT_TRUE(child.waitForKeyRead());
+    // While a key is awaited the terminal neither echoes nor waits for a line.
+    EXPECT_NE(child.sttyG(), before);
+    child.send(c.keys);
+    int status = child.finish();
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    EXPECT_EQ(child.output(), "Password: " + c.screen + "[" + c.stored + "]\n");
+    EXPECT_EQ(child.sttyG(), before);
+  }
+}
+
+TEST(ReadPassword, EntryEndsAfterTheLongestPassword) {
+  PtyChild child([] {
+    std::optional<std::string> entry = readPassword("");
+    std::optional<std::string> next = readPassword("");
+    std::printf("[%zu %s]\n", entry ? entry->size() : 0, next ? next->c_str() : "(none)");
+  });
+  ASSERT_TRUE(child.waitForKeyRead());
+  // 8191 stored, the next key ends the entry unstored, then the second
+  // entry reads what follows.
+  // Sent in pieces smaller than the terminal's input buffer, each once the
+  // previous one was read, so no key arrives while echo is back on.
+  std::string keys = std::string(kPasswordBufferSize - 1, 'p') + "Xnext\n";
+  for (std::size_t at = 0; at < keys.size(); at += 1024) {
+    ASSERT_TRUE(child.waitForKeyRead());
+    child.send(keys.substr(at, 1024));
+  }
+  child.finish();
+  EXPECT_EQ(child.output(), std::string(kPasswordBufferSize - 1, '*') + "\n****\n[8191 next]\n");
+}
+
+TEST(ReadPassword, SignalWhileWaitingRestoresTheTerminalThenActs) {
+  for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) {
+    SCOPED_TRACE(sig);
+    PtyChild child(promptAndShow);
+    const std::string& before = child.initial();
+    ASSERT_TRUE(child.waitForKeyRead());
+    ASSERT_NE(child.sttyG(), before);
+    if (sig == SIGINT)
+      child.send("a\x03");  // the terminal's own interrupt key
+    else
+      ::kill(child.pid(), sig);
+    int status = child.finish();
+    EXPECT_TRUE(WIFSIGNALED(status));
+    if (WIFSIGNALED(status)) {
+      EXPECT_EQ(WTERMSIG(status), sig);
+    }
+    EXPECT_EQ(child.sttyG(), before);
+  }
+}
+
+TEST(ReadPassword, IgnoredSignalStaysIgnored) {
+  PtyChild child([] {
+    ::signal(SIGTERM, SIG_IGN);
+    promptAndShow();
+    struct sigaction now {};
+    ::sigaction(SIGTERM, nullptr, &now);
+    std::printf("%s\n", now.sa_handler == SIG_IGN ? "ignored" : "changed");
+  });
+  ASSERT_TRUE(child.waitForKeyRead());
+  ::kill(child.pid(), SIGTERM);
+  ASSERT_TRUE(child.waitForKeyRead());
+  child.send("k\n");
+  int status = child.finish();
+  EXPECT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(child.output(), "Password: *\n[k]\nignored\n");
+}
+
+TEST(ReadPassword, InputFromAPipe) {
+  int fds[2];
+  ASSERT_EQ(::pipe(fds), 0);
+  const char input[] = "ab 12\nrest";
+  ASSERT_EQ(::write(fds[1], input, sizeof input - 1), (ssize_t)(sizeof input - 1));
+  ::close(fds[1]);
+  int out[2];
+  ASSERT_EQ(::pipe(out), 0);
+  pid_t pid = ::fork();
+  if (pid == 0) {
+    ::dup2(fds[0], 0);
+    ::dup2(out[1], 1);
+    promptAndShow();
+    std::optional<std::string> second = readPassword("  Verify: ");
+    std::printf("[%s]\n", second ? second->c_str() : "(none)");
+    std::fflush(stdout);
+    ::_exit(0);
+  }
+  ::close(fds[0]);
+  ::close(out[1]);
+  std::string text;
+  char buf[256];
+  ssize_t n;
+  while ((n = ::read(out[0], buf, sizeof buf)) > 0) text.append(buf, static_cast<std::size_t>(n));
+  ::close(out[0]);
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  EXPECT_EQ(text, "Password: ****\n[ab12]\n  Verify: ****\n[rest]\n");
+}
