@@ -44,8 +44,11 @@ int write_file(const char* path, const std::string& text) {
     return 1;
   }
   // An existing file keeps its old mode under creat; the text may be a
-  // password, so the file is made owner-read-only whatever it was before.
-  if (::fchmod(fd.get(), 0400) != 0) {
+  // password, so the file is made owner-read-only whatever it was before
+  // (less what the creation mask removes, as for a new file).
+  const mode_t mask = ::umask(0);
+  ::umask(mask);
+  if (::fchmod(fd.get(), 0400 & ~mask) != 0) {
     printError(L"Failed to write outfile '%s':%s\n", path, std::strerror(errno));
     return 1;
   }

@@ -84,6 +84,17 @@ TEST(WriteFile, NewFileIsOwnerReadOnlyUnderAnyUsualUmask) {
   }
 }
 
+TEST(WriteFile, CreationMaskStillApplies) {
+  TempDir dir;
+  std::string path = dir / "masked";
+  std::ofstream(path) << "old";
+  ::chmod(path.c_str(), 0644);
+  mode_t old = ::umask(0477);
+  EXPECT_EQ(write_file(path.c_str(), "x"), 0);
+  ::umask(old);
+  EXPECT_EQ(modeOf(path), 0u);
+}
+
 TEST(WriteFile, ExistingFileIsTruncatedAndMadeOwnerReadOnly) {
   TempDir dir;
   std::string path = dir / "adminreset.properties";
