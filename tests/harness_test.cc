@@ -10,6 +10,7 @@
 
 #include "setup/files.h"
 #include "tests/harness/fixtures.h"
+#include "tests/harness/pty.h"
 #include "tests/harness/run.h"
 #include "tests/harness/sandbox.h"
 
@@ -144,4 +145,27 @@ TEST(Run, EnvironmentStdinModesTimeoutAndSignal) {
   int status = 0;
   EXPECT_EQ(shell("printf %s " + shellQuote("it's"), &status), "it's");
   EXPECT_EQ(status, 0);
+}
+
+TEST(Pty, EchoSettingsWindowSizeAndSignal) {
+  Pty pty(24, 80);
+  const std::string before = pty.sttyG();
+  EXPECT_EQ(before + "\n", shell("stty -g < " + pty.slaveName()));
+  pty.start("/bin/sh", {"-c",
+                        "trap 'echo winch; stty size' WINCH; read line; echo \"got:$line\"; "
+                        "stty -echo; echo noecho; read line; stty size; read line"});
+  pty.send("abc\n");
+  EXPECT_TRUE(pty.waitFor("abc\r\ngot:abc\r\nnoecho\r\n")) << pty.output();
+  EXPECT_NE(pty.sttyG(), before);
+  EXPECT_FALSE(pty.attributes().c_lflag & ECHO);
+  pty.send("hidden\n");
+  EXPECT_TRUE(pty.waitFor("24 80\r\n")) << pty.output();
+  EXPECT_EQ(pty.output().find("hidden"), std::string::npos);
+  pty.setWindowSize(30, 100);
+  EXPECT_TRUE(pty.waitFor("winch\r\n30 100\r\n")) << pty.output();
+  pty.signal(SIGINT);
+  PtyExit e = pty.wait();
+  EXPECT_EQ(e.signal, SIGINT);
+  // The terminal stays readable after the child: the echo it turned off is still off.
+  EXPECT_FALSE(pty.attributes().c_lflag & ECHO);
 }
