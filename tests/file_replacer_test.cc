@@ -1,0 +1,197 @@
+// The file replacer: the new content appears whole or not at all, with the
+// old file's mode and owner; failures leave the old file as it was.
+#include "setup/file_replacer.h"
+
+#include <dirent.h>
+#include <gtest/gtest.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "tests/harness/sandbox.h"
+
+namespace {
+
+using harness::readFile;
+using harness::Sandbox;
+
+std::vector<std::string> listDir(const std::string& dir) {
+  std::vector<std::string> names;
+  UniqueDir d(::opendir(dir.c_str()));
+  if (!d) return names;
+  while (struct dirent* e = ::readdir(d.get())) {
+    std::string name = e->d_name;
+    if (name != "." && name != "..") names.push_back(name);
+  }
+  return names;
+}
+
+mode_t modeOf(const std::string& path) {
+  struct stat st;
+  return ::stat(path.c_str(), &st) == 0 ? (st.st_mode & 07777) : 0;
+}
+
+// A small tmpfs of its own at `dir` (inside the sandbox's /tmp).
+void mountTmpfs(const std::string& dir, const char* options) {
+  ::mkdir(dir.c_str(), 0755);
+  ASSERT_EQ(0, ::mount("tmpfs", dir.c_str(), "tmpfs", 0, options)) << dir;
+}
+
+TEST(FileReplacer, CommitReplacesWholeAndKeepsModeAndOwner) {
+  Sandbox box;
+  const std::string target = "/tmp/d/conf";
+  box.writeFile(target, "old contents\n", 0640);
+  ASSERT_EQ(0, ::chown(target.c_str(), 1234, 4321));
+
+  std::string err;
+  FileReplacer r(target);
+  ASSERT_TRUE(r.open(&err)) << err;
+  EXPECT_EQ("/tmp/d", r.temporaryPath().substr(0, 6));
+  EXPECT_EQ("old contents\n", readFile(target));
+  std::string big(200000, 'x');
+  ASSERT_TRUE(r.write("new\n", &err));
+  ASSERT_TRUE(r.write(big, &err));
+  ASSERT_TRUE(r.commit(&err)) << err;
+
+  EXPECT_EQ("new\n" + big, readFile(target));
+  struct stat st;
+  ASSERT_EQ(0, ::stat(target.c_str(), &st));
+  EXPECT_EQ(0640u, st.st_mode & 07777);
+  EXPECT_EQ(1234u, st.st_uid);
+  EXPECT_EQ(4321u, st.st_gid);
+  EXPECT_EQ(std::vector<std::string>{"conf"}, listDir("/tmp/d"));
+}
+
+TEST(FileReplacer, NewFileTakesTheGivenModeLessTheMask) {
+  Sandbox box;
+  box.makeDirs("/tmp/d");
+  mode_t old_mask = ::umask(022);
+  std::string err;
+  {
+    FileReplacer r("/tmp/d/new");
+    ASSERT_TRUE(r.open(&err)) << err;
+    ASSERT_TRUE(r.write("x", &err));
+    ASSERT_TRUE(r.commit(&err)) << err;
+  }
+  ::umask(old_mask);
+  EXPECT_EQ("x", readFile("/tmp/d/new"));
+  EXPECT_EQ(0644u, modeOf("/tmp/d/new"));
+}
+
+TEST(FileReplacer, ForcedModeOverridesTheOldOne) {
+  Sandbox box;
+  box.writeFile("/tmp/d/secret", "old", 0644);
+  std::string err;
+  FileReplacer r("/tmp/d/secret");
+  ASSERT_TRUE(r.open(&err, 0400, true)) << err;
+  ASSERT_TRUE(r.write("new", &err));
+  ASSERT_TRUE(r.commit(&err)) << err;
+  EXPECT_EQ(0400u, modeOf("/tmp/d/secret"));
+  EXPECT_EQ("new", readFile("/tmp/d/secret"));
+}
+
+TEST(FileReplacer, WithoutCommitTheOldFileStaysAndTheTemporaryGoes) {
+  Sandbox box;
+  box.writeFile("/tmp/d/conf", "old", 0600);
+  std::string err;
+  {
+    FileReplacer r("/tmp/d/conf");
+    ASSERT_TRUE(r.open(&err)) << err;
+    ASSERT_TRUE(r.write("half of the new", &err));
+    EXPECT_TRUE(harness::pathPresent(r.temporaryPath()));
+  }
+  EXPECT_EQ("old", readFile("/tmp/d/conf"));
+  EXPECT_EQ(std::vector<std::string>{"conf"}, listDir("/tmp/d"));
+}
+
+TEST(FileReplacer, FixedTemporaryNameReplacesAStaleCopyAndIsNotFollowed) {
+  Sandbox box;
+  box.writeFile("/tmp/d/server.conf", "old\n");
+  box.writeFile("/tmp/d/elsewhere", "must stay\n");
+  box.makeSymlink("/tmp/d/elsewhere", "/tmp/d/server.conf_t");
+  std::string err;
+  FileReplacer r("/tmp/d/server.conf", "/tmp/d/server.conf_t");
+  ASSERT_TRUE(r.open(&err)) << err;
+  ASSERT_TRUE(r.write("new\n", &err));
+  ASSERT_TRUE(r.commit(&err)) << err;
+  EXPECT_EQ("new\n", readFile("/tmp/d/server.conf"));
+  EXPECT_EQ("must stay\n", readFile("/tmp/d/elsewhere"));
+  EXPECT_FALSE(harness::pathPresent("/tmp/d/server.conf_t"));
+}
+
+TEST(FileReplacer, KeepTemporaryLeavesTheCopyAndTheTarget) {
+  Sandbox box;
+  box.writeFile("/tmp/d/server.conf", "old\n");
+  std::string err;
+  {
+    FileReplacer r("/tmp/d/server.conf", "/tmp/d/server.conf_t");
+    ASSERT_TRUE(r.open(&err)) << err;
+    ASSERT_TRUE(r.write("copy\n", &err));
+    r.keepTemporary();
+  }
+  EXPECT_EQ("old\n", readFile("/tmp/d/server.conf"));
+  EXPECT_EQ("copy\n", readFile("/tmp/d/server.conf_t"));
+}
+
+TEST(FileReplacer, FullFileSystemFailsTheWriteAndKeepsTheOldFile) {
+  Sandbox box;
+  mountTmpfs("/tmp/full", "size=64k");
+  box.writeFile("/tmp/full/conf", "old contents\n");
+  std::string err;
+  {
+    FileReplacer r("/tmp/full/conf");
+    ASSERT_TRUE(r.open(&err)) << err;
+    std::string big(1 << 20, 'y');
+    EXPECT_FALSE(r.write(big, &err));
+    EXPECT_EQ("No space left on device", err);
+    err.clear();
+    EXPECT_FALSE(r.commit(&err));  // a partial file never replaces the old one
+    EXPECT_EQ("No space left on device", err);
+  }
+  EXPECT_EQ("old contents\n", readFile("/tmp/full/conf")) << "old file replaced";
+  EXPECT_EQ(std::vector<std::string>{"conf"}, listDir("/tmp/full"));
+}
+
+TEST(FileReplacer, FullFileSystemWithoutCommitLeavesNoTemporary) {
+  Sandbox box;
+  mountTmpfs("/tmp/full", "size=64k");
+  box.writeFile("/tmp/full/conf", "old contents\n");
+  std::string err;
+  {
+    FileReplacer r("/tmp/full/conf");
+    ASSERT_TRUE(r.open(&err)) << err;
+    EXPECT_FALSE(r.write(std::string(1 << 20, 'y'), &err));
+  }
+  EXPECT_EQ("old contents\n", readFile("/tmp/full/conf"));
+  EXPECT_EQ(std::vector<std::string>{"conf"}, listDir("/tmp/full"));
+}
+
+TEST(FileReplacer, ReadOnlyDirectoryFailsTheOpenAndKeepsTheOldFile) {
+  Sandbox box;
+  mountTmpfs("/tmp/ro", "size=64k");
+  box.writeFile("/tmp/ro/conf", "old contents\n");
+  ASSERT_EQ(0, ::mount(nullptr, "/tmp/ro", nullptr, MS_REMOUNT | MS_RDONLY, nullptr));
+  for (const char* temp : {"", "/tmp/ro/conf_t"}) {
+    std::string err;
+    FileReplacer r("/tmp/ro/conf", temp);
+    EXPECT_FALSE(r.open(&err)) << temp;
+    EXPECT_EQ("Read-only file system", err) << temp;
+    EXPECT_FALSE(r.write("x", &err));
+    EXPECT_FALSE(r.commit(&err));
+  }
+  EXPECT_EQ("old contents\n", readFile("/tmp/ro/conf"));
+  EXPECT_EQ(std::vector<std::string>{"conf"}, listDir("/tmp/ro"));
+}
+
+TEST(FileReplacer, MissingDirectoryFailsTheOpen) {
+  Sandbox box;
+  std::string err;
+  FileReplacer r("/tmp/absent/conf");
+  EXPECT_FALSE(r.open(&err));
+  EXPECT_EQ("No such file or directory", err);
+}
+
+}  // namespace
