@@ -11,6 +11,12 @@ int syslogOpen = 0;
 const int syslogPriorities[4] = {LOG_WARNING, LOG_WARNING, LOG_WARNING, LOG_WARNING};
 LogBufferSink logBufferSink = nullptr;
 
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wformat-nonliteral"
+#pragma GCC diagnostic ignored "-Wformat-security"
+SyslogWriter syslogWriter = [](int priority, const char* format, const char* line) { syslog(priority, format, line); };
+#pragma GCC diagnostic pop
+
 namespace {
 // The logger's two process-wide line buffers; it is not re-entrant.
 char messageBuffer[kLogLineSize];
@@ -37,7 +43,7 @@ void vlogMessage(int level, int errnum, const char* format, va_list args) {
   trim_line_end(lineBuffer);
   if (syslogOpen) {
     int priority = (level >= 0 && level < 4) ? syslogPriorities[level] : LOG_WARNING;
-    syslog(priority, "%s", lineBuffer);
+    syslogWriter(priority, "%s", lineBuffer);
   }
   if (logToStdout) {
     std::fputs(lineBuffer, stdout);

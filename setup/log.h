@@ -15,6 +15,11 @@ extern int logToStdout;
 extern int syslogOpen;
 extern const int syslogPriorities[4];
 
+// Writes a line to the open system log (syslog(3) unless a test replaces it);
+// the logger always passes the format "%s".
+using SyslogWriter = void (*)(int priority, const char* format, const char* line);
+extern SyslogWriter syslogWriter;
+
 // Receives a copy of each finished line while a log buffer is active.
 using LogBufferSink = void (*)(int level, const char* line);
 extern LogBufferSink logBufferSink;
