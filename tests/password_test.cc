@@ -2,6 +2,9 @@
 // what is stored, and that the terminal is always left as it was found.
 #include "setup/password.h"
 
+#include "tests/harness/run.h"
+#include "tests/harness/sandbox.h"
+
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
@@ -19,6 +22,8 @@
 #include <functional>
 #include <string>
 #include <thread>
+#include <utility>
+#include <vector>
 
 namespace {
 
@@ -272,4 +277,50 @@ TEST(ReadPassword, InputFromAPipe) {
   int status = 0;
   ::waitpid(pid, &status, 0);
   EXPECT_EQ(text, "Password: ****\n[ab12]\n  Verify: ****\n[rest]\n");
+}
+
+// The real binary at its two prompts on a terminal.
+namespace {
+struct ToolOnPty {
+  std::vector<std::string> args;
+  std::vector<char*> argv;
+  explicit ToolOnPty(std::vector<std::string> a) : args(std::move(a)) {
+    args.insert(args.begin(), harness::toolPath());
+    for (std::string& s : args) argv.push_back(s.data());
+    argv.push_back(nullptr);
+  }
+  void exec() {
+    ::execv(argv[0], argv.data());
+    ::_exit(127);
+  }
+};
+}  // namespace
+
+TEST(ToolPrompt, MismatchOnATerminalLeavesItAsFound) {
+  harness::Sandbox box;
+  ToolOnPty tool({"--dev-test-paths", "/tmp/work", "--user", "admin"});
+  PtyChild child([&] { tool.exec(); });
+  ASSERT_TRUE(child.waitForKeyRead());
+  child.send("ab\b1\n");
+  ASSERT_TRUE(child.waitForKeyRead());
+  child.send("a2\n");
+  int status = child.finish();
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1);
+  EXPECT_EQ(child.output(), "Password: **\b \b*\n  Verify: **\nPasswords do not match\n");
+  EXPECT_EQ(child.sttyG(), child.initial());
+}
+
+TEST(ToolPrompt, InterruptAtTheSecondPromptRestoresTheTerminal) {
+  harness::Sandbox box;
+  ToolOnPty tool({"--dev-test-paths", "/tmp/work", "--user", "admin"});
+  PtyChild child([&] { tool.exec(); });
+  ASSERT_TRUE(child.waitForKeyRead());
+  child.send("pw\n");
+  ASSERT_TRUE(child.waitForKeyRead());
+  ASSERT_NE(child.sttyG(), child.initial());
+  child.send("\x03");
+  int status = child.finish();
+  EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGINT) << status;
+  EXPECT_EQ(child.output(), "Password: **\n  Verify: ");
+  EXPECT_EQ(child.sttyG(), child.initial());
 }

@@ -1,0 +1,257 @@
+// The real binary end to end: start-up, the option table as the user sees
+// it, and the fixed order and silent rules of the operations. Operations
+// of the manager, agent, keys and module retrieval are driven only into
+// outcomes that do not depend on how they are built (a failure they must
+// report, or a step that ends the run before them).
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "tests/harness/run.h"
+#include "tests/harness/sandbox.h"
+
+namespace {
+
+using harness::RunOptions;
+using harness::RunResult;
+using harness::Sandbox;
+using harness::runTool;
+
+const std::string kBanner =
+    "tavrik-setup (Velmora Setup/Kestrin) 6.0.0 build 38\n"
+    "Build Date: 2018/03/15 14:56:02\n"
+    "Copyright (C) the Velmora developers. All rights reserved.\n"
+    "---\n";
+// The usage on a machine with no product installed.
+const std::string kUsage = kBanner + "Builds zelt kernel modules\n\t--version\n\t--help\n";
+const std::string kNoOperation = "You must specify an operation to complete\n";
+const char kWork[] = "/tmp/work";
+
+RunResult run(const std::vector<std::string>& args, const std::string& input = "") {
+  RunOptions options;
+  options.args = args;
+  options.input = input;
+  return runTool(options);
+}
+
+bool contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+
+struct CliCase {
+  std::vector<std::string> args;
+  int status;
+  std::string out;
+  std::string err;
+};
+
+}  // namespace
+
+// What the parser and main print for each kind of command line, with the
+// status, on a machine where nothing is installed.
+TEST(CommandLine, OptionTable) {
+  const std::vector<CliCase> cases = {
+      {{}, 1, kUsage, ""},
+      {{"--help"}, 0, kUsage, ""},
+      {{"-h", "--bogus"}, 0, kUsage, ""},
+      {{"--debug", "-h"}, 0, "DEBUG!!\n" + kUsage, ""},
+      {{"--set-max-mem"}, 1, kUsage, "Option -m requires an argument.\n"},
+      {{"--agent-debug"}, 1, kUsage, "Option -: requires an argument.\n"},
+      {{"-r"}, 1, kUsage, "Option -r requires an argument.\n"},
+      {{"-x"}, 1, kUsage, "Unknown option `-x'.\n"},
+      {{"--silent=1"}, 1, kUsage, "Unknown option `-9'.\n"},
+      {{"--bogus"}, 1, kUsage, "One or more options missing\n"},
+      {{"--get"}, 1, kUsage, "One or more options missing\n"},
+      {{"-\xff"}, 1, kUsage, "One or more options missing\n"},
+      {{"--module-type", "Zelt"}, 1, "ERROR: Valid arguments to --module-type are backupdriver or zelt\n", ""},
+      {{"--custom-version", "x1"},
+       1,
+       "ERROR: --custom-version argument must be in the form of x.x.x-xxxx\n"
+       "  where x is a number. Contact support for a valid driver version\n",
+       ""},
+      // A value failure ends the run before any later option is read.
+      {{"--module-type", "zelt2", "--help"}, 1, "ERROR: Valid arguments to --module-type are backupdriver or zelt\n", ""},
+      {{"--custom-version", "5"}, 1, kNoOperation + kUsage, ""},
+      {{"--custom-version", "1abc", "--module-type", "backupdriver"}, 1, kNoOperation + kUsage, ""},
+      {{"--force", "80"}, 1, "Non-option argument 80\n" + kNoOperation + kUsage, ""},
+      {{"--agent-debug", "True"}, 1, "Invalid option for --agent-debug\n" + kNoOperation + kUsage, ""},
+      {{"--sil", "--experimental", "--dev-test-paths", kWork}, 1, kNoOperation + kUsage, ""},
+      {{"--debug", "--dest", "/d"},
+       1,
+       "DEBUG!!\ndebug: Setting new destination directory: /d\n\n" + kNoOperation + kUsage,
+       ""},
+      {{"--dest", "/d", "--debug"}, 1, "DEBUG!!\n" + kNoOperation + kUsage, ""},
+      {{"--pass", "secret"}, 1, "ERROR: username and password must both be set\n" + kUsage, ""},
+      {{"--stdin-key"}, 1, "--stdin-key requires --key-filename as an argument\n", ""},
+      {{"--defaults", "--user", "admin", "--pass", "pw", "--remove-key", "k", "--dev-test-paths", kWork}, 0, "", ""},
+  };
+  for (const CliCase& c : cases) {
+    std::string line;
+    for (const std::string& a : c.args) line += a + " ";
+    SCOPED_TRACE(line);
+    Sandbox box;
+    box.makeDirs(std::string(kWork) + "/conf");
+    RunResult r = run(c.args);
+    EXPECT_TRUE(r.exited(c.status)) << harness::describe(r);
+    // --defaults reports whatever the writer prints; only the status and
+    // the absence of every later step matter here.
+    if (c.args.size() > 0 && c.args[0] == "--defaults") {
+      EXPECT_FALSE(contains(r.out, "username")) << r.out;
+      EXPECT_FALSE(contains(r.out, "Key")) << r.out;
+    } else {
+      EXPECT_EQ(r.out, c.out);
+    }
+    EXPECT_EQ(r.err, c.err);
+  }
+}
+
+// The parser's error comes before the usage on one stream; "DEBUG!!"
+// follows standard output's own buffering (on a pipe it is written out
+// with the first flushed message, the banner).
+TEST(CommandLine, ErrorBeforeUsageOnOneStream) {
+  Sandbox box;
+  RunOptions options;
+  options.args = {"--debug", "--bogus"};
+  options.combined = true;
+  RunResult r = runTool(options);
+  EXPECT_TRUE(r.exited(1));
+  EXPECT_EQ(r.out, "One or more options missing\nDEBUG!!\n" + kUsage);
+}
+
+TEST(Password, PromptsComeFirstAndMustAgree) {
+  const std::vector<CliCase> cases = {
+      {{"-u", "admin", "-p"}, 1, "Password: \nYou must enter a password\n", ""},
+      {{"--user", "admin"}, 1, "Password: ***\n  Verify: ***\nPasswords do not match\n", ""},
+      {{"--user", "admin"}, 1, "Password: ***\n  Verify: \nYou must enter a password\n", ""},
+  };
+  const std::string inputs[] = {" ,.\nabc\n", "abc\nabd\n", "abc\n"};
+  for (std::size_t i = 0; i < sizeof inputs / sizeof inputs[0]; ++i) {
+    const CliCase& c = cases[i];
+    SCOPED_TRACE(inputs[i]);
+    Sandbox box;
+    // Before the others: "-p" last takes no value, anywhere else it takes
+    // the next argument.
+    std::vector<std::string> args = {"--dev-test-paths", kWork};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    RunResult r = run(args, inputs[i]);
+    EXPECT_TRUE(r.exited(c.status)) << harness::describe(r);
+    EXPECT_EQ(r.out, c.out);
+    EXPECT_EQ(r.err, "");
+  }
+}
+
+TEST(Password, AgreedEntryBeforeAQueryThatEndsTheRun) {
+  Sandbox box;
+  box.makeDirs(std::string(kWork) + "/conf");
+  RunResult r = run({"--user", "admin", "--get-http-port", "--dev-test-paths", kWork}, "a1b\na1b\n");
+  EXPECT_EQ(r.out.rfind("Password: ***\n  Verify: ***\n", 0), 0u) << r.out;
+  // The query ends the run: the credentials are not set.
+  EXPECT_FALSE(contains(r.out, "username and password")) << r.out;
+  EXPECT_FALSE(harness::pathPresent(std::string(kWork) + "/conf/.user_set"));
+}
+
+// The first query requested ends the run, whatever else was asked for.
+TEST(Order, OneQueryPerRun) {
+  Sandbox box;
+  box.makeDirs(std::string(kWork) + "/conf");
+  RunResult r = run({"--get-http-port", "--get-https-port", "--pass", "x", "--dev-test-paths", kWork});
+  EXPECT_FALSE(contains(r.out, "Server HTTP Port")) << r.out;
+  EXPECT_FALSE(contains(r.out, "username and password must both be set")) << r.out;
+  EXPECT_FALSE(contains(r.out, kNoOperation)) << r.out;
+}
+
+// A port that can never be set makes each setter fail the same way.
+TEST(Order, SilentHidesOnlyTheHttpsFailure) {
+  struct {
+    std::vector<std::string> args;
+    bool failureText;
+  } cases[] = {
+      {{"--https-port", "0"}, true},
+      {{"--silent", "--https-port", "0"}, false},
+      {{"--http-port", "0"}, true},
+      {{"--silent", "--http-port", "0"}, true},
+  };
+  for (auto& c : cases) {
+    SCOPED_TRACE(c.args[0]);
+    Sandbox box;
+    box.makeDirs(std::string(kWork) + "/conf");
+    std::vector<std::string> args = c.args;
+    args.insert(args.end(), {"--dev-test-paths", kWork});
+    RunResult r = run(args);
+    EXPECT_TRUE(r.exited(1)) << harness::describe(r);
+    EXPECT_EQ(contains(r.out, "Failed to set port for server\n"), c.failureText) << r.out;
+    EXPECT_FALSE(contains(r.out, "Port set")) << r.out;
+    EXPECT_FALSE(harness::pathPresent(std::string(kWork) + "/conf/.port_set"));
+  }
+}
+
+TEST(Order, HttpsBeforeHttpAndAFailureEndsTheRun) {
+  Sandbox box;
+  box.makeDirs(std::string(kWork) + "/conf");
+  RunResult r = run({"--debug", "--http-port", "0", "--https-port", "0", "--dev-test-paths", kWork});
+  EXPECT_TRUE(r.exited(1));
+  EXPECT_TRUE(contains(r.out, "debug: ret=")) << r.out;
+  EXPECT_FALSE(contains(r.out, "debug: Seting http port")) << r.out;
+
+  r = run({"--debug", "--http-port", "0", "--dev-test-paths", kWork});
+  std::size_t seting = r.out.find("debug: Seting http port\n");
+  ASSERT_NE(seting, std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("debug: ret=", seting), std::string::npos) << r.out;
+}
+
+TEST(Order, KeyFailuresEndTheRun) {
+  struct {
+    std::vector<std::string> args;
+    std::string input;
+    std::string tail;
+  } cases[] = {
+      {{"--remove-key", "no-such-key"}, "", "Failed to delete key.\n"},
+      {{"--stdin-key", "--key-filename", "k1"}, "", "No key data entered"},
+      // Nothing listens on this loopback port.
+      {{"--get-key", "http://127.0.0.1:9/"}, "", "Unable to get key from remote KZP Server\n"},
+  };
+  for (auto& c : cases) {
+    SCOPED_TRACE(c.args[0]);
+    Sandbox box;
+    box.makeDirs(std::string(kWork) + "/conf/server.allow");
+    std::vector<std::string> args = c.args;
+    args.insert(args.end(), {"--dev-test-paths", kWork});
+    RunResult r = run(args, c.input);
+    EXPECT_TRUE(r.exited(1)) << harness::describe(r);
+    ASSERT_GE(r.out.size(), c.tail.size()) << r.out;
+    EXPECT_EQ(r.out.substr(r.out.size() - c.tail.size()), c.tail) << r.out;
+  }
+}
+
+// On an agent-only machine the module is retrieved with no option at all,
+// and after the other operations; a query ends the run before it.
+TEST(AutomaticModuleMode, RetrievalWithoutOptionsAndAfterOthers) {
+  Sandbox box;
+  box.writeFile("/etc/pelagent/agent_config", "");
+  box.makeDirs(std::string(kWork) + "/conf");
+
+  RunResult r = run({});
+  EXPECT_FALSE(contains(r.out, "Builds backupdriver kernel modules")) << r.out;
+  EXPECT_FALSE(contains(r.out, kNoOperation)) << r.out;
+
+  r = run({"--debug", "--dev-test-paths", kWork});
+  EXPECT_TRUE(contains(r.out, "debug: Retrieving kernel module\n")) << r.out;
+  EXPECT_FALSE(contains(r.out, kNoOperation)) << r.out;
+
+  r = run({"--debug", "--get-agent-bind-addr", "--dev-test-paths", kWork});
+  EXPECT_FALSE(contains(r.out, "Retrieving kernel module")) << r.out;
+
+  // With the full agent beside it there is no automatic retrieval.
+  box.writeFile("/usr/sbin/tavrik/bin/kzp", "", 0755);
+  r = run({"--debug", "--custom-version", "5"});
+  EXPECT_TRUE(r.exited(1));
+  EXPECT_FALSE(contains(r.out, "Retrieving kernel module")) << r.out;
+  EXPECT_TRUE(contains(r.out, kNoOperation)) << r.out;
+}
+
+TEST(AutomaticModuleMode, SilentAloneRetrieves) {
+  Sandbox box;
+  box.writeFile("/etc/pelagent/agent_config", "");
+  RunResult r = run({"--silent", "--debug"});
+  EXPECT_TRUE(contains(r.out, "debug: Retrieving kernel module\n")) << r.out;
+  EXPECT_FALSE(contains(r.out, kNoOperation)) << r.out;
+}
