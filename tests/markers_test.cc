@@ -13,6 +13,7 @@
 #include <sstream>
 
 #include "setup/settings.h"
+#include "tests/harness/sandbox.h"
 
 namespace {
 std::string makeTempDir() {
@@ -72,4 +73,19 @@ TEST(RestartNotices, AgentText) {
   EXPECT_EQ(testing::internal::GetCapturedStdout(),
             "The Velmora Agent must be restarted for these changes to take effect\n"
             "Use '/etc/init.d/kzp-agent restart' to restart.\n");
+}
+
+TEST(RestartNotices, ServerTextFollowsTheInstalledConsole) {
+  harness::Sandbox box;
+  testing::internal::CaptureStdout();
+  printServerRestartNotice();
+  EXPECT_EQ(testing::internal::GetCapturedStdout(),
+            "The Velmora Manager must be restarted for these changes to take effect\n"
+            "Use '/etc/init.d/kzp-server restart' to restart.\n");
+  box.writeFile("/usr/sbin/tavrik-orrin-console", "", 0755);
+  testing::internal::CaptureStdout();
+  printServerRestartNotice();
+  EXPECT_EQ(testing::internal::GetCapturedStdout(),
+            "The Velmora Orrin Console must be restarted for these changes to take effect\n"
+            "Use '/etc/init.d/kzp-console restart' to restart.\n");
 }

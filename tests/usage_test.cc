@@ -2,8 +2,10 @@
 // installation.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <string>
 
+#include "setup/usage.h"
 #include "tests/harness/run.h"
 #include "tests/harness/sandbox.h"
 
@@ -128,4 +130,31 @@ TEST(Version, BannerThenSeparatorWithAnyOtherOption) {
     EXPECT_EQ(r.out, kBanner);
     EXPECT_EQ(r.err, "");
   }
+}
+
+TEST(LegacyUsage, OlderSingleLetterList) {
+  testing::internal::CaptureStdout();
+  printLegacyUsage();
+  std::fflush(stdout);
+  std::string out = testing::internal::GetCapturedStdout();
+  // programName is set by main; in process it keeps its initial value.
+  const std::string banner = "PROGRAM_NAME_UNDEFINED" + kBanner.substr(kBanner.find(' '));
+  EXPECT_EQ(out, banner +
+                     "Configures Velmora Agent and Manager\n"
+                     "\t-u <username>  : Server username\n"
+                     "\t-p <password>  : Server password\n"
+                     "\t-h <port>      : http port\n"
+                     "\t-s <port>      : https port\n"
+                     "\t-a <port>      : agent port\n"
+                     "\t-d [true|false]    : agent debug mode\n"
+                     "\t-m <memory in mb>       : Sets the maximum memory the server should acquire\n"
+                     "\t-g <url>       : Get KZP Server key\n"
+                     "\tValid Key urls:\n"
+                     "\t\thttps://<server>:<port>\n"
+                     "\t\thttps://<server>\n"
+                     "\t\thttp://<server>:<port>\n"
+                     "\t\thttp://<server>\n"
+                     "\t-l             : list KZP Server keys\n"
+                     "\t-r <keyname>   : delete KZP Server key\n"
+                     "\t-q             : silent operation\n");
 }
