@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/harness/fixtures.h"
 #include "tests/harness/run.h"
 #include "tests/harness/sandbox.h"
 
@@ -226,7 +227,7 @@ TEST(Order, KeyFailuresEndTheRun) {
 // and after the other operations; a query ends the run before it.
 TEST(AutomaticModuleMode, RetrievalWithoutOptionsAndAfterOthers) {
   Sandbox box;
-  box.writeFile("/etc/pelagent/agent_config", "");
+  harness::installProduct(box, harness::Install::kAgentOnly);
   box.makeDirs(std::string(kWork) + "/conf");
 
   RunResult r = run({});
@@ -241,7 +242,7 @@ TEST(AutomaticModuleMode, RetrievalWithoutOptionsAndAfterOthers) {
   EXPECT_FALSE(contains(r.out, "Retrieving kernel module")) << r.out;
 
   // With the full agent beside it there is no automatic retrieval.
-  box.writeFile("/usr/sbin/tavrik/bin/kzp", "", 0755);
+  harness::installProduct(box, harness::Install::kFullAgent);
   r = run({"--debug", "--custom-version", "5"});
   EXPECT_TRUE(r.exited(1));
   EXPECT_FALSE(contains(r.out, "Retrieving kernel module")) << r.out;
@@ -250,7 +251,7 @@ TEST(AutomaticModuleMode, RetrievalWithoutOptionsAndAfterOthers) {
 
 TEST(AutomaticModuleMode, SilentAloneRetrieves) {
   Sandbox box;
-  box.writeFile("/etc/pelagent/agent_config", "");
+  harness::installProduct(box, harness::Install::kAgentOnly);
   RunResult r = run({"--silent", "--debug"});
   EXPECT_TRUE(contains(r.out, "debug: Retrieving kernel module\n")) << r.out;
   EXPECT_FALSE(contains(r.out, kNoOperation)) << r.out;

@@ -4,8 +4,10 @@
 
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "setup/usage.h"
+#include "tests/harness/fixtures.h"
 #include "tests/harness/run.h"
 #include "tests/harness/sandbox.h"
 
@@ -68,9 +70,11 @@ const std::string kServer =
 const std::string kZelt = "Builds zelt kernel modules\n";
 const std::string kBackupdriver = "Builds backupdriver kernel modules\n";
 
+using harness::Install;
+
 struct UsageCase {
   const char* kind;
-  std::vector<std::string> paths;  // product paths laid out (files)
+  std::vector<Install> installed;
   std::string usage;
 };
 
@@ -78,28 +82,26 @@ struct UsageCase {
 
 TEST(Usage, CutToTheInstalledProducts) {
   const UsageCase cases[] = {
-      {"nothing installed", {}, kBanner + kZelt + kAlways},
-      {"agent only", {"/etc/pelagent/agent_config"}, kBanner + kBackupdriver + kAlways + kAgentHead + kAgentPort + kBeta},
-      {"zelt driver only", {"/usr/sbin/zelt"}, kBanner + kZelt + kAlways + kAgentHead + kBeta},
-      {"full agent", {"/usr/sbin/tavrik/bin/kzp"}, kBanner + kZelt + kAlways + kAgentHead + kAgentPort + kBeta + kKeys},
-      {"manager", {"/usr/sbin/tavrik/bin/kzpserver"}, kBanner + kZelt + kAlways + kServer},
+      {"nothing installed", {Install::kNothing}, kBanner + kZelt + kAlways},
+      {"agent only", {Install::kAgentOnly}, kBanner + kBackupdriver + kAlways + kAgentHead + kAgentPort + kBeta},
+      {"zelt driver only", {Install::kDriverOnly}, kBanner + kZelt + kAlways + kAgentHead + kBeta},
+      {"full agent", {Install::kFullAgent}, kBanner + kZelt + kAlways + kAgentHead + kAgentPort + kBeta + kKeys},
+      {"manager", {Install::kManager}, kBanner + kZelt + kAlways + kServer},
       {"agent and manager",
-       {"/usr/sbin/tavrik/bin/kzp", "/usr/sbin/tavrik/bin/kzpserver"},
+       {Install::kFullAgent, Install::kManager},
        kBanner + kZelt + kAlways + kAgentHead + kAgentPort + kBeta + kKeys + kServer},
-      {"Orrin console", {"/usr/sbin/tavrik-orrin-console"}, kBanner + kZelt + kAlways + kServer},
+      {"Orrin console", {Install::kConsole}, kBanner + kZelt + kAlways + kServer},
       // The agent config beside the full agent's binary: not agent-only.
       {"agent config and full agent",
-       {"/etc/pelagent/agent_config", "/usr/sbin/tavrik/bin/kzp"},
+       {Install::kAgentOnly, Install::kFullAgent},
        kBanner + kZelt + kAlways + kAgentHead + kAgentPort + kBeta + kKeys},
       // The zelt driver beside the product directory: not driver-only.
-      {"zelt with the product directory",
-       {"/usr/sbin/zelt", "/usr/sbin/tavrik/bin/kzpserver"},
-       kBanner + kZelt + kAlways + kServer},
+      {"zelt with the manager", {Install::kDriverOnly, Install::kManager}, kBanner + kZelt + kAlways + kServer},
   };
   for (const UsageCase& c : cases) {
     SCOPED_TRACE(c.kind);
     Sandbox box;
-    for (const std::string& path : c.paths) box.writeFile(path, "", 0755);
+    for (Install kind : c.installed) harness::installProduct(box, kind);
     RunResult help = runTool({"--help"});
     EXPECT_TRUE(help.exited(0)) << harness::describe(help);
     EXPECT_EQ(help.out, c.usage);
