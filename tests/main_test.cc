@@ -85,12 +85,12 @@ TEST(CommandLine, OptionTable) {
       {{"--stdin-key"}, 1, "--stdin-key requires --key-filename as an argument\n", ""},
       {{"--defaults", "--user", "admin", "--pass", "pw", "--remove-key", "k", "--dev-test-paths", kWork}, 0, "", ""},
   };
+  Sandbox box;
+  box.makeDirs(std::string(kWork) + "/conf");
   for (const CliCase& c : cases) {
     std::string line;
     for (const std::string& a : c.args) line += a + " ";
     SCOPED_TRACE(line);
-    Sandbox box;
-    box.makeDirs(std::string(kWork) + "/conf");
     RunResult r = run(c.args);
     EXPECT_TRUE(r.exited(c.status)) << harness::describe(r);
     // --defaults reports whatever the writer prints; only the status and

@@ -2,7 +2,7 @@
 // what is stored, and that the terminal is always left as it was found.
 #include "setup/password.h"
 
-#include "tests/harness/run.h"
+#include "tests/harness/pty.h"
 #include "tests/harness/sandbox.h"
 
 #include <fcntl.h>
@@ -281,46 +281,49 @@ TEST(ReadPassword, InputFromAPipe) {
 
 // The real binary at its two prompts on a terminal.
 namespace {
-struct ToolOnPty {
-  std::vector<std::string> args;
-  std::vector<char*> argv;
-  explicit ToolOnPty(std::vector<std::string> a) : args(std::move(a)) {
-    args.insert(args.begin(), harness::toolPath());
-    for (std::string& s : args) argv.push_back(s.data());
-    argv.push_back(nullptr);
+// Waits until the tool has switched the terminal off canonical mode and
+// echo for a key, so keys sent now are not echoed by the terminal itself.
+bool waitForRawKeyRead(harness::Pty& pty) {
+  for (int i = 0; i < 2500; ++i) {
+    struct termios t = pty.attributes();
+    if (!(t.c_lflag & ICANON) && !(t.c_lflag & ECHO)) return true;
+    pty.readFor(2);
   }
-  void exec() {
-    ::execv(argv[0], argv.data());
-    ::_exit(127);
-  }
-};
+  return false;
+}
 }  // namespace
 
 TEST(ToolPrompt, MismatchOnATerminalLeavesItAsFound) {
   harness::Sandbox box;
-  ToolOnPty tool({"--dev-test-paths", "/tmp/work", "--user", "admin"});
-  PtyChild child([&] { tool.exec(); });
-  ASSERT_TRUE(child.waitForKeyRead());
-  child.send("ab\b1\n");
-  ASSERT_TRUE(child.waitForKeyRead());
-  child.send("a2\n");
-  int status = child.finish();
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1);
-  EXPECT_EQ(child.output(), "Password: **\b \b*\n  Verify: **\nPasswords do not match\n");
-  EXPECT_EQ(child.sttyG(), child.initial());
+  harness::Pty pty;
+  const std::string before = pty.sttyG();
+  pty.startTool({"--dev-test-paths", "/tmp/work", "--user", "admin"});
+  ASSERT_TRUE(pty.waitFor("Password: "));
+  ASSERT_TRUE(waitForRawKeyRead(pty));
+  pty.send("ab\b1\n");
+  ASSERT_TRUE(pty.waitFor("  Verify: "));
+  ASSERT_TRUE(waitForRawKeyRead(pty));
+  pty.send("a2\n");
+  harness::PtyExit exit = pty.wait();
+  EXPECT_TRUE(exit.exited(1));
+  EXPECT_EQ(pty.output(), "Password: **\b \b*\r\n  Verify: **\r\nPasswords do not match\r\n");
+  EXPECT_EQ(pty.sttyG(), before);
 }
 
 TEST(ToolPrompt, InterruptAtTheSecondPromptRestoresTheTerminal) {
   harness::Sandbox box;
-  ToolOnPty tool({"--dev-test-paths", "/tmp/work", "--user", "admin"});
-  PtyChild child([&] { tool.exec(); });
-  ASSERT_TRUE(child.waitForKeyRead());
-  child.send("pw\n");
-  ASSERT_TRUE(child.waitForKeyRead());
-  ASSERT_NE(child.sttyG(), child.initial());
-  child.send("\x03");
-  int status = child.finish();
-  EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGINT) << status;
-  EXPECT_EQ(child.output(), "Password: **\n  Verify: ");
-  EXPECT_EQ(child.sttyG(), child.initial());
+  harness::Pty pty;
+  const std::string before = pty.sttyG();
+  pty.startTool({"--dev-test-paths", "/tmp/work", "--user", "admin"});
+  ASSERT_TRUE(pty.waitFor("Password: "));
+  ASSERT_TRUE(waitForRawKeyRead(pty));
+  pty.send("pw\n");
+  ASSERT_TRUE(pty.waitFor("  Verify: "));
+  ASSERT_TRUE(waitForRawKeyRead(pty));
+  ASSERT_NE(pty.sttyG(), before);
+  pty.send("\x03");  // the terminal's own interrupt key
+  harness::PtyExit exit = pty.wait();
+  EXPECT_EQ(exit.signal, SIGINT);
+  EXPECT_EQ(pty.output(), "Password: **\r\n  Verify: ");
+  EXPECT_EQ(pty.sttyG(), before);
 }
