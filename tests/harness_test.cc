@@ -1,17 +1,27 @@
 // Tests of the end-to-end harness itself: isolation, fixtures, runners.
+#include <arpa/inet.h>
 #include <ifaddrs.h>
+#include <netinet/in.h>
+#include <openssl/err.h>
+#include <openssl/ssl.h>
+#include <sys/socket.h>
+#include <unistd.h>
 #include <net/if.h>
 #include <sys/stat.h>
 
 #include <gtest/gtest.h>
 
+#include <csignal>
+#include <memory>
 #include <set>
 #include <string>
 
 #include "setup/files.h"
+#include "setup/unique_fd.h"
 #include "tests/harness/fixtures.h"
 #include "tests/harness/pty.h"
 #include "tests/harness/run.h"
+#include "tests/harness/servers.h"
 #include "tests/harness/sandbox.h"
 
 using namespace harness;
@@ -168,4 +178,163 @@ TEST(Pty, EchoSettingsWindowSizeAndSignal) {
   EXPECT_EQ(e.signal, SIGINT);
   // The terminal stays readable after the child: the echo it turned off is still off.
   EXPECT_FALSE(pty.attributes().c_lflag & ECHO);
+}
+
+namespace {
+
+UniqueFd connectLoopback(std::uint16_t port) {
+  UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons(port);
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (::connect(fd.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) fd.reset();
+  return fd;
+}
+
+std::string readAll(int fd) {
+  std::string got;
+  char buf[4096];
+  ssize_t n;
+  while ((n = ::read(fd, buf, sizeof buf)) > 0) got.append(buf, static_cast<std::size_t>(n));
+  return got;
+}
+
+struct TlsResult {
+  bool handshake = false;
+  std::string reply;
+  bool closeNotify = false;  // the reply ended with a close_notify
+};
+
+// A small TLS client over an already connected socket.
+TlsResult tlsExchange(int fd, const std::string& request, bool withCert, int version = 0) {
+  TlsResult r;
+  std::unique_ptr<SSL_CTX, decltype(&SSL_CTX_free)> ctx(SSL_CTX_new(TLS_client_method()), SSL_CTX_free);
+  if (version) {
+    SSL_CTX_set_security_level(ctx.get(), 0);
+    SSL_CTX_set_cipher_list(ctx.get(), "DEFAULT:@SECLEVEL=0");
+    SSL_CTX_set_min_proto_version(ctx.get(), version);
+    SSL_CTX_set_max_proto_version(ctx.get(), version);
+  }
+  const std::string dir = TAVRIK_TEST_DATA_DIR "/harness/";
+  if (withCert) {
+    SSL_CTX_use_certificate_file(ctx.get(), (dir + "client.crt").c_str(), SSL_FILETYPE_PEM);
+    SSL_CTX_use_PrivateKey_file(ctx.get(), (dir + "client.key").c_str(), SSL_FILETYPE_PEM);
+  }
+  std::unique_ptr<SSL, decltype(&SSL_free)> ssl(SSL_new(ctx.get()), SSL_free);
+  SSL_set_fd(ssl.get(), fd);
+  if (SSL_connect(ssl.get()) != 1) return r;
+  r.handshake = true;
+  SSL_write(ssl.get(), request.data(), static_cast<int>(request.size()));
+  char buf[4096];
+  int n;
+  while ((n = SSL_read(ssl.get(), buf, sizeof buf)) > 0) r.reply.append(buf, static_cast<std::size_t>(n));
+  r.closeNotify = SSL_get_error(ssl.get(), n) == SSL_ERROR_ZERO_RETURN;
+  if (r.reply.empty() && !r.closeNotify) r.handshake = false;  // TLS 1.3: refused after the handshake
+  ERR_clear_error();
+  return r;
+}
+
+}  // namespace
+
+TEST(Servers, HttpServerReadsTheWholeRequestAndScriptsReplies) {
+  Sandbox box;
+  TcpServer server(scripted({"HTTP/1.0 200 OK\r\n\r\none", "two"}), {0, untilHttpRequest(2)});
+  const std::string post = "POST /p HTTP/1.0\r\nContent-Length: 3\r\n\r\nabc\r\n";
+  for (const char* want : {"HTTP/1.0 200 OK\r\n\r\none", "two"}) {
+    UniqueFd fd = connectLoopback(server.port());
+    ASSERT_TRUE(fd);
+    ASSERT_EQ(::write(fd.get(), post.data(), post.size()), static_cast<ssize_t>(post.size()));
+    EXPECT_EQ(readAll(fd.get()), want);
+  }
+  ASSERT_TRUE(server.waitForExchanges(2));
+  auto ex = server.exchanges();
+  EXPECT_EQ(ex[0].request, post);
+  EXPECT_EQ(ex[1].reply, "two");
+}
+
+TEST(Servers, TlsServerRequiresAndRecordsTheClientCertificate) {
+  Sandbox box;
+  TlsOptions tls;
+  tls.requireClientCert = true;
+  TlsServer server(
+      [](const std::string& req, int index) {
+        Reply r;
+        r.bytes = "echo:" + req;
+        r.closeNotify = index == 0;
+        return r;
+      },
+      tls, {443, untilBytes(4)});
+  UniqueFd fd = connectLoopback(443);
+  TlsResult r = tlsExchange(fd.get(), "ping", true);
+  EXPECT_TRUE(r.handshake);
+  EXPECT_EQ(r.reply, "echo:ping");
+  EXPECT_TRUE(r.closeNotify);
+  fd = connectLoopback(443);
+  r = tlsExchange(fd.get(), "ping", true);
+  EXPECT_EQ(r.reply, "echo:ping");
+  EXPECT_FALSE(r.closeNotify);
+  fd = connectLoopback(443);
+  EXPECT_FALSE(tlsExchange(fd.get(), "ping", false).handshake);
+  fd.reset();
+  ASSERT_TRUE(server.waitForExchanges(3));
+  auto ex = server.exchanges();
+  EXPECT_EQ(ex[0].clientCertPem, certificatePem(TAVRIK_TEST_DATA_DIR "/harness/client.crt"));
+  EXPECT_EQ(ex[0].request, "ping");
+  EXPECT_FALSE(ex[2].handshakeOk);
+  EXPECT_NE(ex[2].tlsError, "");
+}
+
+TEST(Servers, TlsServerLimitedToTls10) {
+  Sandbox box;
+  TlsServer server(scripted({"old", "old"}), tls10Only(), {0, untilBytes(1)});
+  UniqueFd fd = connectLoopback(server.port());
+  TlsResult r = tlsExchange(fd.get(), "x", false, TLS1_VERSION);
+  EXPECT_EQ(r.reply, "old");
+  fd = connectLoopback(server.port());
+  EXPECT_FALSE(tlsExchange(fd.get(), "x", false, TLS1_2_VERSION).handshake);
+  fd.reset();
+  ASSERT_TRUE(server.waitForExchanges(2));
+  EXPECT_EQ(server.exchanges()[0].tlsVersion, "TLSv1");
+}
+
+TEST(Servers, ProxyRecordsTheTunnelRequestAndRelays) {
+  Sandbox box;
+  TcpServer target([](const std::string&, int) { return Reply{"from target"}; }, {0, untilBytes(5)});
+  const std::string connect = "CONNECT build.example:443 HTTP/1.0\r\n\r\n";
+  struct Case {
+    ProxyOptions options;
+    std::string answer;
+    bool relays;
+  } cases[] = {
+      {proxyEstablished(target.port()), "HTTP/1.1 200 Connection established\r\n\r\n", true},
+      {proxySplit(target.port()), "HTTP/1.1 200 Connection established\r\nProxy-agent: test\r\n\r\n", true},
+      {proxyHttp10(target.port()), "HTTP/1.0 200 Connection established\r\n\r\n", true},
+      {proxyAuthRequired(), "HTTP/1.1 407 Proxy Authentication Required\r\n", false},
+  };
+  for (auto& c : cases) {
+    ProxyServer proxy(c.options);
+    UniqueFd fd = connectLoopback(proxy.port());
+    std::string sent = connect + (c.relays ? "hello" : "");
+    ASSERT_EQ(::write(fd.get(), sent.data(), sent.size()), static_cast<ssize_t>(sent.size()));
+    std::string got = readAll(fd.get());
+    EXPECT_EQ(got.compare(0, c.answer.size(), c.answer), 0) << got;
+    if (c.relays) {
+      EXPECT_EQ(got, c.answer + "from target");
+    }
+    fd.reset();
+    ASSERT_TRUE(proxy.waitForExchanges(1));
+    EXPECT_EQ(proxy.exchanges()[0].request, connect);
+  }
+  EXPECT_EQ(target.exchanges().size(), 3u);
+  EXPECT_EQ(target.exchanges()[0].request, "hello");
+}
+
+TEST(Servers, LoopbackNames) {
+  Sandbox box;
+  useLoopbackNames(box, {"build.example"});
+  EXPECT_EQ(shell("getent hosts build.example"), "127.0.0.1       build.example\n");
+  int status = 0;
+  shell("getent ahostsv4 unknown.example", &status);
+  EXPECT_NE(status, 0);
 }
