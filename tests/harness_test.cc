@@ -162,8 +162,8 @@ TEST(Pty, EchoSettingsWindowSizeAndSignal) {
   const std::string before = pty.sttyG();
   EXPECT_EQ(before + "\n", shell("stty -g < " + pty.slaveName()));
   pty.start("/bin/sh", {"-c",
-                        "trap 'echo winch; stty size' WINCH; read line; echo \"got:$line\"; "
-                        "stty -echo; echo noecho; read line; stty size; read line"});
+                        "trap 'echo winch; stty size; echo ready' WINCH; read line; echo \"got:$line\"; "
+                        "stty -echo; echo noecho; read line; stty size; while :; do read line; done"});
   pty.send("abc\n");
   EXPECT_TRUE(pty.waitFor("abc\r\ngot:abc\r\nnoecho\r\n")) << pty.output();
   EXPECT_NE(pty.sttyG(), before);
@@ -172,10 +172,10 @@ TEST(Pty, EchoSettingsWindowSizeAndSignal) {
   EXPECT_TRUE(pty.waitFor("24 80\r\n")) << pty.output();
   EXPECT_EQ(pty.output().find("hidden"), std::string::npos);
   pty.setWindowSize(30, 100);
-  EXPECT_TRUE(pty.waitFor("winch\r\n30 100\r\n")) << pty.output();
+  EXPECT_TRUE(pty.waitFor("winch\r\n30 100\r\nready\r\n")) << pty.output();
   pty.signal(SIGINT);
   PtyExit e = pty.wait();
-  EXPECT_EQ(e.signal, SIGINT);
+  EXPECT_EQ(e.signal, SIGINT) << e.exitCode << pty.output();
   // The terminal stays readable after the child: the echo it turned off is still off.
   EXPECT_FALSE(pty.attributes().c_lflag & ECHO);
 }
