@@ -206,7 +206,8 @@ TEST(Order, KeyFailuresEndTheRun) {
     std::string tail;
   } cases[] = {
       {{"--remove-key", "no-such-key"}, "", "Failed to delete key.\n"},
-      {{"--stdin-key", "--key-filename", "k1"}, "", "No key data entered"},
+      // A key too large to read (an empty one is stored as it is).
+      {{"--stdin-key", "--key-filename", "k1"}, std::string(5000, 'k'), "No key data entered"},
       // Nothing listens on this loopback port.
       {{"--get-key", "http://127.0.0.1:9/"}, "", "Unable to get key from remote KZP Server\n"},
   };
