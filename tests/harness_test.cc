@@ -338,3 +338,17 @@ TEST(Servers, LoopbackNames) {
   shell("getent ahostsv4 unknown.example", &status);
   EXPECT_NE(status, 0);
 }
+
+TEST(Sandbox, KeepsTheWorkingDirectory) {
+  char before[4096];
+  ASSERT_TRUE(::getcwd(before, sizeof before));
+  {
+    Sandbox box;
+    char inside[4096];
+    ASSERT_TRUE(::getcwd(inside, sizeof inside));
+    EXPECT_STREQ(inside, before);
+  }
+  char after[4096];
+  ASSERT_TRUE(::getcwd(after, sizeof after));
+  EXPECT_STREQ(after, before);
+}

@@ -8,11 +8,13 @@
 #include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/utsname.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <climits>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -109,11 +111,28 @@ Sandbox::Sandbox() {
     fail("only one Sandbox at a time");
   }
   std::signal(SIGPIPE, SIG_IGN);  // a peer that goes away must not kill the test
+  // Entering a mount namespace moves the process to its root directory; the
+  // test keeps its working directory.
+  char cwd[PATH_MAX];
+  if (::getcwd(cwd, sizeof cwd)) cwd_ = cwd;
   enterBaseNamespace();
   check(::setns(g_baseNs, CLONE_NEWNS), "setns to the base namespace");
   check(::unshare(CLONE_NEWNS | CLONE_NEWNET), "unshare(CLONE_NEWNS|CLONE_NEWNET)");
+  returnToCwd();
   bringLoopbackUp();
 
+  try {
+    setUp();
+  } catch (...) {
+    // No destructor runs for a half-built Sandbox: leave its namespace now.
+    if (stageFd_ >= 0) ::close(stageFd_);
+    g_active = nullptr;
+    if (::setns(g_baseNs, CLONE_NEWNS) == 0) returnToCwd();
+    throw;
+  }
+}
+
+void Sandbox::setUp() {
   // The stage is a tmpfs first mounted on /tmp, kept open by descriptor and
   // then hidden under the test's own /tmp, so neither the tool nor a test
   // listing /tmp sees the overlay layers and bind sources.
@@ -144,13 +163,15 @@ Sandbox::~Sandbox() {
   if (stageFd_ >= 0) ::close(stageFd_);
   g_active = nullptr;
   // Leaving this copy drops every mount made in it once no process uses it.
-  char cwd[PATH_MAX];
-  bool haveCwd = ::getcwd(cwd, sizeof cwd) != nullptr;
   if (::setns(g_baseNs, CLONE_NEWNS) != 0) {
     std::fprintf(stderr, "sandbox: setns back failed: %s (a thread still running?)\n", std::strerror(errno));
     return;
   }
-  if (haveCwd && ::chdir(cwd) != 0) (void)::chdir("/");
+  returnToCwd();
+}
+
+void Sandbox::returnToCwd() const {
+  if (cwd_.empty() || ::chdir(cwd_.c_str()) != 0) (void)!::chdir("/");
 }
 
 std::string Sandbox::stagePath(const std::string& name) const {
@@ -262,6 +283,16 @@ void Sandbox::bindFile(const std::string& path, const std::string& content, mode
 void Sandbox::makeTree(const std::string& dir, const std::vector<std::string>& files) {
   makeDirs(dir);
   for (const auto& f : files) writeFile(dir + "/" + f, "");
+}
+
+std::string kernelRelease() {
+  struct utsname u;
+  return ::uname(&u) == 0 ? u.release : "";
+}
+
+std::string machineName() {
+  struct utsname u;
+  return ::uname(&u) == 0 ? u.machine : "";
 }
 
 std::string readFile(const std::string& path) {

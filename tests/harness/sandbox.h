@@ -63,14 +63,23 @@ class Sandbox {
   void makeTree(const std::string& dir, const std::vector<std::string>& files);
 
  private:
+  void setUp();
+  void returnToCwd() const;
   void mountOverlay(const std::string& dir);
   std::string stagePath(const std::string& name) const;
   void checkWritable(const std::string& path) const;
 
   int stageFd_ = -1;           // the hidden tmpfs holding overlay layers and bind sources
   int stageCount_ = 0;
+  std::string cwd_;            // the test's working directory, kept across namespace changes
   std::vector<std::string> writable_;  // real paths under which writes are allowed
 };
+
+// The running kernel's release (uname -r). A namespace can't change it, so
+// module trees under /lib/modules are laid out for this name.
+std::string kernelRelease();
+// The machine name (uname -m).
+std::string machineName();
 
 // Reads a file whole ("" when it can't be read).
 std::string readFile(const std::string& path);

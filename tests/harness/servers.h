@@ -11,7 +11,10 @@
 //    the reply; close (TLS: with close_notify unless the reply says not);
 //    then read on until the peer closes, so no unread byte resets the
 //    connection (bytes read then are recorded in `afterReply`).
-// 3. exchanges() / waitForExchanges(n) give what was recorded so far.
+// 3. exchanges() gives what was recorded so far; an exchange is recorded
+//    once its connection is closed, so after the tool has run call
+//    waitForExchanges(n) first. Handlers and completion predicates run on
+//    the server's thread: guard any test state they share.
 // TlsServer adds a server certificate (tests/data/harness/server.*),
 // optional client-certificate requirement, and version limits. ProxyServer
 // is an HTTP CONNECT proxy that always tunnels to a loopback port.
