@@ -1,1 +1,0 @@
-// The product library; its facilities are added one concern at a time.
