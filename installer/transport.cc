@@ -172,6 +172,9 @@ bool ReplyBuffer::append(const char* data, std::size_t length) {
   count_ += length;
   if (lost_) return true;
   try {
+    // Room for the largest reply at once: the pages are only touched as the
+    // reply fills them, and the reply is never copied while it grows.
+    if (data_.capacity() == 0) data_.reserve(limit_);
     data_.append(data, length);
   } catch (const std::bad_alloc&) {
     // Without memory for the reply it is read to its end and dropped.

@@ -1,0 +1,205 @@
+// GET exchanges against the fake build service, directly and through the
+// CONNECT proxy, inside a private network namespace.
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <thread>
+
+#include "installer/state.h"
+#include "installer/transport.h"
+#include "tests/harness/build_service.h"
+#include "tests/harness/run.h"
+#include "tests/harness/sandbox.h"
+
+namespace {
+
+using harness::FakeBuildService;
+using harness::ServiceAnswer;
+
+class HttpsRequestTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    box_.writeFile("/etc/hosts", "127.0.0.1 localhost\n127.0.0.1 build.test\n");
+    box_.writeFile("/etc/resolv.conf", "nameserver 127.0.0.53\noptions timeout:1 attempts:1\n");
+    buildServiceHost = "build.test";
+    unsetenv("http_proxy");
+    silentMode = 1;
+    debugEnabled = 0;
+  }
+  void TearDown() override { unsetenv("http_proxy"); }
+  harness::Sandbox box_;
+};
+
+bool tmpIsEmpty() { return harness::shell("ls -A /tmp").empty(); }
+
+TEST_F(HttpsRequestTest, RequestBytesReplyAndNewlineAfterACloseNotification) {
+  harness::BuildServiceRoutes routes;
+  std::string reply = harness::replyOk("6.0.1-35\n");
+  routes.on("/check-module.php?cmajor=4&gen=4&beta=0", {reply, true});
+  FakeBuildService service(routes);
+  std::string request = formatGetRequest("/check-module.php?cmajor=4&gen=4&beta=0");
+  OptText text;
+  testing::internal::CaptureStdout();
+  int count = httpsRequest(request, &text, 1);
+  std::string out = testing::internal::GetCapturedStdout();
+  EXPECT_EQ(count, static_cast<int>(reply.size()));
+  ASSERT_TRUE(text);
+  EXPECT_EQ(*text, reply);
+  EXPECT_EQ(out, "\n");  // also when silent
+  ASSERT_EQ(service.requests().size(), 1u);
+  EXPECT_EQ(service.requests()[0],
+            "GET /check-module.php?cmajor=4&gen=4&beta=0 HTTP/1.0\r\nHost: build.test\r\n\r\n\r\n");
+  EXPECT_EQ(service.clientCertificates(), std::vector<bool>{true});
+  EXPECT_TRUE(tmpIsEmpty());  // the key file is gone
+}
+
+TEST_F(HttpsRequestTest, PrematureCloseStillGivesTheReply) {
+  harness::BuildServiceRoutes routes;
+  std::string reply = harness::replyNotFound();
+  routes.on("/index.php", {reply, false});
+  FakeBuildService service(routes);
+  OptText text;
+  testing::internal::CaptureStdout();
+  testing::internal::CaptureStderr();
+  int count = httpsRequest(formatGetRequest("/index.php"), &text, 1);
+  std::string err = testing::internal::GetCapturedStderr();
+  std::string out = testing::internal::GetCapturedStdout();
+  EXPECT_EQ(count, static_cast<int>(reply.size()));
+  EXPECT_EQ(text, reply);
+  EXPECT_EQ(err, "SSL Error: Premature close\n");
+  EXPECT_EQ(out, "");  // no newline without the close notification
+}
+
+TEST_F(HttpsRequestTest, EmptyReplyAndDebugHeaderDump) {
+  harness::BuildServiceRoutes routes;
+  routes.on("/empty", {"", true});
+  routes.on("/page", {harness::replyOk("body"), true});
+  FakeBuildService service(routes);
+  OptText text;
+  EXPECT_EQ(httpsRequest(formatGetRequest("/empty"), &text, 0), 0);
+  EXPECT_EQ(text, "");
+  debugEnabled = 1;
+  testing::internal::CaptureStdout();
+  httpsRequest(formatGetRequest("/page"), &text, 0);
+  std::string out = testing::internal::GetCapturedStdout();
+  debugEnabled = 0;
+  EXPECT_NE(out.find("RECEIVING ---\nHTTP/1.1 200 OK\r\nContent-Type: text/html\r\nContent-Length: 4\r\n"
+                     "Connection: close\nRECEIVING ---\n"),
+            std::string::npos)
+      << out;
+  EXPECT_NE(out.find("debug: tcp_connect build.test,443\n"), std::string::npos);
+}
+
+TEST_F(HttpsRequestTest, LongRequestGoesInPiecesOf4096) {
+  harness::BuildServiceRoutes routes;
+  routes.onPrefix("/", [](const std::string&) { return ServiceAnswer{harness::replyOk("x"), true}; });
+  FakeBuildService service(routes);
+  std::string tail = " HTTP/1.0\r\nHost: build.test\r\n\r\n\r\n";
+  std::string request = "GET /" + std::string(8193 - 5 - tail.size(), 'p') + tail;
+  ASSERT_EQ(request.size(), 8193u);
+  debugEnabled = 1;
+  OptText text;
+  testing::internal::CaptureStdout();
+  httpsRequest(request, &text, 0);
+  std::string out = testing::internal::GetCapturedStdout();
+  debugEnabled = 0;
+  EXPECT_NE(out.find("debug: Sending 8193 bytes\n"), std::string::npos);
+  std::size_t a = out.find("debug: Sent 4096 bytes\n");
+  std::size_t b = out.find("debug: Sent 8192 bytes\n");
+  std::size_t c = out.find("debug: Sent 8193 bytes\n");
+  EXPECT_TRUE(a != std::string::npos && a < b && b < c && c != std::string::npos) << out;
+  ASSERT_EQ(service.requests().size(), 1u);
+  EXPECT_EQ(service.requests()[0], request);
+}
+
+// (The largest reply that fits is accepted: see ReplyBufferTest.)
+TEST_F(HttpsRequestTest, ReplyTooLargeForTheBufferIsFatal) {
+  harness::BuildServiceRoutes routes;
+  std::string head = "HTTP/1.1 200 OK\r\nX: y\r\n\r\n";
+  routes.on("/over", {head, true, kReplyBufferSize - head.size()});
+  FakeBuildService service(routes);
+  OptText text;
+  EXPECT_EXIT(httpsRequest(formatGetRequest("/over"), &text, 0), ::testing::ExitedWithCode(0),
+              "^Return data is too large for buffer\n$");
+}
+
+TEST_F(HttpsRequestTest, NoServiceListening) {
+  OptText text;
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(httpsRequest(formatGetRequest("/index.php"), &text, 0), -1);
+  EXPECT_EQ(testing::internal::GetCapturedStdout(),
+            "Couldn't connect socket: Connection refused\nFailed to create a socket to remote host.\n");
+  EXPECT_FALSE(text);
+  EXPECT_TRUE(tmpIsEmpty());
+}
+
+TEST_F(HttpsRequestTest, UnresolvableHost) {
+  buildServiceHost = "nowhere.invalid";
+  OptText text;
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(httpsRequest(formatGetRequest("/index.php"), &text, 0), -1);
+  std::string out = testing::internal::GetCapturedStdout();
+  EXPECT_EQ(out.rfind("Couldn't connect socket: ", 0), 0u) << out;
+  EXPECT_NE(out.find("\nFailed to create a socket to remote host.\n"), std::string::npos);
+}
+
+TEST_F(HttpsRequestTest, HandshakeFailureIsReportedWithItsClass) {
+  // A plain TCP listener that closes every connection at once.
+  int listener = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in at{};
+  at.sin_family = AF_INET;
+  at.sin_port = htons(443);
+  at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&at), sizeof at), 0);
+  ASSERT_EQ(listen(listener, 4), 0);
+  std::thread closer([listener] { close(accept(listener, nullptr, nullptr)); });
+  OptText text;
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(httpsRequest(formatGetRequest("/index.php"), &text, 0), -1);
+  std::string out = testing::internal::GetCapturedStdout();
+  closer.join();
+  close(listener);
+  EXPECT_EQ(out, "\nSSL connect failed to remote: 5\n");
+  EXPECT_TRUE(tmpIsEmpty());
+}
+
+TEST_F(HttpsRequestTest, ThroughTheProxyTunnel) {
+  harness::BuildServiceRoutes routes;
+  routes.on("/index.php", {harness::replyOk("hello"), true});
+  FakeBuildService service(routes);
+  harness::ConnectProxy proxy(harness::ConnectProxy::Answer::k200);
+  setenv("http_proxy", ("HTTP://127.0.0.1:" + std::to_string(proxy.port()) + "/").c_str(), 1);
+  OptText text;
+  EXPECT_GT(httpsRequest(formatGetRequest("/index.php"), &text, 0), 0);
+  EXPECT_EQ(text, harness::replyOk("hello"));
+  ASSERT_EQ(proxy.requests().size(), 1u);
+  EXPECT_EQ(proxy.requests()[0], "CONNECT build.test:443 HTTP/1.1\nHost: build.test:443\n\n");
+  ASSERT_EQ(service.requests().size(), 1u);
+  EXPECT_EQ(service.requests()[0], "GET /index.php HTTP/1.0\r\nHost: build.test\r\n\r\n\r\n");
+}
+
+TEST_F(HttpsRequestTest, ProxyRefusingTheTunnel) {
+  harness::ConnectProxy proxy(harness::ConnectProxy::Answer::k407);
+  setenv("http_proxy", ("127.0.0.1:" + std::to_string(proxy.port())).c_str(), 1);
+  OptText text;
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(httpsRequest(formatGetRequest("/index.php"), &text, 0), -1);
+  std::string out = testing::internal::GetCapturedStdout();
+  EXPECT_EQ(out.rfind("Proxy returned unexpected response: HTTP/1.1 407", 0), 0u) << out;
+  EXPECT_NE(out.find("\nFailed to create a socket to remote host.\n"), std::string::npos);
+}
+
+TEST_F(HttpsRequestTest, ProxyWithoutAPortIsNotUsed) {
+  harness::BuildServiceRoutes routes;
+  routes.on("/index.php", {harness::replyOk("direct"), true});
+  FakeBuildService service(routes);
+  setenv("http_proxy", "127.0.0.1", 1);
+  OptText text;
+  EXPECT_GT(httpsRequest(formatGetRequest("/index.php"), &text, 0), 0);
+  EXPECT_EQ(text, harness::replyOk("direct"));
+}
+
+}  // namespace
