@@ -86,3 +86,131 @@ TEST_F(UploadFormTest, ContentLengthIsComputedIn64Bits) {
 }
 
 }  // namespace
+
+// ----- the upload against the fake build service -----
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include "installer/transport.h"
+#include "tests/harness/build_service.h"
+#include "tests/harness/run.h"
+#include "tests/harness/sandbox.h"
+
+namespace {
+
+class UploadExchangeTest : public UploadFormTest {
+ protected:
+  void SetUp() override {
+    UploadFormTest::SetUp();
+    box_.writeFile("/etc/hosts", "127.0.0.1 localhost\n127.0.0.1 build.example.test\n");
+    box_.writeFile("/etc/resolv.conf", "nameserver 127.0.0.53\noptions timeout:1 attempts:1\n");
+    unsetenv("http_proxy");
+    silentMode = 1;
+    tarballPath = "/tmp/pkg/kernel-headers.tar.gz";
+  }
+  std::string layPackage(std::size_t size) {
+    std::string data;
+    for (std::size_t i = 0; i < size; ++i) data.push_back(static_cast<char>((i * 2654435761u) >> 13));
+    box_.writeFile(tarballPath, data);
+    return data;
+  }
+  std::string expectedRequest(const std::string& package) {
+    std::string form = buildUploadForm();
+    return buildUploadHeader(static_cast<int>(uploadContentLength(form, package.size()))) + form + package +
+           kUploadClosingBoundary + "\n\n";
+  }
+  harness::Sandbox box_;
+};
+
+TEST_F(UploadExchangeTest, RequestByteForByteWithAPackageOfTwoPieces) {
+  std::string package = layPackage(8192);
+  harness::BuildServiceRoutes routes;
+  routes.on("/process.php", {harness::replyRedirect("/status.php?r=9"), true});
+  harness::FakeBuildService service(routes);
+  OptText reply;
+  int count = uploadKernelHeaders(&reply);
+  EXPECT_EQ(count, static_cast<int>(harness::replyRedirect("/status.php?r=9").size()));
+  EXPECT_EQ(reply, harness::replyRedirect("/status.php?r=9"));
+  ASSERT_EQ(service.requests().size(), 1u);
+  const std::string got = service.requests()[0];
+  EXPECT_EQ(got, expectedRequest(package));
+  EXPECT_NE(got.find("Content-Length: " + std::to_string(8192 + 975) + "\r\n"), std::string::npos);
+  std::size_t body = got.find("\r\n\r\n") + 4;
+  EXPECT_EQ(got.size() - body, 8192u + 975 + 2);
+  EXPECT_EQ(service.clientCertificates(), std::vector<bool>{true});
+  EXPECT_EQ(harness::shell("ls -A /tmp"), "pkg\n");  // no key file left
+}
+
+TEST_F(UploadExchangeTest, CustomVersionAndExperimentalParts) {
+  customVersion = "6.2.1-7";
+  experimentalBuild = true;
+  std::string package = layPackage(100);
+  harness::BuildServiceRoutes routes;
+  routes.on("/process.php", {harness::replyOk("queued"), true});
+  harness::FakeBuildService service(routes);
+  OptText reply;
+  uploadKernelHeaders(&reply);
+  ASSERT_EQ(service.requests().size(), 1u);
+  const std::string got = service.requests()[0];
+  EXPECT_EQ(got, expectedRequest(package));
+  std::size_t arch = got.find("name=\"arch\"");
+  std::size_t version = got.find("name=\"version\"");
+  std::size_t major = got.find("name=\"version_major\"");
+  std::size_t nd = got.find("name=\"nd\"");
+  std::size_t experimental = got.find("name=\"experimental\"");
+  std::size_t file = got.find("name=\"userfile\"");
+  EXPECT_TRUE(arch < version && version < major && nd < experimental && experimental < file);
+}
+
+TEST_F(UploadExchangeTest, PrematureCloseStillGivesTheReplyAndProgressLinesUnlessSilent) {
+  layPackage(5000);
+  silentMode = 0;
+  harness::BuildServiceRoutes routes;
+  routes.on("/process.php", {harness::replyOk("queued"), false});
+  harness::FakeBuildService service(routes);
+  OptText reply;
+  testing::internal::CaptureStdout();
+  testing::internal::CaptureStderr();
+  uploadKernelHeaders(&reply);
+  std::string err = testing::internal::GetCapturedStderr();
+  std::string out = testing::internal::GetCapturedStdout();
+  EXPECT_EQ(reply, harness::replyOk("queued"));
+  EXPECT_EQ(err, "SSL Error: Premature close\n");
+  EXPECT_EQ(out, "Starting module build...\n");  // output to a file: no meter
+}
+
+TEST_F(UploadExchangeTest, PackageRefusals) {
+  harness::BuildServiceRoutes routes;
+  harness::FakeBuildService service(routes);
+  OptText reply;
+  EXPECT_EXIT(uploadKernelHeaders(&reply), ::testing::ExitedWithCode(0), "^Could not find tarball\n$");
+  box_.writeFile(tarballPath, "");
+  EXPECT_EXIT(uploadKernelHeaders(&reply), ::testing::ExitedWithCode(0), "^tarball is 0 bytes\n$");
+  box_.writeFile(tarballPath, "x");
+  archFormValue.clear();
+  EXPECT_EXIT(uploadKernelHeaders(&reply), ::testing::ExitedWithCode(0), "^arch required\n$");
+  archFormValue = "2\n";
+  // Too large for the 32-bit Content-Length: refused before anything is sent.
+  int fd = open(tarballPath.c_str(), O_WRONLY | O_TRUNC);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(ftruncate(fd, 2147483647LL - 975 + 1), 0);
+  close(fd);
+  EXPECT_EXIT(uploadKernelHeaders(&reply), ::testing::ExitedWithCode(0), "^tarball is too large to upload\n$");
+  EXPECT_TRUE(service.requests().empty());
+  EXPECT_EQ(harness::shell("ls -A /tmp"), "pkg\n");
+}
+
+TEST_F(UploadExchangeTest, NoServiceIsFatal) {
+  layPackage(10);
+  OptText reply;
+  EXPECT_EXIT(
+      {
+        if (!std::freopen("/dev/null", "w", stdout)) std::exit(9);  // the connect message
+        uploadKernelHeaders(&reply);
+      },
+      ::testing::ExitedWithCode(0), "^SSL connect error\n");
+  EXPECT_EQ(harness::shell("ls -A /tmp"), "pkg\n");  // the key file went with the fatal exit
+}
+
+}  // namespace
