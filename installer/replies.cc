@@ -11,9 +11,9 @@
 #include <cstring>
 
 #include "installer/state.h"
+#include "setup/file_replacer.h"
 #include "setup/files.h"
 #include "setup/output.h"
-#include "setup/unique_fd.h"
 
 namespace {
 
@@ -21,41 +21,14 @@ bool startsWith(const std::string& text, const char* prefix) {
   return text.compare(0, std::strlen(prefix), prefix) == 0;
 }
 
-// Writes the module beside its final name and renames it into place, so an
-// existing module is either kept whole or replaced whole. The temporary file
-// is removed on every failure. Returns the fatal text, or nullptr.
+// The module goes in through the shared file replacer: an existing module
+// is either kept whole or replaced whole, and no temporary file is left
+// behind a failure. Returns the fatal text, or nullptr.
 const char* installModuleFile(const std::string& path, const char* data, std::size_t size) {
-  std::string temporary = destDir + "/.tavrik-module.XXXXXX";
-  UniqueFd fd(mkstemp(&temporary[0]));
-  if (!fd) return "unable to open destination file";
-  // The new file takes the old one's mode, or what a plain create would give.
-  struct stat old {};
-  mode_t mode;
-  if (stat(path.c_str(), &old) == 0 && S_ISREG(old.st_mode)) {
-    mode = old.st_mode & 07777;
-  } else {
-    mode_t mask = umask(0);
-    umask(mask);
-    mode = 0666 & ~mask;
-  }
-  std::size_t done = 0;
-  bool ok = fchmod(fd.get(), mode) == 0;
-  while (ok && done < size) {
-    ssize_t n = write(fd.get(), data + done, size - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      ok = false;
-      break;
-    }
-    done += static_cast<std::size_t>(n);
-  }
-  ok = ok && fsync(fd.get()) == 0;
-  ok = fd.close() == 0 && ok;
-  ok = ok && rename(temporary.c_str(), path.c_str()) == 0;
-  if (!ok) {
-    unlink(temporary.c_str());
-    return "unable to write destination file";
-  }
+  FileReplacer replacer(path);
+  std::string err;
+  if (!replacer.open(&err)) return "unable to open destination file";
+  if (!replacer.write(data, size, &err) || !replacer.commit(&err)) return "unable to write destination file";
   return nullptr;
 }
 
