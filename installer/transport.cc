@@ -146,8 +146,17 @@ int tcp_connect(const char* host, int port) {
   return sock.release();
 }
 
+int sslErrorClass(SSL* connection, int result) {
+  int error = SSL_get_error(connection, result);
+  if (error == SSL_ERROR_SSL && ERR_GET_REASON(ERR_peek_error()) == SSL_R_UNEXPECTED_EOF_WHILE_READING) {
+    ERR_clear_error();
+    return SSL_ERROR_SYSCALL;
+  }
+  return error;
+}
+
 ReadOutcome classifySslRead(SSL* connection, int result) {
-  switch (SSL_get_error(connection, result)) {
+  switch (sslErrorClass(connection, result)) {
     case SSL_ERROR_NONE:
       return ReadOutcome::Data;
     case SSL_ERROR_WANT_READ:
@@ -156,12 +165,6 @@ ReadOutcome classifySslRead(SSL* connection, int result) {
       return ReadOutcome::PrematureClose;
     case SSL_ERROR_ZERO_RETURN:
       return ReadOutcome::CloseNotify;
-    case SSL_ERROR_SSL:
-      if (ERR_GET_REASON(ERR_peek_error()) == SSL_R_UNEXPECTED_EOF_WHILE_READING) {
-        ERR_clear_error();
-        return ReadOutcome::PrematureClose;
-      }
-      return ReadOutcome::Failure;
     default:
       return ReadOutcome::Failure;
   }
@@ -243,7 +246,7 @@ int httpsRequest(const std::string& request, OptText* reply, int newlineAfterRep
   ERR_clear_error();
   int handshake = SSL_connect(connection.get());
   if (handshake <= 0) {
-    printPlain("\nSSL connect failed to remote: %d\n", SSL_get_error(connection.get(), handshake));
+    printPlain("\nSSL connect failed to remote: %d\n", sslErrorClass(connection.get(), handshake));
     return -1;
   }
 

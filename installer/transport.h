@@ -71,10 +71,14 @@ struct SslFree {
   void operator()(SSL* s) const { SSL_free(s); }
 };
 
+// The TLS error class of a failed call. The peer's close without a close
+// notification, which this TLS library reports as a protocol error
+// (unexpected EOF), is given as SSL_ERROR_SYSCALL, the class it always had.
+int sslErrorClass(SSL* connection, int result);
+
 // What a TLS read means for the reply loop.
 enum class ReadOutcome { Data, Retry, PrematureClose, CloseNotify, Failure };
-// Classifies the result of one SSL_read. An unexpected EOF, which this TLS
-// library reports as a protocol error, counts as the premature close.
+// Classifies the result of one SSL_read (through sslErrorClass).
 ReadOutcome classifySslRead(SSL* connection, int result);
 
 class ReplyBuffer;

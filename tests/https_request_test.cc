@@ -49,10 +49,10 @@ TEST_F(HttpsRequestTest, RequestBytesReplyAndNewlineAfterACloseNotification) {
   ASSERT_TRUE(text);
   EXPECT_EQ(*text, reply);
   EXPECT_EQ(out, "\n");  // also when silent
-  ASSERT_EQ(service.requests().size(), 1u);
+  ASSERT_EQ(service.requests(1).size(), 1u);
   EXPECT_EQ(service.requests()[0],
             "GET /check-module.php?cmajor=4&gen=4&beta=0 HTTP/1.0\r\nHost: build.test\r\n\r\n\r\n");
-  EXPECT_EQ(service.clientCertificates(), std::vector<bool>{true});
+  EXPECT_EQ(service.clientCertificates(1), std::vector<bool>{true});
   EXPECT_TRUE(tmpIsEmpty());  // the key file is gone
 }
 
@@ -111,7 +111,7 @@ TEST_F(HttpsRequestTest, LongRequestGoesInPiecesOf4096) {
   std::size_t b = out.find("debug: Sent 8192 bytes\n");
   std::size_t c = out.find("debug: Sent 8193 bytes\n");
   EXPECT_TRUE(a != std::string::npos && a < b && b < c && c != std::string::npos) << out;
-  ASSERT_EQ(service.requests().size(), 1u);
+  ASSERT_EQ(service.requests(1).size(), 1u);
   EXPECT_EQ(service.requests()[0], request);
 }
 
@@ -119,7 +119,7 @@ TEST_F(HttpsRequestTest, LongRequestGoesInPiecesOf4096) {
 TEST_F(HttpsRequestTest, ReplyTooLargeForTheBufferIsFatal) {
   harness::BuildServiceRoutes routes;
   std::string head = "HTTP/1.1 200 OK\r\nX: y\r\n\r\n";
-  routes.on("/over", {head, true, kReplyBufferSize - head.size()});
+  routes.on("/over", {head + std::string(kReplyBufferSize - head.size(), 'b'), true});
   FakeBuildService service(routes);
   OptText text;
   EXPECT_EXIT(httpsRequest(formatGetRequest("/over"), &text, 0), ::testing::ExitedWithCode(0),
@@ -170,19 +170,27 @@ TEST_F(HttpsRequestTest, ThroughTheProxyTunnel) {
   harness::BuildServiceRoutes routes;
   routes.on("/index.php", {harness::replyOk("hello"), true});
   FakeBuildService service(routes);
-  harness::ConnectProxy proxy(harness::ConnectProxy::Answer::k200);
-  setenv("http_proxy", ("HTTP://127.0.0.1:" + std::to_string(proxy.port()) + "/").c_str(), 1);
-  OptText text;
-  EXPECT_GT(httpsRequest(formatGetRequest("/index.php"), &text, 0), 0);
-  EXPECT_EQ(text, harness::replyOk("hello"));
-  ASSERT_EQ(proxy.requests().size(), 1u);
-  EXPECT_EQ(proxy.requests()[0], "CONNECT build.test:443 HTTP/1.1\nHost: build.test:443\n\n");
-  ASSERT_EQ(service.requests().size(), 1u);
-  EXPECT_EQ(service.requests()[0], "GET /index.php HTTP/1.0\r\nHost: build.test\r\n\r\n\r\n");
+  const harness::ProxyOptions proxies[] = {harness::proxyEstablished(443), harness::proxySplit(443),
+                                           harness::proxyHttp10(443)};
+  std::size_t served = 0;
+  for (const harness::ProxyOptions& options : proxies) {
+    SCOPED_TRACE(options.answer[0]);
+    harness::ProxyServer proxy(options);
+    setenv("http_proxy", ("HTTP://127.0.0.1:" + std::to_string(proxy.port()) + "/").c_str(), 1);
+    OptText text;
+    EXPECT_GT(httpsRequest(formatGetRequest("/index.php"), &text, 0), 0);
+    EXPECT_EQ(text, harness::replyOk("hello"));
+    proxy.waitForExchanges(1);
+    ASSERT_EQ(proxy.exchanges().size(), 1u);
+    EXPECT_EQ(proxy.exchanges()[0].request, "CONNECT build.test:443 HTTP/1.1\nHost: build.test:443\n\n");
+    ++served;
+    ASSERT_EQ(service.requests(served).size(), served);
+    EXPECT_EQ(service.requests().back(), "GET /index.php HTTP/1.0\r\nHost: build.test\r\n\r\n\r\n");
+  }
 }
 
 TEST_F(HttpsRequestTest, ProxyRefusingTheTunnel) {
-  harness::ConnectProxy proxy(harness::ConnectProxy::Answer::k407);
+  harness::ProxyServer proxy(harness::proxyAuthRequired());
   setenv("http_proxy", ("127.0.0.1:" + std::to_string(proxy.port())).c_str(), 1);
   OptText text;
   testing::internal::CaptureStdout();

@@ -132,13 +132,13 @@ TEST_F(UploadExchangeTest, RequestByteForByteWithAPackageOfTwoPieces) {
   int count = uploadKernelHeaders(&reply);
   EXPECT_EQ(count, static_cast<int>(harness::replyRedirect("/status.php?r=9").size()));
   EXPECT_EQ(reply, harness::replyRedirect("/status.php?r=9"));
-  ASSERT_EQ(service.requests().size(), 1u);
+  ASSERT_EQ(service.requests(1).size(), 1u);
   const std::string got = service.requests()[0];
   EXPECT_EQ(got, expectedRequest(package));
   EXPECT_NE(got.find("Content-Length: " + std::to_string(8192 + 975) + "\r\n"), std::string::npos);
   std::size_t body = got.find("\r\n\r\n") + 4;
   EXPECT_EQ(got.size() - body, 8192u + 975 + 2);
-  EXPECT_EQ(service.clientCertificates(), std::vector<bool>{true});
+  EXPECT_EQ(service.clientCertificates(1), std::vector<bool>{true});
   EXPECT_EQ(harness::shell("ls -A /tmp"), "pkg\n");  // no key file left
 }
 
@@ -151,7 +151,7 @@ TEST_F(UploadExchangeTest, CustomVersionAndExperimentalParts) {
   harness::FakeBuildService service(routes);
   OptText reply;
   uploadKernelHeaders(&reply);
-  ASSERT_EQ(service.requests().size(), 1u);
+  ASSERT_EQ(service.requests(1).size(), 1u);
   const std::string got = service.requests()[0];
   EXPECT_EQ(got, expectedRequest(package));
   std::size_t arch = got.find("name=\"arch\"");

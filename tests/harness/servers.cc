@@ -465,17 +465,31 @@ ProxyServer::ProxyServer(ProxyOptions options) : options_(std::move(options)) {
   listen(options_.port, [this](int fd, int stopFd) { serve(fd, stopFd); });
 }
 
+// A CONNECT head ends at its first empty line, whose lines may end in CR LF
+// or, as the tool writes them, in LF alone. 0 while it has not ended.
+static std::size_t connectHeadLength(const std::string& got) {
+  std::size_t crlf = got.find("\r\n\r\n");
+  std::size_t lf = got.find("\n\n");
+  std::size_t end = crlf == std::string::npos ? 0 : crlf + 4;
+  if (lf != std::string::npos && (end == 0 || lf + 2 < end)) end = lf + 2;
+  return end;
+}
+static RequestComplete untilConnectHead() {
+  return [](const std::string& got) { return connectHeadLength(got) != 0; };
+}
+
 ProxyServer::~ProxyServer() { stop(); }
 
 void ProxyServer::serve(int fd, int stopFd) {
   Stream client{fd, stopFd};
   Exchange e;
-  std::string got = readRequest(client, untilHttpRequest(), options_.readTimeoutMs);
-  auto end = got.find("\r\n\r\n");
+  std::string got = readRequest(client, untilConnectHead(), options_.readTimeoutMs);
+  std::size_t headLength = connectHeadLength(got);
+  auto end = headLength == 0 ? std::string::npos : headLength;
   std::string early;  // tunnel bytes the client sent before the answer
   if (end != std::string::npos) {
-    e.request = got.substr(0, end + 4);
-    early = got.substr(end + 4);
+    e.request = got.substr(0, headLength);
+    early = got.substr(headLength);
   } else {
     e.request = got;
   }

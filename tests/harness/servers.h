@@ -144,7 +144,7 @@ ProxyOptions proxyAuthRequired();  // 407, then close
 ProxyOptions proxySplit(std::uint16_t relayPort);  // the 200 answer in several writes
 ProxyOptions proxyHttp10(std::uint16_t relayPort);  // "HTTP/1.0 200 ..."
 
-// Exchange::request is the CONNECT head (to "\r\n\r\n"), reply what was
+// Exchange::request is the CONNECT head (to its empty line, CR LF or LF alone), reply what was
 // answered; the tunnelled bytes are not recorded.
 class ProxyServer : public LoopbackServer {
  public:
