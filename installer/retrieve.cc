@@ -1,0 +1,265 @@
+#include "installer/retrieve.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "installer/headers_package.h"
+#include "installer/installer.h"
+#include "installer/kernel_id.h"
+#include "installer/replies.h"
+#include "installer/scripts.h"
+#include "installer/state.h"
+#include "installer/transport.h"
+#include "installer/upload.h"
+#include "setup/files.h"
+#include "setup/output.h"
+#include "setup/settings.h"
+#include "setup/unique_fd.h"
+
+namespace {
+
+constexpr unsigned kStatusPause = 5;
+constexpr std::size_t kLoopPathBufferSize = 4096;
+
+void progressLine(const char* text) {
+  if (!silentMode) printPlainLine(text);
+}
+
+std::string directoryOf(const std::string& path) {
+  std::size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  if (slash == 0) return "/";
+  return path.substr(0, slash);
+}
+
+// The mode a newly created file gets, as fopen would have made it.
+mode_t currentUmask() {
+  mode_t mask = ::umask(0);
+  ::umask(mask);
+  return mask;
+}
+
+// Copies the package into a new file beside the target and renames it
+// over the target, so the target is whole or untouched.
+int copyThenRename(const std::string& package, const std::string& target) {
+  std::string temp = target + ".XXXXXX";
+  UniqueFd out(::mkstemp(temp.data()));
+  if (!out) {
+    printPlain("Couldnt open file '%s': '%s'\n", target.c_str(), std::strerror(errno));
+    return 0;
+  }
+  UniqueFd in(::open(package.c_str(), O_RDONLY | O_CLOEXEC));
+  bool ok = static_cast<bool>(in);
+  char piece[65536];
+  while (ok) {
+    ssize_t got = ::read(in.get(), piece, sizeof piece);
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) {
+      ok = got == 0;
+      break;
+    }
+    for (ssize_t done = 0; ok && done < got;) {
+      ssize_t put = ::write(out.get(), piece + done, static_cast<std::size_t>(got - done));
+      if (put < 0 && errno == EINTR) continue;
+      if (put <= 0) ok = false;
+      else done += put;
+    }
+  }
+  ok = ok && ::fchmod(out.get(), 0666 & ~currentUmask()) == 0;
+  ok = ok && ::fsync(out.get()) == 0;
+  ok = out.close() == 0 && ok;
+  ok = ok && ::rename(temp.c_str(), target.c_str()) == 0;
+  if (!ok) {
+    int error = errno;
+    ::unlink(temp.c_str());
+    printPlain("Couldnt save file '%s': '%s'\n", target.c_str(), std::strerror(error));
+    return 0;
+  }
+  ::unlink(package.c_str());
+  return 1;
+}
+
+// A GET of a path the service gave; false (after its message) when the
+// request would not fit its buffer or the exchange failed.
+bool followPath(const std::string& path, OptText* reply, int* count) {
+  std::string request = formatGetRequest(path, kLoopPathBufferSize + 1);
+  if (path.size() >= kLoopPathBufferSize || request.size() >= kLoopRequestBufferSize) {
+    printPlain("Request for '%s' is too long\n", path.c_str());
+    return false;
+  }
+  *count = httpsRequest(request, reply, 0);
+  return *count >= 0;
+}
+
+// The reply loop from the upload's reply on: 1 when it ended with a final
+// page, 0 when a request failed or a status was not recognised.
+int followBuild(OptText reply, int count) {
+  bool done = false;
+  OptText body;
+  while (!done) {
+    body.reset();
+    if (!reply) return 0;
+    int status = parseHttpReply(*reply, &body, count);
+    reply.reset();
+    switch (status) {
+      case 302:
+        if (!body) return 0;
+        printDebug("Forwarding to '%s'", body->c_str());
+        if (!followPath(*body, &reply, &count)) return 0;
+        showSpinner();
+        ::sleep(kStatusPause);
+        break;
+      case 404:
+        fatalError("internal error.\n");
+      case 200: {
+        showSpinner();
+        ::sleep(kStatusPause);
+        if (!body || !std::strstr(body->c_str(), "<!-- STATUS:")) {
+          done = true;
+          if (body && !attachmentSaved) std::printf("%s", body->c_str());
+          break;
+        }
+        std::string page = body->c_str();
+        if (OptText value = extractMarkerValue(page, "<!-- STATUS: ")) {
+          printDebug("status_text = %s", value->c_str());
+          statusText = *value;
+        }
+        if (OptText value = extractMarkerValue(page, "<!-- PERCENT: ")) printDebug("percent_text = %s", value->c_str());
+        if (OptText value = extractMarkerValue(page, "<!-- AVGTIME: ")) printDebug("avg_text = %s", value->c_str());
+        OptText url = extractMarkerValue(page, "<!-- URL: ");
+        if (!url) {
+          printPlain("Status page without a URL to follow\n");
+          return 0;
+        }
+        printDebug("url_text = %s", url->c_str());
+        if (!followPath(*url, &reply, &count)) return 0;
+        break;
+      }
+      default:
+        std::printf("unknown return '%d'\n", status);
+        return 0;
+    }
+  }
+  if (!silentMode) std::printf("\n");
+  return 1;
+}
+
+}  // namespace
+
+int keepHeaderPackage(const std::string& package, const std::string& target) {
+  std::string dir = directoryOf(target);
+  if (::access(dir.c_str(), W_OK | X_OK) != 0) {
+    printPlain("Couldnt open file '%s': '%s'\n", target.c_str(), std::strerror(errno));
+    return 0;
+  }
+  struct stat info {};
+  if (::stat(target.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) {
+    printPlain("Couldnt open file '%s': '%s'\n", target.c_str(), std::strerror(EISDIR));
+    return 0;
+  }
+  if (::rename(package.c_str(), target.c_str()) == 0) return 1;
+  if (errno == EXDEV) return copyThenRename(package, target);
+  printPlain("Couldnt save file '%s': '%s'\n", target.c_str(), std::strerror(errno));
+  return 0;
+}
+
+void removePackageFiles() {
+  printDebug("Removing tarball %s", tarballPath.c_str());
+  ::unlink(tarballPath.c_str());
+  if (!tempDir) return;
+  std::string tmpDir = *tempDir + "/tmp";
+  std::string copy = tmpDir + (kernelDir ? "/tavrik-proc-version-dont-use" : "/tavrik-proc-version");
+  printDebug("Removing file %s", copy.c_str());
+  ::unlink(copy.c_str());
+  printDebug("Removing directory %s", tmpDir.c_str());
+  ::rmdir(tmpDir.c_str());
+  printDebug("Removing directory %s", tempDir->c_str());
+  ::rmdir(tempDir->c_str());
+}
+
+int retrieveKernelModule() {
+  if (testConnection) {
+    progressLine("Checking connection to server");
+    if (testServerConnection() != 0) {
+      if (!silentMode) printPlain("Connected successfully to '%s'\n", buildServiceHost.c_str());
+      std::exit(0);
+    }
+    if (!silentMode) printPlain("Failed to connect to '%s'\n", buildServiceHost.c_str());
+    std::exit(1);
+  }
+  if (!forceUpdate) {
+    progressLine("Checking if module needs updated");
+    if (checkModuleUpdate() == 0) {
+      progressLine("Module update not needed.");
+      std::exit(0);
+    }
+  }
+  if (!noBinary) {
+    progressLine("Checking for binary module");
+    int found = fetchCachedModule();
+    printDebug("Attempt to retrieve binary module: %d", found);
+    if (found) std::exit(0);
+    progressLine("No binary module found");
+    printDebug("cacheonly=%d", cacheonly);
+    if (cacheonly) std::exit(1);
+  }
+  progressLine("Gathering kernel information");
+  detectKernelSourceDir();
+  progressLine("Gathering kernel information complete.");
+  if (createKernelHeadersPackage() != 0) std::exit(1);
+
+  int result = 1;
+  if (headerOnly) {
+    if (tarballName.empty()) {
+      printPlainLine("new tar filename isnt set");
+      std::exit(1);
+    }
+    printPlain("Header package created '%s'\n", tarballName.c_str());
+    printPlain("visit https://%s/ to do an offline module build\n", buildServiceHost.c_str());
+    printPlainLine(isStandaloneAgentInstall()
+                       ? "After it is complete, you will need to copy the module to /lib/modules/pelagent"
+                       : "After it is complete, you will need to copy the module to /lib/modules/tavrik");
+    result = keepHeaderPackage(tarballPath, tarballName);
+  } else {
+    OptText reply;
+    int count = uploadKernelHeaders(&reply);
+    if (!reply) {
+      progressLine("No reply from server");
+      result = 0;
+    } else {
+      result = followBuild(std::move(reply), count);
+    }
+  }
+  removePackageFiles();
+  return result;
+}
+
+void* pollBuildStatus(void* url) {
+  std::string text = url ? static_cast<const char*>(url) : "";
+  std::size_t at = text.find("?r=");
+  if (at == std::string::npos) {
+    printPlainLine("Queue status thread exited due to malformed URL");
+    printDebug("Expected a forwarding URL, got: '%s'", text.c_str());
+    return nullptr;
+  }
+  std::string runId = text.substr(at);
+  printDebug("Using runid: '%s'", runId.c_str());
+  std::string path = cutToBuffer("/buildstatus.php" + runId, kLoopPathBufferSize);
+  std::string request = formatGetRequest(path);
+  for (;;) {
+    printDebug("Requesting URL: %s", request.c_str());
+    OptText reply, data;
+    int count = httpsRequest(request, &reply, 0);
+    if (count >= 0 && reply) parseHttpReply(*reply, &data, count);
+    std::printf("data=[%s]", data ? data->c_str() : "");
+    ::sleep(10);
+  }
+}
+
+void setBeta(char value) { betaRequested = value; }

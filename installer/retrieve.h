@@ -1,0 +1,23 @@
+// The module retrieval driver: connection test, update check, prebuilt
+// module, header package, then either the kept package or the upload and
+// the build's reply loop until the module arrives.
+//
+// - retrieveKernelModule (installer.h) ends the process on most outcomes;
+//   it returns 1 on success and 0 on failure, after removing the package
+//   and its temporary directory.
+// - The reply loop has no bound: it follows redirects and status pages,
+//   with a spinner step and a 5-second pause after each.
+#pragma once
+
+#include <string>
+
+// Moves the finished package to `target` without ever truncating an
+// existing file there first: a rename, or across file systems a copy into a
+// new file beside the target renamed over it. 1 on success; 0 after its
+// message, with only what it created removed.
+int keepHeaderPackage(const std::string& package, const std::string& target);
+// Removes the package, the /proc/version copy and the temporary directories.
+void removePackageFiles();
+// The family's status poller; not called by the setup operations.
+void* pollBuildStatus(void* url);
+void setBeta(char value);
