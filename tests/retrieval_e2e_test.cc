@@ -1,0 +1,272 @@
+// Module retrieval through the built tool, in a private namespace: the
+// header package and what it leaves behind, the OS scripts, the failures
+// that need no build service.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/utsname.h>
+
+#include <algorithm>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "tests/harness/fixtures.h"
+#include "tests/harness/run.h"
+#include "tests/harness/sandbox.h"
+
+namespace {
+
+using harness::Install;
+using harness::RunResult;
+using harness::Sandbox;
+
+std::string release() {
+  struct utsname name {};
+  uname(&name);
+  return name.release;
+}
+std::string machine() {
+  struct utsname name {};
+  uname(&name);
+  return name.machine;
+}
+
+const std::vector<std::string> kTree = {
+    ".config",         "Makefile",         "Module.symvers",       "include/linux/a.h", "include/x.o",
+    "scripts/Kconfig.include", "scripts/mod/x.ko", "arch/x86/Makefile", "arch/x86/boot/bzImage",
+    "security/Kconfig", "drivers/Kconfig",  "drivers/Makefile.x",   "drivers/foo.c"};
+
+// Members of a .tar.gz, sorted, without trailing slashes.
+std::vector<std::string> members(const std::string& package) {
+  int status = 0;
+  std::string out = harness::shell("tar tzf " + harness::shellQuote(package), &status);
+  EXPECT_EQ(0, status) << package;
+  std::vector<std::string> list;
+  std::istringstream in(out);
+  for (std::string line; std::getline(in, line);) {
+    while (!line.empty() && line.back() == '/') line.pop_back();
+    list.push_back(line);
+  }
+  std::sort(list.begin(), list.end());
+  list.erase(std::unique(list.begin(), list.end()), list.end());
+  return list;
+}
+
+bool has(const std::vector<std::string>& list, const std::string& item) {
+  return std::find(list.begin(), list.end(), item) != list.end();
+}
+
+// No temporary directory of the package is left under /tmp.
+std::string leftovers() { return harness::shell("ls -A /tmp | grep '^tavrik-kestrin' || true"); }
+
+// Removes the distribution markers of the host's own /etc.
+void noDistribution(Sandbox& box) {
+  for (const char* f : {"/etc/redhat-release", "/etc/debian_version", "/etc/arch-release", "/etc/SuSE-release"})
+    box.remove(f);
+}
+
+TEST(RetrievalE2E, TarballOnlyKeepsThePackageFromTheStandardPlaces) {
+  Sandbox box;
+  harness::installProduct(box, Install::kAgentOnly);
+  noDistribution(box);
+  // source/ lacks .config, the second candidate is absent, build/ is whole.
+  box.makeTree("/lib/modules/" + release() + "/source", {"Makefile"});
+  box.makeTree("/lib/modules/" + release() + "/build", kTree);
+  RunResult r = harness::runTool({"--tarball-only", "/tmp/headers.tgz"});
+  ASSERT_TRUE(r.exited(0)) << harness::describe(r);
+  std::string src = "/lib/modules/" + release() + "/source/";
+  std::string build = "/lib/modules/" + release() + "/build/";
+  EXPECT_NE(std::string::npos, r.out.find("Checking '" + src + "' for kernel headers")) << r.out;
+  EXPECT_NE(std::string::npos, r.out.find("Unable to find a '.config'. This file is required to build a kernel module\n"));
+  EXPECT_NE(std::string::npos,
+            r.out.find("Checking '/usr/src/kernels/" + release() + "-" + machine() + "/' for kernel headers"));
+  EXPECT_NE(std::string::npos, r.out.find("Found headers in '" + build + "'"));
+  EXPECT_NE(std::string::npos, r.out.find("Header package created '/tmp/headers.tgz'\n"));
+  EXPECT_NE(std::string::npos,
+            r.out.find("After it is complete, you will need to copy the module to /lib/modules/pelagent\n"));
+  auto list = members("/tmp/headers.tgz");
+  for (const char* want : {"./include/linux/a.h", "./scripts/Kconfig.include", "./arch/x86/Makefile",
+                           "./security/Kconfig", "./.config", "./Makefile", "./Module.symvers", "./drivers/Kconfig",
+                           "./drivers/Makefile.x", "./tmp/tavrik-proc-version"})
+    EXPECT_TRUE(has(list, want)) << want;
+  for (const char* unwanted : {"./include/x.o", "./scripts/mod/x.ko", "./arch/x86/boot/bzImage", "./drivers/foo.c"})
+    EXPECT_FALSE(has(list, unwanted)) << unwanted;
+  EXPECT_EQ(harness::readFile("/proc/version"),
+            harness::shell("tar xzOf /tmp/headers.tgz ./tmp/tavrik-proc-version"));
+  EXPECT_EQ("", leftovers());
+}
+
+TEST(RetrievalE2E, TarballOnlyReplacesAnExistingFileAndCrossesFileSystems) {
+  Sandbox box;
+  harness::installProduct(box, Install::kAgentOnly);
+  box.makeWritable("/usr/src");
+  box.makeTree("/usr/src/hdr", kTree);
+  // The target lives on another file system than /tmp.
+  box.writeFile("/usr/sbin/old.tgz", "previous content");
+  RunResult r = harness::runTool({"--kernel-dir", "/usr/src/hdr", "--tarball-only", "/usr/sbin/old.tgz"});
+  ASSERT_TRUE(r.exited(0)) << harness::describe(r);
+  auto list = members("/usr/sbin/old.tgz");
+  EXPECT_TRUE(has(list, "./tmp/tavrik-proc-version-dont-use"));
+  EXPECT_FALSE(has(list, "./tmp/tavrik-proc-version"));
+  EXPECT_EQ("", harness::shell("ls -A /usr/sbin | grep '^old.tgz.' || true"));  // no copy left beside it
+  EXPECT_EQ("", leftovers());
+}
+
+TEST(RetrievalE2E, TarballOnlyIntoAMissingDirectoryLeavesNothing) {
+  Sandbox box;
+  harness::installProduct(box, Install::kAgentOnly);
+  box.makeTree("/tmp/hdr", kTree);
+  RunResult r = harness::runTool({"--kernel-dir", "/tmp/hdr", "--tarball-only", "/tmp/nodir/out.tgz"});
+  ASSERT_TRUE(r.exited(0)) << harness::describe(r);
+  EXPECT_NE(std::string::npos,
+            r.out.find("Couldnt open file '/tmp/nodir/out.tgz': 'No such file or directory'\n")) << r.out;
+  EXPECT_FALSE(harness::pathPresent("/tmp/nodir"));
+  EXPECT_EQ("", leftovers());
+}
+
+TEST(RetrievalE2E, KernelDirIsQuotedInTheShellCommand) {
+  Sandbox box;
+  harness::installProduct(box, Install::kAgentOnly);
+  std::string dir = "/tmp/my hdr;touch /tmp/owned;'x";
+  box.makeTree(dir, kTree);
+  RunResult r = harness::runTool({"--kernel-dir", dir, "--tarball-only", "/tmp/out.tgz"});
+  ASSERT_TRUE(r.exited(0)) << harness::describe(r);
+  EXPECT_FALSE(harness::pathPresent("/tmp/owned"));
+  EXPECT_TRUE(has(members("/tmp/out.tgz"), "./include/linux/a.h"));
+}
+
+TEST(RetrievalE2E, HeaderOnlyWithoutANameKeepsTheTemporaryFiles) {
+  Sandbox box;
+  harness::installProduct(box, Install::kAgentOnly);
+  box.makeTree("/tmp/hdr", kTree);
+  RunResult r = harness::runTool({"--kernel-dir", "/tmp/hdr", "--header-only", "--force-update", "--no-binary", "--silent"});
+  ASSERT_TRUE(r.exited(1)) << harness::describe(r);
+  EXPECT_NE(std::string::npos, r.out.find("Creating kernel headers package\n"));
+  EXPECT_NE(std::string::npos, r.out.find("new tar filename isnt set\n"));
+  EXPECT_EQ(std::string::npos, r.out.find("Gathering kernel information"));  // silent
+  std::string temp = leftovers();
+  ASSERT_NE("", temp);
+  temp.pop_back();
+  EXPECT_TRUE(harness::pathPresent("/tmp/" + temp + "/kernel-headers.tar.gz"));
+  EXPECT_FALSE(harness::pathPresent("/tmp/" + temp + "/kernel-headers.tar"));
+}
+
+TEST(RetrievalE2E, NoHeaderTreeEndsWithStatusOne) {
+  Sandbox box;
+  harness::installProduct(box, Install::kAgentOnly);
+  noDistribution(box);
+  RunResult r = harness::runTool({"--tarball-only", "/tmp/out.tgz"});
+  ASSERT_TRUE(r.exited(1)) << harness::describe(r);
+  EXPECT_NE(std::string::npos, r.out.find("Unable to find a valid source directory.\n"));
+  EXPECT_NE(std::string::npos, r.out.find("Please install the kernel headers for your operating system.\n"));
+  EXPECT_FALSE(harness::pathPresent("/tmp/out.tgz"));
+}
+
+TEST(RetrievalE2E, KernelDirWithoutMakefileGivesTheHint) {
+  Sandbox box;
+  harness::installProduct(box, Install::kAgentOnly);
+  noDistribution(box);
+  box.writeFile("/etc/debian_version", "12.0\n");
+  box.makeTree("/tmp/hdr", {".config"});
+  RunResult r = harness::runTool({"--kernel-dir", "/tmp/hdr", "--tarball-only", "/tmp/out.tgz"});
+  ASSERT_TRUE(r.exited(1)) << harness::describe(r);
+  EXPECT_NE(std::string::npos, r.out.find("Unable to find a 'Makefile'. This file is required to build a kernel module\n"));
+  EXPECT_NE(std::string::npos,
+            r.out.find("To install kernel headers execute:\napt-get install linux-headers-`uname -r`\n"));
+}
+
+TEST(RetrievalE2E, DebianCopyScriptAssemblesThePrivateTree) {
+  Sandbox box;
+  harness::installProduct(box, Install::kAgentOnly);
+  noDistribution(box);
+  box.writeFile("/etc/debian_version", "12.0\n");
+  box.makeWritable("/usr/src");
+  std::string rel = release();
+  std::string common = rel.substr(0, rel.find('-', rel.find('-') + 1));
+  box.makeTree("/usr/src/linux-headers-" + rel, {".config", "Makefile", "include/generated/autoconf.h"});
+  box.makeTree("/usr/src/linux-headers-" + common + "-common", {"Makefile", "include/linux/b.h", "scripts/Kconfig"});
+  RunResult r = harness::runTool({"--tarball-only", "/tmp/out.tgz", "--debug"});
+  ASSERT_TRUE(r.exited(0)) << harness::describe(r);
+  EXPECT_NE(std::string::npos, r.out.find("debug: Script returned: debian\n"));
+  const std::string marker = "debug: new kernel source dir: ";
+  std::size_t at = r.out.find(marker + "/tmp/tavrik-kestrin.");
+  ASSERT_NE(std::string::npos, at) << r.out;
+  at += marker.size();
+  std::string dir = r.out.substr(at, r.out.find('\n', at) - at);
+  struct stat info {};
+  ASSERT_EQ(0, stat(dir.c_str(), &info));
+  EXPECT_EQ(0700u, info.st_mode & 0777);
+  EXPECT_TRUE(harness::pathPresent(dir + "/.deleteme"));  // the tree stays for the user
+  auto list = members("/tmp/out.tgz");
+  for (const char* want : {"./include/generated/autoconf.h", "./include/linux/b.h", "./scripts/Kconfig",
+                           "./tmp/tavrik-proc-version-dont-use"})
+    EXPECT_TRUE(has(list, want)) << want;
+  // With --debug the script files stay, and only their owner may read them.
+  std::string kept = harness::shell("find /tmp -maxdepth 1 -name 'tavrik-kestrin-*' ! -perm 600 | wc -l");
+  EXPECT_EQ("0\n", kept);
+}
+
+TEST(RetrievalE2E, DebianCopyScriptRefusesAnExistingBuildDirectory) {
+  Sandbox box;
+  harness::installProduct(box, Install::kAgentOnly);
+  noDistribution(box);
+  box.writeFile("/etc/debian_version", "12.0\n");
+  // dash leaves $RANDOM as the seconds the script sets: lay every name of
+  // the next few seconds in advance.
+  long now = static_cast<long>(time(nullptr));
+  for (long s = now; s < now + 10; ++s) box.makeDirs("/tmp/tavrik-kestrin." + std::to_string(s));
+  RunResult r = harness::runTool({"--tarball-only", "/tmp/out.tgz"});
+  if (harness::shell("readlink -f /bin/sh") != "/usr/bin/dash\n") GTEST_SKIP() << "/bin/sh is not dash";
+  ASSERT_TRUE(r.exited(1)) << harness::describe(r);
+  EXPECT_NE(std::string::npos, r.out.find("Internal script returned an error: \nUnable to create the build directory /tmp/tavrik-kestrin."));
+}
+
+struct OsCase {
+  const char* file;
+  const char* content;
+  const char* answer;
+};
+
+TEST(RetrievalE2E, DetectionScriptOnEachSystem) {
+  const OsCase cases[] = {
+      {"/etc/redhat-release", "Red Hat Enterprise Linux release 5\n", "Red detected\nHat detected\n"},
+      {"/etc/redhat-release", "CentOS release 6.4 (Final)\n", "CentOS detected\n"},
+      {"/etc/arch-release", "", "arch\n"},
+      {nullptr, nullptr, ""},
+  };
+  for (const OsCase& c : cases) {
+    Sandbox box;
+    harness::installProduct(box, Install::kAgentOnly);
+    noDistribution(box);
+    if (c.file) box.writeFile(c.file, c.content);
+    box.makeTree("/lib/modules/" + release() + "/build", kTree);
+    RunResult r = harness::runTool({"--tarball-only", "/tmp/out.tgz", "--debug"});
+    ASSERT_TRUE(r.exited(0)) << harness::describe(r);
+    EXPECT_NE(std::string::npos, r.out.find(std::string("debug: Script returned: ") + c.answer + "\n")) << r.out;
+    EXPECT_NE(std::string::npos, r.out.find("Found headers in '/lib/modules/" + release() + "/build/'"));
+  }
+}
+
+TEST(RetrievalE2E, SuseWithoutKernelSourceIsAnError) {
+  Sandbox box;
+  harness::installProduct(box, Install::kAgentOnly);
+  noDistribution(box);
+  box.writeFile("/etc/SuSE-release", "SUSE Linux Enterprise Server 11\n");
+  RunResult r = harness::runTool({"--tarball-only", "/tmp/out.tgz"});
+  ASSERT_TRUE(r.exited(1)) << harness::describe(r);
+  EXPECT_EQ(0u, r.out.find("Checking if module needs updated\nGathering kernel information\n"
+                           "Internal script returned an error: \n")) << r.out;
+  EXPECT_NE(std::string::npos, r.out.find("Cannot find the kernel-source package for your kernel\n")) << r.out;
+}
+
+TEST(RetrievalE2E, ServiceUnreachable) {
+  Sandbox box;
+  harness::installProduct(box, Install::kAgentOnly);
+  RunResult r = harness::runTool({"--test-connection", "--host", "127.0.0.1", "--tarball-only", "/tmp/x"});
+  ASSERT_TRUE(r.exited(1)) << harness::describe(r);
+  EXPECT_NE(std::string::npos, r.out.find("Checking connection to server\n"));
+  EXPECT_NE(std::string::npos, r.out.find("Failed to connect to '127.0.0.1'\n"));
+  EXPECT_FALSE(harness::pathPresent("/tmp/x"));
+}
+
+}  // namespace
