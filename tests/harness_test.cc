@@ -301,21 +301,23 @@ TEST(Servers, TlsServerLimitedToTls10) {
 TEST(Servers, ProxyRecordsTheTunnelRequestAndRelays) {
   Sandbox box;
   TcpServer target([](const std::string&, int) { return Reply{"from target"}; }, {0, untilBytes(5)});
-  const std::string connect = "CONNECT build.example:443 HTTP/1.0\r\n\r\n";
+  const std::string crlf = "CONNECT build.example:443 HTTP/1.0\r\n\r\n";
+  const std::string lf = "CONNECT build.example:443 HTTP/1.1\nHost: build.example:443\n\n";
   struct Case {
+    std::string connect;
     ProxyOptions options;
     std::string answer;
     bool relays;
   } cases[] = {
-      {proxyEstablished(target.port()), "HTTP/1.1 200 Connection established\r\n\r\n", true},
-      {proxySplit(target.port()), "HTTP/1.1 200 Connection established\r\nProxy-agent: test\r\n\r\n", true},
-      {proxyHttp10(target.port()), "HTTP/1.0 200 Connection established\r\n\r\n", true},
-      {proxyAuthRequired(), "HTTP/1.1 407 Proxy Authentication Required\r\n", false},
+      {crlf, proxyEstablished(target.port()), "HTTP/1.1 200 Connection established\r\n\r\n", true},
+      {lf, proxySplit(target.port()), "HTTP/1.1 200 Connection established\r\nProxy-agent: test\r\n\r\n", true},
+      {lf, proxyHttp10(target.port()), "HTTP/1.0 200 Connection established\r\n\r\n", true},
+      {crlf, proxyAuthRequired(), "HTTP/1.1 407 Proxy Authentication Required\r\n", false},
   };
   for (auto& c : cases) {
     ProxyServer proxy(c.options);
     UniqueFd fd = connectLoopback(proxy.port());
-    std::string sent = connect + (c.relays ? "hello" : "");
+    std::string sent = c.connect + (c.relays ? "hello" : "");
     ASSERT_EQ(::write(fd.get(), sent.data(), sent.size()), static_cast<ssize_t>(sent.size()));
     std::string got = readAll(fd.get());
     EXPECT_EQ(got.compare(0, c.answer.size(), c.answer), 0) << got;
@@ -324,7 +326,7 @@ TEST(Servers, ProxyRecordsTheTunnelRequestAndRelays) {
     }
     fd.reset();
     ASSERT_TRUE(proxy.waitForExchanges(1));
-    EXPECT_EQ(proxy.exchanges()[0].request, connect);
+    EXPECT_EQ(proxy.exchanges()[0].request, c.connect);
   }
   EXPECT_EQ(target.exchanges().size(), 3u);
   EXPECT_EQ(target.exchanges()[0].request, "hello");
