@@ -46,6 +46,8 @@ class FileReplacer {
   // Removes the temporary file now; the target stays as it was.
   void rollback();
 
+  // The temporary file's descriptor (-1 when none is open), for traces.
+  int descriptor() const { return fd_.get(); }
   const std::string& target() const { return target_; }
   const std::string& temporaryPath() const { return temp_; }
   bool committed() const { return committed_; }

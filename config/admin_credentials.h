@@ -1,0 +1,21 @@
+// Administrator credentials reset request: conf/adminreset.properties under
+// the working directory, read by the manager at its next start.
+//
+// - The file holds exactly "admin.user=<user>\nadmin.pass=<password>\n",
+//   values verbatim (no escaping), of any length.
+// - It holds a clear-text password, so it ends at mode 0400 (owner read
+//   only) even when it existed with another mode, and it is replaced whole
+//   through a temporary copy: a failure leaves the old file as it was.
+// - A value holding a CR or LF would add lines of its own; it is refused
+//   and the file is left untouched.
+// - setUsernamePassword (config.h): 0 when written, 1 on failure (after
+//   "Failed to open outfile '%s':%s\n" or "Failed to write outfile
+//   '%s':%s\n"); without a working directory it ends the process, status 1.
+#pragma once
+
+#include <string>
+
+std::string formatAdminReset(const std::string& user, const std::string& password);
+
+// Always 0: kept for callers that pass a value and a pointer and ignore both.
+int adminResetUnused(int value, void* pointer);
