@@ -1,0 +1,58 @@
+// Line pieces and atol-style numbers with the overflow held at the range ends.
+#include "config/text_reading.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include "setup/unique_fd.h"
+
+namespace {
+
+std::vector<std::string> pieces(const std::string& text, std::size_t max) {
+  UniqueFile f(fmemopen(const_cast<char*>(text.data()), text.size(), "r"));
+  std::vector<std::string> out;
+  std::string piece;
+  while (readPiece(f.get(), max, &piece)) out.push_back(piece);
+  return out;
+}
+
+TEST(TextReading, PiecesEndAtLineFeedsOrTheBufferSize) {
+  EXPECT_EQ((std::vector<std::string>{"ab\n", "\n", "c"}), pieces("ab\n\nc", 10));
+  EXPECT_EQ((std::vector<std::string>{"abc", "de\n", "f"}), pieces("abcde\nf", 3));
+  EXPECT_EQ((std::vector<std::string>{std::string("a\0b\n", 4)}), pieces(std::string("a\0b\n", 4), 10));
+  EXPECT_TRUE(pieces("", 10).empty());
+}
+
+TEST(TextReading, NumbersReadLikeAtolWithoutUndefinedOverflow) {
+  constexpr auto kMax = std::numeric_limits<std::int64_t>::max();
+  constexpr auto kMin = std::numeric_limits<std::int64_t>::min();
+  const struct {
+    const char* text;
+    std::int64_t value;
+    bool overflowed;
+  } cases[] = {{"42", 42, false},
+               {"  \t+7x", 7, false},
+               {"-12abc", -12, false},
+               {"", 0, false},
+               {"abc", 0, false},
+               {"- 5", 0, false},
+               {"9223372036854775807", kMax, false},
+               {"9223372036854775808", kMax, true},
+               {"-9223372036854775808", kMin, false},
+               {"-9223372036854775809", kMin, true},
+               {"4294967376", 4294967376LL, false}};
+  for (const auto& c : cases) {
+    bool over = !c.overflowed;
+    EXPECT_EQ(c.value, parseLeadingInteger(c.text, &over)) << c.text;
+    EXPECT_EQ(c.overflowed, over) << c.text;
+  }
+  EXPECT_EQ(std::numeric_limits<std::int32_t>::max(), parseLeadingInt32("4294967376"));
+  EXPECT_EQ(std::numeric_limits<std::int32_t>::min(), parseLeadingInt32("-4294967376"));
+  EXPECT_EQ(80, parseLeadingInt32("80"));
+}
+
+}  // namespace
