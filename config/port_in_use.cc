@@ -7,15 +7,15 @@
 #include <cstring>
 
 #include "config/text_reading.h"
+#include "setup/command.h"
 #include "setup/output.h"
-#include "setup/unique_fd.h"
 
 const char* const kNetstatPath = "/bin/netstat";
 // A fixed command line: nothing from outside goes into it.
 const char* const kNetstatCommand = "/bin/netstat -anp";
 
 namespace {
-constexpr std::size_t kLinePiece = 2047;  // the command's output is read through a 2048-byte buffer
+constexpr std::size_t kLineBuffer = 2048;  // the command's output is read through a 2048-byte buffer
 }
 
 std::optional<NetstatEntry> parseNetstatLine(const std::string& line) {
@@ -76,16 +76,15 @@ int isPortInUse(int port) {
     printDebug("Couldnt find netstat binary");
     return 0;
   }
-  std::fflush(nullptr);  // the child must not repeat our buffered output
-  UniquePipe pipe(::popen(kNetstatCommand, "r"));
-  if (!pipe) {
+  CommandOutput output(kNetstatCommand);
+  if (!output.started()) {
     printDebug("Couldnt open pipe for scan: %s", std::strerror(errno));
     return 0;
   }
   int answer = 0;
   std::string line;
-  while (readPiece(pipe.get(), kLinePiece, &line)) {
-    if (line[0] == '\0') {
+  while (output.readLine(&line, kLineBuffer)) {
+    if (line.empty() || line[0] == '\0') {
       printDebug("Line has no data, aborting");
       break;
     }
@@ -113,5 +112,6 @@ int isPortInUse(int port) {
   }
   // The command's exit status says nothing about the sockets read so far;
   // the close only reaps it.
+  output.close();
   return answer;
 }

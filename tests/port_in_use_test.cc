@@ -97,6 +97,10 @@ TEST(PortInUse, ShortLinesAndTheUnixSectionEndTheScanSafely) {
   // Output that ends without a line end, and no output at all.
   box.bindFile("/usr/bin/netstat", "#!/bin/sh\nprintf 'tcp 0 0 0.0.0.0:97'\n", 0755);
   EXPECT_EQ(1, isPortInUse(97));
+  // A line that starts with a NUL byte ends the scan.
+  box.bindFile("/usr/bin/netstat", "#!/bin/sh\nprintf 'tcp 0 0 0.0.0.0:94\\n\\000x\\ntcp 0 0 0.0.0.0:95\\n'\n", 0755);
+  EXPECT_EQ(1, isPortInUse(94));
+  EXPECT_EQ(0, isPortInUse(95));
   box.bindFile("/usr/bin/netstat", "#!/bin/sh\nexit 3\n", 0755);
   EXPECT_EQ(0, isPortInUse(97));
 }
