@@ -132,7 +132,31 @@ Sandbox::Sandbox() {
   }
 }
 
+// The top directories under /tmp that hold the sources, the build and the
+// test's working directory (a checkout may well live under /tmp): the fresh
+// /tmp of a sandbox must still show them.
+std::vector<std::string> treesUnderTmp(const std::string& cwd) {
+  std::vector<std::string> tops;
+  std::string build = TAVRIK_SETUP_BIN;
+  build = build.substr(0, build.rfind('/'));
+  for (const std::string& p : {std::string(TAVRIK_SOURCE_DIR), build, cwd}) {
+    std::string real = realPath(p);
+    if (real.compare(0, 5, "/tmp/") != 0) continue;
+    std::string top = real.substr(0, real.find('/', 5));
+    bool known = false;
+    for (const std::string& t : tops) known = known || t == top;
+    if (!known) tops.push_back(top);
+  }
+  return tops;
+}
+
 void Sandbox::setUp() {
+  std::vector<std::string> keep = treesUnderTmp(cwd_);
+  std::vector<UniqueFd> keepFds;
+  for (const std::string& top : keep) {
+    keepFds.emplace_back(::open(top.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    if (!keepFds.back()) fail("open " + top);
+  }
   // The stage is a tmpfs first mounted on /tmp, kept open by descriptor and
   // then hidden under the test's own /tmp, so neither the tool nor a test
   // listing /tmp sees the overlay layers and bind sources.
@@ -153,6 +177,12 @@ void Sandbox::setUp() {
   }
   check(::mount("tmpfs", modulesDir.c_str(), "tmpfs", 0, "mode=0755"), "mount tmpfs " + modulesDir);
   check(::mount("tmpfs", "/tmp", "tmpfs", 0, "mode=1777"), "mount tmpfs /tmp");
+  for (std::size_t i = 0; i < keep.size(); ++i) {
+    check(::mkdir(keep[i].c_str(), 0755), "mkdir " + keep[i]);
+    std::string from = "/proc/self/fd/" + std::to_string(keepFds[i].get());
+    check(::mount(from.c_str(), keep[i].c_str(), nullptr, MS_BIND | MS_REC, nullptr), "bind " + keep[i]);
+  }
+  returnToCwd();
 
   writable_ = {"/tmp", realPath("/usr/sbin"), realPath("/etc"), modulesDir};
   for (const char* p : {"/usr/sbin/tavrik", "/usr/sbin/zelt", "/usr/sbin/tavrik-orrin-console", "/etc/pelagent"})
