@@ -1,0 +1,45 @@
+// The agent's settings file, conf/agent_config under the working directory.
+//
+// - The file is an ordered list of lines kept byte for byte; a setter
+//   replaces every line that begins with its key and appends one when none
+//   does. Lines are read in pieces of at most 4095 bytes, so a longer line
+//   is several entries that reproduce it when written back in order.
+// - One process-wide copy of the lines is read once per run; each setter
+//   writes the whole copy back. Before each write the file of the moment is
+//   kept under the same name with ".bak" appended, so after several setters
+//   the backup holds the state before the last write.
+// - The file is replaced as a whole (a new file, synced, renamed over the
+//   old one, with the old mode and owner), so a failed save leaves the old
+//   file in place.
+// - setAgentPort, setAgentDebug, setAgentBindTo and getAgentBindTo (the
+//   operations the front end calls) are declared in config/config.h.
+#pragma once
+
+#include <deque>
+#include <initializer_list>
+#include <optional>
+#include <string>
+
+using AgentConfigLines = std::deque<std::string>;
+extern AgentConfigLines agentConfigStore;
+
+// 1 when the store holds the file (or already held lines), 0 on failure.
+int loadAgentConfig(const std::string& path);
+// 1 when written, 0 on failure (the old file then stays as it was).
+int saveAgentConfig(const std::string& path);
+
+// Replaces every line of `lines` that begins with one of `prefixes` by
+// `replacement`; returns the number replaced. With none replaced, appends
+// `appended` as a line of its own (a last line without a line end gets one
+// first, so the new setting never continues it).
+int replaceOrAppendSetting(AgentConfigLines& lines, std::initializer_list<const char*> prefixes,
+                           const std::string& replacement, const std::string& appended);
+
+// The value of the first "BindTo=" line, without its line end; nothing
+// when no line begins with "BindTo=".
+std::optional<std::string> bindToValue(const AgentConfigLines& lines);
+
+// Queries the setup operations do not use.
+long agentPortFromValue(const char* value);  // always 0
+int getAgentPort();                          // always 0
+int isAgentDebugEnabled();                   // 1 when "Debug=1" or "Debug=true" is set
