@@ -1,0 +1,64 @@
+// Key URL parsing and the request bytes, without any network.
+#include "config/key_fetch.h"
+
+#include <gtest/gtest.h>
+
+#include "config/config.h"
+
+namespace {
+
+TEST(KeyUrl, Forms) {
+  struct Case {
+    const char* url;
+    int scheme;
+    const char* host;
+    int port;
+  } cases[] = {
+      {"https://mgr.example:8443", kSchemeHttps, "mgr.example", 8443},
+      {"https://mgr.example", kSchemeHttps, "mgr.example", 443},
+      {"http://mgr.example:8080", kSchemeHttp, "mgr.example", 8080},
+      {"http://mgr.example", kSchemeHttp, "mgr.example", 80},
+      {"mgr.example", kSchemeHttp, "mgr.example", 80},
+      {"mgr.example:81", kSchemeHttp, "mgr.example", 81},
+      {"http://mgr.example/some/path", kSchemeHttp, "mgr.example", 80},
+      {"http://mgr.example/a:99", kSchemeHttp, "mgr.example", 80},  // a ":" in the path is no port
+      {"https://10.0.0.1:443/x", kSchemeHttps, "10.0.0.1", 443},
+      {"http://h:8080abc", kSchemeHttp, "h", 8080},
+      {"http://h:65535", kSchemeHttp, "h", 65535},
+      {"http://", kSchemeHttp, "", 80},
+      {"http://:90", kSchemeHttp, "", 90},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.url);
+    std::unique_ptr<ServerUrl> url = parseServerUrl(c.url);
+    ASSERT_TRUE(url);
+    EXPECT_EQ(url->scheme, c.scheme);
+    EXPECT_EQ(url->host, c.host);
+    EXPECT_EQ(url->port, c.port);
+    EXPECT_EQ(keyNameFromUrl(c.url), c.host);
+  }
+}
+
+TEST(KeyUrl, BadPorts) {
+  for (const char* url : {"http://h:0", "http://h:-1", "http://h:", "http://h:abc", "https://h:65536",
+                          "http://h:4294967297", "http://h:99999999999999999999",
+                          "HTTP://mgr.example",  // the upper-case scheme's ":" leaves an empty port
+                          "Https://mgr.example:443"}) {
+    SCOPED_TRACE(url);
+    testing::internal::CaptureStdout();
+    EXPECT_FALSE(parseServerUrl(url));
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "Invalid value for port.\n");
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(keyNameFromUrl(url), std::nullopt);
+    testing::internal::GetCapturedStdout();
+  }
+}
+
+TEST(KeyRequest, BytesPerTransport) {
+  EXPECT_EQ(buildKeyRequest("localhost"), "GET /public_info HTTP/1.0\r\nHost: localhost\r\n\r\n\r\n");
+  EXPECT_EQ(buildKeyRequest("localhost").size(), 48u);
+  EXPECT_EQ(buildKeyRequest("locahost").size(), 47u);
+  EXPECT_STREQ(getPublicInfoPath(), "/public_info");
+}
+
+}  // namespace
