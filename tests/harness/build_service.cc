@@ -71,6 +71,9 @@ FakeBuildService::FakeBuildService(BuildServiceRoutes routes, std::uint16_t port
   ServerOptions options;
   options.port = port;
   options.complete = untilHttpRequest(2);
+  // Large replies to a client slowed by sanitizers must not hit the
+  // server's time limit; a test that stalls still ends by its own.
+  options.readTimeoutMs = 60000;
   std::shared_ptr<BuildServiceRoutes> table = routes_;
   server_ = std::make_unique<TlsServer>(
       [table](const std::string& request, int) {
