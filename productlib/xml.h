@@ -1,0 +1,29 @@
+// XML document helpers and a debugging dump, on TinyXML.
+//
+// - openXmlDocument gives a new parsed document that the caller deletes, or
+//   null after "ERROR: Could not open '%s'" / "ERROR: Failed to parse '%s'".
+// - saveXmlDocument first moves an existing file to "<path>.bak" (replacing
+//   an older backup), then writes the document; false when the backup
+//   cannot be made (nothing is written) or the write fails.
+// - findElementByAttributeValue: the first element below the parent, depth
+//   first in document order, whose first attribute's value equals the text.
+// - The dump prints straight on standard output (ordinary buffering).
+#pragma once
+
+#include <tinyxml.h>
+
+TiXmlDocument* openXmlDocument(const char* path);
+bool saveXmlDocument(const char* path, TiXmlDocument* document);
+TiXmlNode* findElementByAttributeValue(TiXmlNode* parent, const char* text);
+bool renameFile(const char* oldPath, const char* newPath);
+int alwaysTrue(void* anything);
+
+void dumpXmlFile(const char* path);
+void dumpXmlNode(TiXmlNode* node, int depth);
+// Returns the number of attributes printed.
+int dumpXmlAttributes(TiXmlElement* element, int depth);
+// The last min(2 * depth, 40) characters of 38 blanks and "+ "; a negative
+// depth counts as 0.
+const char* xmlIndent(int depth);
+// min(2 * depth, 40) blanks.
+const char* xmlIndentPlain(int depth);

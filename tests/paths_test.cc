@@ -1,0 +1,159 @@
+#include "productlib/paths.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "setup/files.h"
+#include "tests/productlib/capture.h"
+
+namespace {
+class TempDir : public testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/plib-paths.XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    dir_ = pattern;
+    umask_ = umask(0);
+  }
+  void TearDown() override {
+    umask(umask_);
+    std::system(("chmod -R u+rwx '" + dir_ + "'; rm -rf '" + dir_ + "'").c_str());
+  }
+  std::string path(const std::string& name) const { return dir_ + "/" + name; }
+  static mode_t modeOf(const std::string& p) {
+    struct stat st;
+    return stat(p.c_str(), &st) == 0 ? (st.st_mode & 07777) : 0;
+  }
+  static bool isDir(const std::string& p) {
+    struct stat st;
+    return stat(p.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+  }
+  static std::string cwd() {
+    char buffer[PATH_MAX];
+    return getcwd(buffer, sizeof buffer) ? buffer : "";
+  }
+
+  std::string dir_;
+  mode_t umask_ = 0;
+};
+}  // namespace
+
+TEST(AppendSlash, Cases) {
+  struct Case {
+    const char* text;
+    int size;
+    int result;
+    const char* after;
+  } cases[] = {
+      {"a/", 3, 0, "a/"}, {"a", 2, 1, "a"}, {"a", 3, 0, "a/"}, {"/", 2, 0, "/"}, {"", 8, 1, ""},
+  };
+  for (const Case& c : cases) {
+    char buffer[8] = {};
+    std::strcpy(buffer, c.text);
+    EXPECT_EQ(append_slash(buffer, c.size), c.result) << '"' << c.text << "\" size " << c.size;
+    EXPECT_STREQ(buffer, c.after);
+  }
+  // No terminator within the size: nothing is read or written past it.
+  char unterminated[4] = {'a', 'b', 'c', 'd'};
+  EXPECT_EQ(append_slash(unterminated, 4), 1);
+  EXPECT_EQ(std::memcmp(unterminated, "abcd", 4), 0);
+  EXPECT_EQ(append_slash(unterminated, 0), 1);
+}
+
+TEST_F(TempDir, OpenInDirJoinsWithoutSeparator) {
+  int fd = -1;
+  ASSERT_EQ(open_in_dir(&fd, dir_.c_str(), "file", O_CREAT | O_WRONLY, 0600), 0);
+  close(fd);
+  EXPECT_TRUE(fileExists((dir_ + "file").c_str()));
+  unlink((dir_ + "file").c_str());
+
+  std::string withSlash = dir_ + "/";
+  ASSERT_EQ(open_in_dir(&fd, withSlash.c_str(), "inside", O_CREAT | O_WRONLY, 0600), 0);
+  close(fd);
+  EXPECT_TRUE(fileExists(path("inside").c_str()));
+
+  std::string out = captureStdout([&] { EXPECT_EQ(open_in_dir(&fd, withSlash.c_str(), "absent", O_RDONLY, 0), 1); });
+  EXPECT_EQ(fd, -1);
+  EXPECT_EQ(out, "failed to open(" + path("absent") + "): No such file or directory (2)\n");
+}
+
+TEST(OpenInDir, PathLengthLimit) {
+  std::string directory(kPathTextSize - 1, 'd');
+  int fd = -1;
+  // Just fits: the open is attempted (and the system refuses the long name).
+  std::string out = captureStdout([&] { EXPECT_EQ(open_in_dir(&fd, directory.c_str(), "", O_RDONLY, 0), 1); });
+  EXPECT_EQ(out.rfind("failed to open(" + std::string(100, 'd'), 0), 0u) << out.substr(0, 40);
+  // One more character is refused before any open; the line shows the cut path
+  // (itself cut to the logger's line length).
+  out = captureStdout([&] { EXPECT_EQ(open_in_dir(&fd, directory.c_str(), "n", O_RDONLY, 0), 1); });
+  EXPECT_EQ(out.rfind("path (" + std::string(20, 'd'), 0), 0u);
+  EXPECT_EQ(out.find("failed to open"), std::string::npos);
+  std::string longer(kPathTextSize, 'd');
+  out = captureStdout([&] { EXPECT_EQ(open_in_dir(&fd, longer.c_str(), "", O_RDONLY, 0), 1); });
+  EXPECT_EQ(out.rfind("path (", 0), 0u);
+}
+
+TEST_F(TempDir, MakePathDirectAndWalkModes) {
+  std::string before = cwd();
+  std::string out = captureStdout([&] {
+    EXPECT_EQ(make_path(path("direct").c_str(), 0750, 0700), 0);
+    EXPECT_EQ(make_path(path("direct").c_str(), 0750, 0700), 1);  // exists: 1, no line
+    EXPECT_EQ(make_path("", 0750, 0700), 0);
+    EXPECT_EQ(make_path("relative-missing/below", 0750, 0700), 1);
+    EXPECT_EQ(make_path((path("t") + "//a/b/c").c_str(), 0750, 0711), 0);
+  });
+  EXPECT_EQ(out, "");
+  EXPECT_EQ(modeOf(path("direct")), 0750u);
+  for (const char* p : {"t", "t/a", "t/a/b", "t/a/b/c"}) EXPECT_EQ(modeOf(path(p)), 0711u) << p;
+  EXPECT_EQ(cwd(), before);
+  EXPECT_FALSE(fileExists("relative-missing"));
+}
+
+TEST_F(TempDir, MakePathReportsTheFailingComponent) {
+  std::string before = cwd();
+  // Something missing below a file fails at once (ENOTDIR), without a line.
+  ASSERT_EQ(write_file(path("file").c_str(), "x"), 0);
+  std::string out = captureStdout([&] { EXPECT_EQ(make_path(path("file/sub").c_str(), 0755, 0755), 1); });
+  EXPECT_EQ(out, "");
+  // A dangling link exists, has no status, and cannot be entered.
+  ASSERT_EQ(symlink(path("nowhere").c_str(), path("link").c_str()), 0);
+  out = captureStdout([&] { EXPECT_EQ(make_path(path("link/sub").c_str(), 0755, 0755), 1); });
+  EXPECT_EQ(out, "Failed to chdir to directory (link): No such file or directory (2)\n");
+  EXPECT_EQ(cwd(), before);
+  EXPECT_FALSE(fileExists(path("nowhere").c_str()));
+
+}
+
+TEST_F(TempDir, MakeParentDirsCreatesOutermostFirst) {
+  ASSERT_EQ(chdir(dir_.c_str()), 0);
+  char text[] = "x/y/z";
+  std::string out = captureStdout([&] { EXPECT_EQ(make_parent_dirs(text, 0755), 0); });
+  EXPECT_EQ(out, "");
+  EXPECT_TRUE(isDir(path("x/y/z")));
+  EXPECT_STREQ(text, ".");  // the caller's text is used up by the walk
+  char again[] = "x/y/z";
+  EXPECT_EQ(make_parent_dirs(again, 0755), 0);
+
+  ASSERT_EQ(write_file(path("f").c_str(), "x"), 0);
+  char blocked[] = "f/y/z";
+  out = captureStdout([&] { EXPECT_EQ(make_parent_dirs(blocked, 0755), 1); });
+  EXPECT_EQ(out, "Element in path is not a directory (f)\n");
+
+  // An absolute path ends its walk at "/" instead of recursing forever.
+  std::string absolute = path("abs/one/two");
+  std::string out2 = captureStdout([&] { EXPECT_EQ(make_parent_dirs(absolute.data(), 0700), 0); });
+  EXPECT_EQ(out2, "");
+  EXPECT_TRUE(isDir(path("abs/one/two")));
+  char root[] = "/";
+  EXPECT_EQ(make_parent_dirs(root, 0700), 0);
+  char empty[] = "";
+  EXPECT_EQ(make_parent_dirs(empty, 0700), 0);
+  ASSERT_EQ(chdir("/"), 0);
+}

@@ -1,0 +1,204 @@
+#include "productlib/xml.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <memory>
+#include <sstream>
+#include <string>
+
+#include "setup/files.h"
+#include "setup/output.h"
+#include "tests/productlib/capture.h"
+
+namespace {
+class Xml : public testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/plib-xml.XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    dir_ = pattern;
+  }
+  void TearDown() override {
+    setDebug(0);
+    std::system(("chmod -R u+rwx '" + dir_ + "'; rm -rf '" + dir_ + "'").c_str());
+  }
+  std::string make(const std::string& name, const std::string& text) {
+    std::string p = dir_ + "/" + name;
+    std::ofstream(p) << text;
+    return p;
+  }
+  static std::string contents(const std::string& p) {
+    std::ifstream in(p);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+  }
+  std::string dir_;
+};
+
+const char kConfig[] =
+    "<?xml version=\"1.0\" ?>\n"
+    "<!-- settings -->\n"
+    "<config>\n"
+    "  <item id=\"a\" other=\"target\">\n"
+    "    <item id=\"target\">inner</item>\n"
+    "  </item>\n"
+    "  <item name=\"target\"/>\n"
+    "</config>\n";
+}  // namespace
+
+TEST_F(Xml, OpenReportsMissingAndUnparsable) {
+  std::string missing = dir_ + "/missing.xml";
+  std::string broken = make("broken.xml", "<config><unclosed></config>");
+  std::string out = captureStdout([&] {
+    EXPECT_EQ(openXmlDocument(missing.c_str()), nullptr);
+    EXPECT_EQ(openXmlDocument(broken.c_str()), nullptr);
+  });
+  EXPECT_EQ(out, "ERROR: Could not open '" + missing + "'\nERROR: Failed to parse '" + broken + "'\n");
+
+  std::string good = make("good.xml", kConfig);
+  setDebug(1);
+  std::unique_ptr<TiXmlDocument> document;
+  out = captureStdout([&] { document.reset(openXmlDocument(good.c_str())); });
+  ASSERT_NE(document, nullptr);
+  EXPECT_EQ(out, "debug: Opening configuration file: " + good + "\n");
+  EXPECT_STREQ(document->RootElement()->Value(), "config");
+}
+
+TEST_F(Xml, FindsFirstAttributeMatchInDocumentOrder) {
+  TiXmlDocument document;
+  document.Parse(kConfig);
+  // The outer item's first attribute is "a"; its second ("target") is never
+  // compared, so the nested item is the first match; the later sibling whose
+  // first attribute (of another name) matches comes after it.
+  TiXmlNode* found = findElementByAttributeValue(&document, "target");
+  ASSERT_NE(found, nullptr);
+  EXPECT_STREQ(found->ToElement()->GetText(), "inner");
+  TiXmlNode* outer = findElementByAttributeValue(&document, "a");
+  ASSERT_NE(outer, nullptr);
+  EXPECT_STREQ(outer->ToElement()->Attribute("other"), "target");
+  // An element that matches is returned before its descendants.
+  TiXmlDocument nested;
+  nested.Parse("<r><e k=\"v\"><e k=\"v\" deep=\"1\"/></e></r>");
+  TiXmlNode* first = findElementByAttributeValue(&nested, "v");
+  ASSERT_NE(first, nullptr);
+  EXPECT_EQ(first->ToElement()->Attribute("deep"), nullptr);
+  EXPECT_EQ(findElementByAttributeValue(&document, "none"), nullptr);
+  EXPECT_EQ(findElementByAttributeValue(nullptr, "a"), nullptr);
+  // Only the second sibling's first attribute matches "x".
+  TiXmlDocument later;
+  later.Parse("<r><a k=\"y\" j=\"x\"/><b n=\"x\"/></r>");
+  TiXmlNode* b = findElementByAttributeValue(&later, "x");
+  ASSERT_NE(b, nullptr);
+  EXPECT_STREQ(b->Value(), "b");
+}
+
+TEST_F(Xml, SavingTwiceKeepsTheFirstVersionAsBackup) {
+  std::string p = dir_ + "/conf.xml";
+  TiXmlDocument first;
+  first.Parse("<v n=\"1\"/>");
+  TiXmlDocument second;
+  second.Parse("<v n=\"2\"/>");
+  TiXmlDocument third;
+  third.Parse("<v n=\"3\"/>");
+  ASSERT_TRUE(saveXmlDocument(p.c_str(), &first));
+  EXPECT_FALSE(fileExists((p + ".bak").c_str()));
+  setDebug(1);
+  std::string out = captureStdout([&] { ASSERT_TRUE(saveXmlDocument(p.c_str(), &second)); });
+  EXPECT_EQ(out, "debug: saveXmlDocument\ndebug: checking existence of '" + p + "'\ndebug: Exists. Rename '" + p +
+                     "' to '" + p + ".bak'\ndebug: Rename successful\ndebug: Saving '" + p + "'\n");
+  setDebug(0);
+  EXPECT_NE(contents(p).find("n=\"2\""), std::string::npos);
+  EXPECT_NE(contents(p + ".bak").find("n=\"1\""), std::string::npos);
+  ASSERT_TRUE(saveXmlDocument(p.c_str(), &third));
+  EXPECT_NE(contents(p + ".bak").find("n=\"2\""), std::string::npos);
+}
+
+TEST_F(Xml, BackupFailureWritesNothing) {
+  TiXmlDocument document;
+  document.Parse("<new/>");
+  // A backup that cannot be made (a directory sits at the backup name).
+  std::string p = make("busy.xml", "<old/>");
+  ASSERT_EQ(mkdir((p + ".bak").c_str(), 0755), 0);
+  ASSERT_EQ(write_file((p + ".bak/keep").c_str(), "x"), 0);
+  std::string out = captureStdout([&] { EXPECT_FALSE(saveXmlDocument(p.c_str(), &document)); });
+  EXPECT_EQ(out.rfind("Failed to create backup file: ", 0), 0u);
+  EXPECT_EQ(contents(p), "<old/>");
+}
+
+TEST_F(Xml, RenameFileAndAlwaysTrue) {
+  std::string p = make("old.xml", "<a/>");
+  EXPECT_TRUE(renameFile(p.c_str(), (p + ".moved").c_str()));
+  EXPECT_EQ(contents(p + ".moved"), "<a/>");
+  EXPECT_FALSE(renameFile(p.c_str(), (p + ".again").c_str()));
+  EXPECT_EQ(alwaysTrue(nullptr), 1);
+  EXPECT_EQ(alwaysTrue(&p), 1);
+}
+
+TEST(XmlIndent, WidthsAndClamping) {
+  EXPECT_STREQ(xmlIndent(0), "");
+  EXPECT_STREQ(xmlIndent(1), "+ ");
+  EXPECT_STREQ(xmlIndent(2), "  + ");
+  EXPECT_EQ(std::string(xmlIndent(20)), std::string(38, ' ') + "+ ");
+  EXPECT_STREQ(xmlIndent(25), xmlIndent(20));
+  EXPECT_STREQ(xmlIndent(-3), "");
+  EXPECT_STREQ(xmlIndent(1 << 30), xmlIndent(20));
+  EXPECT_STREQ(xmlIndentPlain(0), "");
+  EXPECT_EQ(std::string(xmlIndentPlain(3)), "      ");
+  EXPECT_EQ(std::string(xmlIndentPlain(99)), std::string(40, ' '));
+  EXPECT_STREQ(xmlIndentPlain(-1), "");
+}
+
+TEST_F(Xml, DumpPrintsTheTreeExactly) {
+  std::string p = make("dump.xml",
+                       "<?xml version=\"1.0\" ?>\n"
+                       "<!--note-->\n"
+                       "<root>\n"
+                       "  <empty/>\n"
+                       "  <one n=\"7\">text</one>\n"
+                       "  <two a=\"x\" b=\"2.5\"/>\n"
+                       "</root>\n");
+  std::string out = captureStdout([&] { dumpXmlFile(p.c_str()); });
+  const std::string expected =
+      "\n" + p + ":\n"
+      "Document\n"
+      "+ Declaration\n"
+      "Leaving\n"
+      "+ Comment: [note]\n"
+      "Leaving\n"
+      "+ Element [root]\n"
+      "Returning attrib\n"
+      " (No attributes)\n"
+      "  + Element [empty]\n"
+      "Returning attrib\n"
+      " (No attributes)\n"
+      "Leaving\n"
+      "  + Element [one]\n"
+      "    + n: value=[7] int=7 d=7.0\n"
+      "Returning attrib\n"
+      "    1 attribute\n"
+      "    + Text: [text]\n"
+      "Leaving\n"
+      "Leaving\n"
+      "  + Element [two]\n"
+      "    + a: value=[x]\n"
+      "    + b: value=[2.5] int=2 d=2.5\n"
+      "Returning attrib\n"
+      "    2 attributes\n"
+      "Leaving\n"
+      "Leaving\n"
+      "Leaving\n";
+  EXPECT_EQ(out, expected);
+
+  std::string missing = dir_ + "/none.xml";
+  out = captureStdout([&] { dumpXmlFile(missing.c_str()); });
+  EXPECT_EQ(out, "Failed to load file \"" + missing + "\"\n");
+  out = captureStdout([] {
+    dumpXmlNode(nullptr, 0);
+    EXPECT_EQ(dumpXmlAttributes(nullptr, 0), 0);
+  });
+  EXPECT_EQ(out, "");
+}
