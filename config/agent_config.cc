@@ -10,6 +10,7 @@
 
 #include "config/config.h"
 #include "config/port_text.h"
+#include "setup/file_replacer.h"
 #include "setup/files.h"
 #include "setup/output.h"
 #include "setup/unique_fd.h"
@@ -85,33 +86,16 @@ bool keepBackup(const std::string& path, const std::string& backup) {
   return true;
 }
 
-// Writes `text` to a new file beside `path` and renames it over `path`.
-// An existing file's mode and owner are carried over; a new file gets
-// 0666 less the umask.
+// The new file takes the old one's place whole, with its mode and owner;
+// a new file gets 0666 less the umask.
 bool replaceFile(const std::string& path, const std::string& text) {
-  struct stat old;
-  bool existed = ::stat(path.c_str(), &old) == 0;
-  std::string temp = path + ".XXXXXX";
-  UniqueFd fd(::mkstemp(temp.data()));
-  if (!fd) return false;
-  bool ok = true;
-  if (existed) {
-    ok = ::fchmod(fd.get(), old.st_mode & 07777) == 0;
-    // Only the superuser may give the file away; a failed chown of a file
-    // we own anyway changes nothing.
-    if (ok && (old.st_uid != ::geteuid() || old.st_gid != ::getegid())) {
-      ok = ::fchown(fd.get(), old.st_uid, old.st_gid) == 0;
-    }
-  } else {
-    mode_t mask = ::umask(0);
-    ::umask(mask);
-    ok = ::fchmod(fd.get(), 0666 & ~mask) == 0;
+  FileReplacer replacer(path);
+  std::string err;
+  if (!replacer.open(&err) || !replacer.write(text, &err) || !replacer.commit(&err)) {
+    printDebug("%s", err.c_str());
+    return false;
   }
-  ok = ok && writeAll(fd.get(), text) && ::fsync(fd.get()) == 0;
-  if (fd.close() != 0) ok = false;
-  ok = ok && ::rename(temp.c_str(), path.c_str()) == 0;
-  if (!ok) ::unlink(temp.c_str());
-  return ok;
+  return true;
 }
 
 std::optional<std::string> agentConfigPath() {
