@@ -1,0 +1,159 @@
+// The built tool fetching a manager's key from loopback servers, inside the
+// harness's private network namespace.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <string>
+
+#include "tests/harness/fixtures.h"
+#include "tests/harness/run.h"
+#include "tests/harness/sandbox.h"
+#include "tests/harness/servers.h"
+
+using namespace harness;
+
+namespace {
+
+const std::string kWork = "/tmp/work";
+const std::string kKeys = kWork + "/conf/server.allow";
+const std::string kHttpRequest = "GET /public_info HTTP/1.0\r\nHost: localhost\r\n\r\n\r\n";
+const std::string kHttpsRequest = "GET /public_info HTTP/1.0\r\nHost: locahost\r\n\r\n\r\n";
+const std::string kKey = "-----BEGIN PUBLIC KEY-----\r\nMIIBIjANBgkq\r\n-----END PUBLIC KEY-----\r\ntrailer";
+const std::string kStoredKey = "-----BEGIN PUBLIC KEY-----\nMIIBIjANBgkq\n-----END PUBLIC KEY-----\ntrailer";
+const char kUnable[] = "Unable to get key from remote KZP Server\n";
+
+ServerOptions wholeRequest() {
+  ServerOptions options;
+  options.complete = untilHttpRequest(2);
+  return options;
+}
+
+class KeyFetch : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    installProduct(box_, Install::kFullAgent);
+    box_.makeDirs(kKeys);
+    useLoopbackNames(box_, {"mgr.test"});
+  }
+  RunResult run(std::vector<std::string> args) {
+    args.insert(args.end(), {"--dev-test-paths", kWork});
+    return runTool(args);
+  }
+  static std::string url(const char* scheme, int port, const char* rest = "") {
+    return std::string(scheme) + "mgr.test:" + std::to_string(port) + rest;
+  }
+
+  Sandbox box_;
+};
+
+TEST_F(KeyFetch, PlainHttpReplies) {
+  struct Case {
+    const char* name;
+    std::string reply;
+    bool stored;
+  } cases[] = {
+      {"200 with the marker", "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\n\r\n" + kKey, true},
+      {"404 with the marker", "HTTP/1.1 404 Not Found\r\n\r\n" + kKey, true},
+      {"200 without it", "HTTP/1.1 200 OK\r\n\r\nno key here", false},
+      {"nothing at all", "", false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    box_.remove(kKeys + "/mgr.test");
+    TcpServer server(scripted({c.reply}), wholeRequest());
+    // A path after the host is ignored, and so is the ":" inside it.
+    RunResult result = run({"--get-key", url("http://", server.port(), "/other/path:1")});
+    ASSERT_TRUE(server.waitForExchanges(1));
+    EXPECT_EQ(server.exchanges()[0].request, kHttpRequest);
+    if (c.stored) {
+      EXPECT_TRUE(result.exited(0)) << describe(result);
+      EXPECT_EQ(result.out, "Key 'mgr.test' successfully installed.\n");
+      EXPECT_EQ(readFile(kKeys + "/mgr.test"), kStoredKey);
+    } else {
+      EXPECT_TRUE(result.exited(1)) << describe(result);
+      EXPECT_EQ(result.out, kUnable);
+      EXPECT_FALSE(pathPresent(kKeys + "/mgr.test"));
+    }
+  }
+}
+
+TEST_F(KeyFetch, NameFromOptionAndNoScheme) {
+  TcpServer server(scripted({"HTTP/1.0 200 OK\r\n\r\n" + kKey}), wholeRequest());
+  RunResult result = run({"--get-key", "mgr.test:" + std::to_string(server.port()), "--key-filename", "chosen"});
+  EXPECT_TRUE(result.exited(0)) << describe(result);
+  EXPECT_EQ(result.out, "Key 'chosen' successfully installed.\n");
+  EXPECT_EQ(readFile(kKeys + "/chosen"), kStoredKey);
+  EXPECT_FALSE(pathPresent(kKeys + "/mgr.test"));
+}
+
+TEST_F(KeyFetch, PlainHttpKeepsWhatOneReceiveHolds) {
+  std::string head = "HTTP/1.1 200 OK\r\n\r\n";
+  std::string reply = head + "-----BEGIN PUBLIC KEY-----\n" + std::string(12000, 'A');
+  TcpServer server(scripted({reply}), wholeRequest());
+  RunResult result = run({"--get-key", url("http://", server.port())});
+  EXPECT_TRUE(result.exited(0)) << describe(result);
+  std::string stored = readFile(kKeys + "/mgr.test");
+  EXPECT_LE(stored.size(), 8095 - head.size());
+  EXPECT_EQ(stored, reply.substr(head.size(), stored.size()));
+}
+
+TEST_F(KeyFetch, Tls10) {
+  TlsServer server(scripted({"HTTP/1.1 200 OK\r\n\r\n" + kKey}), tls10Only(), wholeRequest());
+  RunResult result = run({"--get-key", url("https://", server.port())});
+  EXPECT_TRUE(result.exited(0)) << describe(result);
+  EXPECT_EQ(result.out, "Key 'mgr.test' successfully installed.\n");
+  EXPECT_EQ(readFile(kKeys + "/mgr.test"), kStoredKey);
+  ASSERT_TRUE(server.waitForExchanges(1));
+  Exchange e = server.exchanges()[0];
+  EXPECT_TRUE(e.handshakeOk) << e.tlsError;
+  EXPECT_EQ(e.tlsVersion, "TLSv1");
+  EXPECT_EQ(e.request, kHttpsRequest);
+  EXPECT_EQ(e.clientCertPem, "");
+}
+
+TEST_F(KeyFetch, Tls10ReplyLargerThanTheBuffer) {
+  std::string head = "HTTP/1.1 200 OK\r\n\r\n";
+  // Longer than one record: the reads are assembled in order up to the
+  // buffer's size and the rest is left unread.
+  std::string body = "-----BEGIN PUBLIC KEY-----\n";
+  for (int i = 0; body.size() < 30000; ++i) body += std::to_string(i) + ",";
+  TlsServer server(scripted({head + body, }, false), tls10Only(), wholeRequest());
+  RunResult result = run({"--get-key", url("https://", server.port())});
+  EXPECT_TRUE(result.exited(0)) << describe(result);
+  std::string stored = readFile(kKeys + "/mgr.test");
+  EXPECT_EQ(stored, body.substr(0, 8095 - head.size()));
+}
+
+TEST_F(KeyFetch, Tls12OnlyServerRefused) {
+  TlsServer server(scripted({"HTTP/1.1 200 OK\r\n\r\n" + kKey}), tls12Only(), wholeRequest());
+  RunResult result = run({"--get-key", url("https://", server.port())});
+  EXPECT_TRUE(result.exited(1)) << describe(result);
+  EXPECT_EQ(result.out, std::string("SSL connect error\n") + kUnable);
+  EXPECT_FALSE(pathPresent(kKeys + "/mgr.test"));
+}
+
+TEST_F(KeyFetch, ConnectionFailures) {
+  struct Case {
+    std::string url;
+    std::string out;
+  } cases[] = {
+      {"http://unknown.test:80", std::string("Couldnt connect to remote host\n") + kUnable},
+      {"https://nothing.invalid", std::string("Couldnt connect to remote host\n") + kUnable},
+      {"http://127.0.0.1:9", std::string("Couldnt connect to remote host\n") + kUnable},
+      {"http://127.0.0.1:70000", std::string("Invalid value for port.\n") + kUnable},
+      {"HTTP://mgr.test", std::string("Invalid value for port.\n") + kUnable},
+      {"http://mgr.test:0", std::string("Invalid value for port.\n") + kUnable},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.url);
+    auto start = std::chrono::steady_clock::now();
+    RunResult result = run({"--get-key", c.url});
+    auto took = std::chrono::steady_clock::now() - start;
+    EXPECT_TRUE(result.exited(1)) << describe(result);
+    EXPECT_EQ(result.out, c.out);
+    EXPECT_LT(took, std::chrono::seconds(5));
+  }
+  EXPECT_EQ(shell("ls -A " + kKeys), "");
+}
+
+}  // namespace
