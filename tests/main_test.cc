@@ -257,3 +257,75 @@ TEST(AutomaticModuleMode, SilentAloneRetrieves) {
   EXPECT_TRUE(contains(r.out, "debug: Retrieving kernel module\n")) << r.out;
   EXPECT_FALSE(contains(r.out, kNoOperation)) << r.out;
 }
+
+// Marker files after the manager's settings: written with or without
+// --silent, once per setting, and a marker that cannot be written fails
+// the run although the setting itself stays written.
+namespace {
+const std::string kProps = std::string(kWork) + "/conf/web.properties";
+const std::string kPortSet = std::string(kWork) + "/conf/.port_set";
+const std::string kUserSet = std::string(kWork) + "/conf/.user_set";
+const std::string kRestart =
+    "The Velmora Manager must be restarted for these changes to take effect\n"
+    "Use '/etc/init.d/kzp-server restart' to restart.\n";
+
+std::size_t countOf(const std::string& text, const std::string& part) {
+  std::size_t n = 0;
+  for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
+  return n;
+}
+
+void layManager(Sandbox& box) {
+  harness::installProduct(box, harness::Install::kManager);
+  box.makeDirs(std::string(kWork) + "/conf");
+  box.writeFile(kProps, "http-port=80\nssl-port=443\n");
+}
+}  // namespace
+
+TEST(Markers, BothPortsHttpsFirstTwoNoticesMarkerEachTime) {
+  Sandbox box;
+  layManager(box);
+  RunResult r = run({"--http-port", "8080", "--https-port", "8443", "--dev-test-paths", kWork});
+  EXPECT_TRUE(r.exited(0)) << harness::describe(r);
+  std::size_t https = r.out.find("Server HTTPS Port set\n" + kRestart);
+  std::size_t http = r.out.find("Server HTTP Port set\n" + kRestart);
+  EXPECT_NE(https, std::string::npos) << r.out;
+  EXPECT_NE(http, std::string::npos) << r.out;
+  EXPECT_LT(https, http) << r.out;
+  EXPECT_EQ(countOf(r.out, kRestart), 2u) << r.out;
+  EXPECT_EQ(harness::readFile(kPortSet), "1");
+}
+
+TEST(Markers, SilentStillWritesTheMarker) {
+  Sandbox box;
+  layManager(box);
+  RunResult r = run({"--silent", "--https-port", "8443", "--dev-test-paths", kWork});
+  EXPECT_TRUE(r.exited(0)) << harness::describe(r);
+  EXPECT_FALSE(contains(r.out, "Port set")) << r.out;
+  EXPECT_FALSE(contains(r.out, "must be restarted")) << r.out;
+  EXPECT_EQ(harness::readFile(kPortSet), "1");
+}
+
+TEST(Markers, UnwritableMarkerFailsTheRunAfterTheSetting) {
+  Sandbox box;
+  layManager(box);
+  box.makeDirs(kPortSet);  // a directory cannot be opened for writing
+  RunResult r = run({"--https-port", "8443", "--http-port", "8080", "--dev-test-paths", kWork});
+  EXPECT_TRUE(r.exited(1)) << harness::describe(r);
+  const std::string tail = "Server HTTPS Port set\n" + kRestart + "Failed to update config check\n";
+  ASSERT_GE(r.out.size(), tail.size()) << r.out;
+  EXPECT_EQ(r.out.substr(r.out.size() - tail.size()), tail);
+  EXPECT_TRUE(contains(harness::readFile(kProps), "ssl-port=8443")) << harness::readFile(kProps);
+  EXPECT_FALSE(contains(harness::readFile(kProps), "http-port=8080")) << harness::readFile(kProps);
+}
+
+TEST(Markers, UnwritableCredentialsMarkerEndsWithoutLineEnd) {
+  Sandbox box;
+  layManager(box);
+  box.makeDirs(kUserSet);
+  RunResult r = run({"--user", "admin", "--pass", "pw1", "--dev-test-paths", kWork});
+  EXPECT_TRUE(r.exited(1)) << harness::describe(r);
+  const std::string tail = "Server username and password set\n" + kRestart + "Failed to update config check";
+  ASSERT_GE(r.out.size(), tail.size()) << r.out;
+  EXPECT_EQ(r.out.substr(r.out.size() - tail.size()), tail);
+}
