@@ -329,3 +329,21 @@ TEST(Markers, UnwritableCredentialsMarkerEndsWithoutLineEnd) {
   ASSERT_GE(r.out.size(), tail.size()) << r.out;
   EXPECT_EQ(r.out.substr(r.out.size() - tail.size()), tail);
 }
+
+// The agent's restart notice survives --silent; on an agent-only machine
+// the module is retrieved after the agent settings in the same run.
+TEST(AgentSteps, SilentKeepsTheAgentNoticeAndRetrievalFollows) {
+  Sandbox box;
+  harness::installProduct(box, harness::Install::kAgentOnly);
+  box.writeFile(std::string(kWork) + "/conf/agent_config", "port=9000\n");
+  RunResult r = run({"--silent", "--debug", "--agent-port", "7000", "--agent-debug", "true", "--dev-test-paths",
+                     kWork});
+  const std::string notice =
+      "The Velmora Agent must be restarted for these changes to take effect\n"
+      "Use '/etc/init.d/kzp-agent restart' to restart.\n";
+  std::size_t at = r.out.find(notice);
+  ASSERT_NE(at, std::string::npos) << r.out;
+  EXPECT_FALSE(contains(r.out, "Agent port set")) << r.out;
+  EXPECT_FALSE(contains(r.out, "Agent debug logging set")) << r.out;
+  EXPECT_NE(r.out.find("debug: Retrieving kernel module\n", at), std::string::npos) << r.out;
+}
