@@ -1,0 +1,212 @@
+// Module retrieval against the fake build service: the queries, the upload
+// and the build's reply loop to the installed module, directly and through
+// the proxy tunnel, and the loop's failures. The loop's 5-second pauses are
+// skipped by a preloaded shim.
+#include <gtest/gtest.h>
+#include <sys/utsname.h>
+
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "tests/harness/build_service.h"
+#include "tests/harness/fixtures.h"
+#include "tests/harness/run.h"
+#include "tests/harness/sandbox.h"
+#include "tests/harness/servers.h"
+
+namespace {
+
+using harness::BuildServiceRoutes;
+using harness::FakeBuildService;
+using harness::Install;
+using harness::RunResult;
+using harness::Sandbox;
+
+const char* const kHost = "build.example.test";
+
+std::string release() {
+  struct utsname name {};
+  uname(&name);
+  return name.release;
+}
+
+std::string moduleName() { return "zeltdriver-kestrin-" + release() + ".ko"; }
+
+// A machine with a header tree in the release's build/ and no distribution
+// marker, whose build service is the loopback name kHost.
+void layMachine(Sandbox& box, Install kind) {
+  harness::installProduct(box, kind);
+  for (const char* f : {"/etc/redhat-release", "/etc/debian_version", "/etc/arch-release", "/etc/SuSE-release"})
+    box.remove(f);
+  box.makeTree("/lib/modules/" + release() + "/build", {".config", "Makefile", "include/linux/a.h"});
+  harness::useLoopbackNames(box, {kHost});
+}
+
+// A modinfo found first in PATH that reports this installed version.
+void fakeModinfo(Sandbox& box, const std::string& version, const std::string& build) {
+  box.writeFile("/tmp/bin/modinfo", "#!/bin/sh\necho 'filename: '$1\necho 'version:        " + version + " build " +
+                                        build + "'\n",
+                0755);
+  box.writeFile("/lib/modules/tavrik/" + moduleName(), "installed");
+}
+
+RunResult runRetrieval(const std::vector<std::string>& args, std::vector<std::pair<std::string, std::string>> env = {}) {
+  harness::RunOptions options;
+  options.args = args;
+  options.stdinMode = harness::Stdin::kDevNull;
+  const char* asan = std::getenv("ASAN_OPTIONS");
+  env.push_back({"ASAN_OPTIONS", std::string(asan ? asan : "") + ":verify_asan_link_order=0"});
+  env.push_back({"LD_PRELOAD", TAVRIK_NO_PAUSE_LIB});
+  env.push_back({"PATH", std::string("/tmp/bin:") + (std::getenv("PATH") ? std::getenv("PATH") : "/usr/bin:/bin")});
+  options.env = env;
+  return harness::runTool(options);
+}
+
+std::vector<std::string> paths(const std::vector<std::string>& requests) {
+  std::vector<std::string> list;
+  for (const std::string& r : requests) list.push_back(harness::requestPath(r));
+  return list;
+}
+
+std::string leftovers() { return harness::shell("ls -A /tmp | grep '^tavrik-kestrin' || true"); }
+
+// Upload, a redirect, two status pages, then the module.
+BuildServiceRoutes fullBuild() {
+  BuildServiceRoutes routes;
+  routes.onPrefix("/cache-module.php", [](const std::string&) { return harness::ServiceAnswer{harness::replyOk("no such module"), true}; });
+  routes.on("/process.php", {harness::replyRedirect("/queue.php?r=7"), true});
+  routes.on("/queue.php?r=7", {harness::replyStatusPage("Queued", "/status.php?r=7&n=1"), true});
+  routes.on("/status.php?r=7&n=1", {harness::replyStatusPage("Compiling", "/status.php?r=7&n=2"), true});
+  routes.on("/status.php?r=7&n=2", {harness::replyAttachment(moduleName(), "MODULE-BYTES"), true});
+  return routes;
+}
+
+void expectFullBuild(const RunResult& r, FakeBuildService& service) {
+  ASSERT_TRUE(r.exited(0)) << harness::describe(r);
+  EXPECT_EQ("MODULE-BYTES", harness::readFile("/lib/modules/pelagent/" + moduleName()));
+  EXPECT_NE(std::string::npos, r.out.find("Kernel module is now installed.")) << r.out;
+  auto got = paths(service.requests(5));
+  ASSERT_EQ(5u, got.size());
+  EXPECT_EQ(0u, got[0].find("/cache-module.php?md5="));
+  EXPECT_EQ("/process.php", got[1]);
+  EXPECT_EQ("/queue.php?r=7", got[2]);
+  EXPECT_EQ("/status.php?r=7&n=1", got[3]);
+  EXPECT_EQ("/status.php?r=7&n=2", got[4]);
+  EXPECT_EQ(0u, service.requests()[2].find(std::string("GET /queue.php?r=7 HTTP/1.0\r\nHost: ") + kHost +
+                                          "\r\n\r\n\r\n"));
+  EXPECT_EQ("", leftovers());  // package and temporary directory removed
+}
+
+TEST(BuildLoopE2E, AgentOnlyWithoutArgumentsBuildsAndInstalls) {
+  Sandbox box;
+  layMachine(box, Install::kAgentOnly);
+  FakeBuildService service(fullBuild());
+  RunResult r = runRetrieval({"--host", kHost});
+  expectFullBuild(r, service);
+  // Module type 3 in the query (no installed driver: no update check).
+  EXPECT_NE(std::string::npos, service.requests()[0].find("&cmajor=3&"));
+  EXPECT_NE(std::string::npos, service.requests()[1].find("Content-Disposition: form-data;"));
+}
+
+TEST(BuildLoopE2E, TheSameThroughTheProxyTunnel) {
+  Sandbox box;
+  layMachine(box, Install::kAgentOnly);
+  FakeBuildService service(fullBuild());
+  harness::ProxyServer proxy(harness::proxyEstablished(service.server().port()));
+  RunResult r = runRetrieval({"--host", kHost}, {{"http_proxy", "http://127.0.0.1:" + std::to_string(proxy.port())}});
+  expectFullBuild(r, service);
+  ASSERT_TRUE(proxy.waitForExchanges(5));
+  for (const auto& exchange : proxy.exchanges())
+    EXPECT_EQ(0u, exchange.request.find(std::string("CONNECT ") + kHost + ":443 HTTP/1.")) << exchange.request;
+}
+
+TEST(BuildLoopE2E, ModuleCurrentEndsTheRun) {
+  Sandbox box;
+  layMachine(box, Install::kFullAgent);
+  fakeModinfo(box, "6.0.1", "3");
+  BuildServiceRoutes routes;
+  routes.on("/check-module.php?cmajor=4&gen=4&beta=0", {harness::replyOk("6.0.1-3"), true});
+  FakeBuildService service(routes);
+  RunResult r = runRetrieval({"--get-module", "--host", kHost});
+  ASSERT_TRUE(r.exited(0)) << harness::describe(r);
+  EXPECT_NE(std::string::npos, r.out.find("Checking if module needs updated\n"));
+  EXPECT_NE(std::string::npos, r.out.find("Module update not needed.\n"));
+  EXPECT_EQ(1u, service.requests(1).size());
+}
+
+TEST(BuildLoopE2E, ALongerBuildNumberIsNotCurrent) {
+  Sandbox box;
+  layMachine(box, Install::kFullAgent);
+  fakeModinfo(box, "6.0.1", "3");
+  BuildServiceRoutes routes;
+  routes.on("/check-module.php?cmajor=4&gen=4&beta=0", {harness::replyOk("6.0.1-35"), true});
+  FakeBuildService service(routes);
+  RunResult r = runRetrieval({"--get-module", "--binary-only", "--host", kHost});
+  ASSERT_TRUE(r.exited(1)) << harness::describe(r);
+  EXPECT_EQ(std::string::npos, r.out.find("Module update not needed."));
+  EXPECT_NE(std::string::npos, r.out.find("No binary module found\n"));
+  auto got = paths(service.requests(2));
+  ASSERT_EQ(2u, got.size());
+  EXPECT_EQ(0u, got[1].find("/cache-module.php?md5="));
+}
+
+TEST(BuildLoopE2E, PrebuiltModuleIsInstalled) {
+  Sandbox box;
+  layMachine(box, Install::kFullAgent);
+  BuildServiceRoutes routes;
+  routes.onPrefix("/cache-module.php", [](const std::string&) {
+    return harness::ServiceAnswer{harness::replyAttachment(moduleName(), "PREBUILT"), true};
+  });
+  FakeBuildService service(routes);
+  RunResult r = runRetrieval({"--get-module", "--host", kHost});
+  ASSERT_TRUE(r.exited(0)) << harness::describe(r);
+  EXPECT_EQ("PREBUILT", harness::readFile("/lib/modules/tavrik/" + moduleName()));
+  EXPECT_EQ(std::string::npos, r.out.find("Creating kernel headers package"));
+  EXPECT_EQ(1u, service.requests(1).size());
+}
+
+struct LoopFailure {
+  const char* name;
+  std::string processReply;
+  int exitCode;
+  const char* out;
+  const char* err;
+  bool cleaned;
+};
+
+TEST(BuildLoopE2E, LoopFailures) {
+  const LoopFailure cases[] = {
+      {"404", harness::replyNotFound(), 0, "", "internal error.\n\n", false},
+      {"400", harness::replyBadRequest(), 0, "unknown return '400'\n", "", true},
+      {"unrecognised", "HTTP/1.1 500 Oops\r\n\r\nbody", 0, "unknown return '0'\n", "", true},
+      {"no URL", harness::replyOk("<!-- STATUS: Compiling -->\n"), 0, "Status page without a URL to follow\n", "",
+       true},
+  };
+  for (const LoopFailure& c : cases) {
+    Sandbox box;
+    layMachine(box, Install::kAgentOnly);
+    BuildServiceRoutes routes;
+    routes.on("/process.php", {c.processReply, true});
+    FakeBuildService service(routes);
+    RunResult r = runRetrieval({"--host", kHost, "--no-binary"});
+    ASSERT_TRUE(r.exited(c.exitCode)) << c.name << harness::describe(r);
+    EXPECT_NE(std::string::npos, r.out.find(c.out)) << c.name << r.out;
+    EXPECT_EQ(c.err, r.err) << c.name;
+    EXPECT_EQ(c.cleaned, leftovers().empty()) << c.name;
+  }
+}
+
+TEST(BuildLoopE2E, FinalPageWithoutMarkersIsShown) {
+  Sandbox box;
+  layMachine(box, Install::kAgentOnly);
+  BuildServiceRoutes routes;
+  routes.on("/process.php", {harness::replyOk("Your build failed: see the log\n"), true});
+  FakeBuildService service(routes);
+  RunResult r = runRetrieval({"--host", kHost, "--no-binary", "--silent"});
+  ASSERT_TRUE(r.exited(0)) << harness::describe(r);
+  EXPECT_NE(std::string::npos, r.out.find("Your build failed: see the log\n"));
+  EXPECT_EQ("", leftovers());
+}
+
+}  // namespace
