@@ -42,7 +42,7 @@ std::string unpacked(const std::string& dir, const std::vector<std::string>& pac
   std::string script = "set -e; mkdir -p " + std::string(kCache) + "; cd " + kCache + "; ";
   script += "if [ ! -f " + dir + ".done ]; then rm -rf " + dir + "; mkdir " + dir + "; ";
   for (const std::string& p : packages) {
-    script += "ls " + p + "_*.deb >/dev/null 2>&1 || timeout 300 apt-get download " + p + " >/dev/null 2>&1; ";
+    script += "ls " + p + "_*.deb >/dev/null 2>&1 || timeout 80 apt-get download " + p + " >/dev/null 2>&1; ";
     script += "dpkg -x $(ls " + p + "_*.deb | head -n1) " + dir + "; ";
   }
   script += "touch " + dir + ".done; fi";
@@ -83,7 +83,11 @@ TEST(DebianTreeE2E, CopyScriptAndPackageOfTheRealHeaderTree) {
   box.makeSymlink(root + "/usr/src/linux-headers-" + kAbi + "-amd64", "/usr/src/linux-headers-" + rel);
   box.makeSymlink(root + "/usr/src/linux-headers-" + kAbi + "-common", "/usr/src/linux-headers-" + common + "-common");
 
-  RunResult r = harness::runTool({"--tarball-only", "/tmp/real.tgz", "--debug", "--silent"});
+  harness::RunOptions options;
+  options.args = {"--tarball-only", "/tmp/real.tgz", "--debug", "--silent"};
+  options.stdinMode = harness::Stdin::kDevNull;
+  options.timeoutMs = 100000;  // copying and packing the real tree, also under the sanitizers
+  RunResult r = harness::runTool(options);
   ASSERT_TRUE(r.exited(0)) << harness::describe(r).substr(0, 4000);
   const std::string marker = "debug: new kernel source dir: ";
   std::size_t at = r.out.find(marker);
