@@ -131,6 +131,15 @@ TEST_F(MaxMemoryTool, RewritesEveryMaxMemoryLineAndCopiesTheRest) {
   box_.writeFile(kConf, "maxmemory=1\nlast=1");
   EXPECT_TRUE(tool({"--set-max-mem", "256m"}).exited(0));
   EXPECT_EQ("maxmemory=256\nlast=1", readFile(kConf));
+
+  // --silent hides the success text only.
+  RunResult silent = tool({"--silent", "--set-max-mem", "300m"});
+  EXPECT_TRUE(silent.exited(0)) << describe(silent);
+  EXPECT_EQ("", silent.out);
+  EXPECT_EQ("maxmemory=300\nlast=1", readFile(kConf));
+  silent = tool({"--silent", "--set-max-mem", "100m"});
+  EXPECT_TRUE(silent.exited(1)) << describe(silent);
+  EXPECT_EQ(std::string(kGreater) + kFailed, silent.out);
 }
 
 TEST_F(MaxMemoryTool, AcceptedAndRefusedSizes) {

@@ -326,3 +326,32 @@ TEST(WebSettingsFaults, AnUnreadableFileIsNotReplacedByDefaults) {
 }
 
 }  // namespace
+
+namespace {
+
+// The installed layout, without --dev-test-paths: the files live under the
+// product working directory.
+TEST(WebSettingsInstalled, ManagerFilesUnderTheProductDirectory) {
+  Sandbox box;
+  installProduct(box, Install::kManager);
+  installProduct(box, Install::kConsole);
+  quietNetstat(box);
+  const std::string conf = std::string(kWorkDir) + "/conf/";
+  box.writeFile(conf + "web.properties", "http-port=8000\n", 0600);
+  RunOptions o;
+  o.args = {"--https-port", "8443"};
+  o.combined = true;
+  RunResult r = runTool(o);
+  EXPECT_TRUE(r.exited(0)) << describe(r);
+  EXPECT_EQ(std::string("Attempting to set HTTPS port for KZP Server\nServer HTTPS Port set\n") + kConsoleRestart, r.out);
+  EXPECT_EQ(
+      "http-enabled=true\nhttp-port=8000\nhttp-max-connections=100\nssl-enabled=true\nssl-port=8443\n"
+      "ssl-max-connections=100\nssl-keystore=/usr/sbin/tavrik/conf/keystore\n",
+      readFile(conf + "web.properties"));
+  EXPECT_EQ(0600u, modeOf(conf + "web.properties"));
+  EXPECT_EQ("1", readFile(conf + ".port_set"));
+  o.args = {"--get-https-port"};
+  EXPECT_EQ("Server HTTPS Port: 8443\n", runTool(o).out);
+}
+
+}  // namespace
