@@ -64,13 +64,13 @@ std::string replyAttachment(const std::string& fileName, const std::string& data
          std::to_string(data.size()) + "\r\nConnection: close\r\n\r\n" + data;
 }
 
-FakeBuildService::FakeBuildService(BuildServiceRoutes routes, std::uint16_t port)
+FakeBuildService::FakeBuildService(BuildServiceRoutes routes, std::uint16_t port, std::size_t trailingBytes)
     : routes_(std::make_shared<BuildServiceRoutes>(std::move(routes))) {
   TlsOptions tls;
   tls.requireClientCert = true;
   ServerOptions options;
   options.port = port;
-  options.complete = untilHttpRequest(2);
+  options.complete = untilHttpRequest(trailingBytes);
   // Large replies to a client slowed by sanitizers must not hit the
   // server's time limit; a test that stalls still ends by its own.
   options.readTimeoutMs = 60000;

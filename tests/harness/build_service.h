@@ -63,7 +63,10 @@ std::string replyAttachment(const std::string& fileName, const std::string& data
 
 class FakeBuildService {
  public:
-  explicit FakeBuildService(BuildServiceRoutes routes, std::uint16_t port = 443);
+  // trailingBytes: bytes that follow a request's Content-Length (the tool's
+  // GETs and upload send 2; a plain HTTP client 0).
+  explicit FakeBuildService(BuildServiceRoutes routes, std::uint16_t port = 443,
+                            std::size_t trailingBytes = 2);
 
   // Every request of a finished handshake, in order. A connection is
   // recorded once the client has closed it, which may come a moment after
