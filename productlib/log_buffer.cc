@@ -26,8 +26,7 @@ constexpr std::size_t kPoolNameSize = 20480;
 constexpr std::size_t kRecordHeaderSize = 8;  // level and length
 
 std::uint32_t unreadBytes(const Buffer* area) {
-  return area->used - static_cast<std::uint32_t>(reinterpret_cast<const unsigned char*>(area->pos) -
-                                                 reinterpret_cast<const unsigned char*>(area->data));
+  return area->used - static_cast<std::uint32_t>(area->pos - area->data);
 }
 
 // Lines the logger finishes while the buffer is active.
@@ -122,8 +121,8 @@ int appendLogBuffer(std::uint32_t level, const char* text) {
       ++record->lost;
     } else {
       // A pack that fails halfway must not leave a record without its text.
-      auto savedPos = area->pos;
-      auto savedUsed = area->used;
+      unsigned char* savedPos = area->pos;
+      std::uint32_t savedUsed = area->used;
       if (packMsgUint32(area, level) != 0 || packMsgString(area, text) != 0) {
         area->pos = savedPos;
         area->used = savedUsed;
@@ -172,9 +171,8 @@ int flushLogBuffer(int socket) {
         lost += record->queued - i;
         break;
       }
-      auto* text = reinterpret_cast<unsigned char*>(area->pos);
-      send_message_flushing_log(record->destination, kLogRecordType + level, text, length);
-      area->pos = reinterpret_cast<decltype(area->pos)>(text + length);
+      send_message_flushing_log(record->destination, kLogRecordType + level, area->pos, length);
+      area->pos += length;
     }
     if (lost != 0) {
       char report[1024];

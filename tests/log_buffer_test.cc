@@ -365,7 +365,7 @@ TEST_F(LogBufferTest, BadRecordEndsTheFlushAndTheRestCountsAsLost) {
   appendLogBuffer(1, "damaged");
   appendLogBuffer(1, "after");
   // Another process scribbles over the second record's length.
-  unsigned char* second = reinterpret_cast<unsigned char*>(logBufferRecord->records->data) + 8 + 4;
+  unsigned char* second = logBufferRecord->records->data + 8 + 4;
   std::uint32_t huge = htonl(0x7FFFFFF0);
   std::memcpy(second + 4, &huge, 4);
   std::string rest, out;
