@@ -33,7 +33,7 @@ class HttpsRequestTest : public ::testing::Test {
   harness::Sandbox box_;
 };
 
-bool tmpIsEmpty() { return harness::shell("ls -A /tmp").empty(); }
+bool tmpIsEmpty() { return harness::tmpListing().empty(); }
 
 TEST_F(HttpsRequestTest, RequestBytesReplyAndNewlineAfterACloseNotification) {
   harness::BuildServiceRoutes routes;

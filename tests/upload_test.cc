@@ -139,7 +139,7 @@ TEST_F(UploadExchangeTest, RequestByteForByteWithAPackageOfTwoPieces) {
   std::size_t body = got.find("\r\n\r\n") + 4;
   EXPECT_EQ(got.size() - body, 8192u + 975 + 2);
   EXPECT_EQ(service.clientCertificates(1), std::vector<bool>{true});
-  EXPECT_EQ(harness::shell("ls -A /tmp"), "pkg\n");  // no key file left
+  EXPECT_EQ(harness::tmpListing(), "pkg\n");  // no key file left
 }
 
 TEST_F(UploadExchangeTest, CustomVersionAndExperimentalParts) {
@@ -198,7 +198,7 @@ TEST_F(UploadExchangeTest, PackageRefusals) {
   close(fd);
   EXPECT_EXIT(uploadKernelHeaders(&reply), ::testing::ExitedWithCode(0), "^tarball is too large to upload\n$");
   EXPECT_TRUE(service.requests().empty());
-  EXPECT_EQ(harness::shell("ls -A /tmp"), "pkg\n");
+  EXPECT_EQ(harness::tmpListing(), "pkg\n");
 }
 
 TEST_F(UploadExchangeTest, NoServiceIsFatal) {
@@ -210,7 +210,7 @@ TEST_F(UploadExchangeTest, NoServiceIsFatal) {
         uploadKernelHeaders(&reply);
       },
       ::testing::ExitedWithCode(0), "^SSL connect error\n");
-  EXPECT_EQ(harness::shell("ls -A /tmp"), "pkg\n");  // the key file went with the fatal exit
+  EXPECT_EQ(harness::tmpListing(), "pkg\n");  // the key file went with the fatal exit
 }
 
 }  // namespace

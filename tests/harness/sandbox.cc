@@ -11,6 +11,7 @@
 #include <sys/utsname.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <csignal>
@@ -27,7 +28,8 @@ namespace harness {
 namespace {
 
 Sandbox* g_active = nullptr;
-int g_baseNs = -1;  // the private mount namespace every Sandbox copies afresh
+int g_baseNs = -1;
+std::vector<std::string> g_keptUnderTmp;  // names directly under /tmp kept visible  // the private mount namespace every Sandbox copies afresh
 
 [[noreturn]] void fail(const std::string& what) {
   throw std::runtime_error("sandbox: " + what + ": " + std::strerror(errno));
@@ -177,7 +179,9 @@ void Sandbox::setUp() {
   }
   check(::mount("tmpfs", modulesDir.c_str(), "tmpfs", 0, "mode=0755"), "mount tmpfs " + modulesDir);
   check(::mount("tmpfs", "/tmp", "tmpfs", 0, "mode=1777"), "mount tmpfs /tmp");
+  g_keptUnderTmp.clear();
   for (std::size_t i = 0; i < keep.size(); ++i) {
+    g_keptUnderTmp.push_back(keep[i].substr(5));
     check(::mkdir(keep[i].c_str(), 0755), "mkdir " + keep[i]);
     std::string from = "/proc/self/fd/" + std::to_string(keepFds[i].get());
     check(::mount(from.c_str(), keep[i].c_str(), nullptr, MS_BIND | MS_REC, nullptr), "bind " + keep[i]);
@@ -335,6 +339,24 @@ std::string readFile(const std::string& path) {
 bool pathPresent(const std::string& path) {
   struct stat st;
   return ::lstat(path.c_str(), &st) == 0;
+}
+
+std::string tmpListing() {
+  std::vector<std::string> names;
+  UniqueDir dir(::opendir("/tmp"));
+  while (dir) {
+    dirent* e = ::readdir(dir.get());
+    if (!e) break;
+    std::string name = e->d_name;
+    if (name == "." || name == "..") continue;
+    bool kept = false;
+    for (const std::string& k : g_keptUnderTmp) kept = kept || k == name;
+    if (!kept) names.push_back(name);
+  }
+  std::sort(names.begin(), names.end());
+  std::string out;
+  for (const std::string& n : names) out += n + "\n";
+  return out;
 }
 
 }  // namespace harness

@@ -81,6 +81,11 @@ std::string kernelRelease();
 // The machine name (uname -m).
 std::string machineName();
 
+// What `ls -A /tmp` shows inside the sandbox ("a\nb\n", sorted), less the
+// directories of a checkout or build under /tmp that the sandbox keeps
+// visible: tests that check what the tool left in /tmp compare this.
+std::string tmpListing();
+
 // Reads a file whole ("" when it can't be read).
 std::string readFile(const std::string& path);
 bool pathPresent(const std::string& path);  // lstat succeeds
