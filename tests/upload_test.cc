@@ -180,9 +180,10 @@ TEST_F(UploadExchangeTest, PrematureCloseStillGivesTheReplyAndProgressLinesUnles
   EXPECT_EQ(out, "Starting module build...\n");  // output to a file: no meter
 }
 
+// No service listens: these copies of the process are forked, and a fork
+// taken while a server thread runs may hang on a lock that thread held. An
+// upload that got as far as connecting would end with another message.
 TEST_F(UploadExchangeTest, PackageRefusals) {
-  harness::BuildServiceRoutes routes;
-  harness::FakeBuildService service(routes);
   OptText reply;
   EXPECT_EXIT(uploadKernelHeaders(&reply), ::testing::ExitedWithCode(0), "^Could not find tarball\n$");
   box_.writeFile(tarballPath, "");
@@ -197,7 +198,6 @@ TEST_F(UploadExchangeTest, PackageRefusals) {
   ASSERT_EQ(ftruncate(fd, 2147483647LL - 975 + 1), 0);
   close(fd);
   EXPECT_EXIT(uploadKernelHeaders(&reply), ::testing::ExitedWithCode(0), "^tarball is too large to upload\n$");
-  EXPECT_TRUE(service.requests().empty());
   EXPECT_EQ(harness::tmpListing(), "pkg\n");
 }
 
