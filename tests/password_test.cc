@@ -81,8 +81,10 @@ class PtyChild {
   // True once the child sleeps in its read with canonical mode and echo
   // off and nothing left unread: keys sent now are not echoed by the
   // terminal, whatever the child does with them.
+  // The limits are generous: only a broken child ever reaches them, and a
+  // loaded machine may leave the child unscheduled for seconds.
   bool waitForKeyRead() {
-    auto deadline = Clock::now() + std::chrono::seconds(5);
+    auto deadline = Clock::now() + std::chrono::seconds(30);
     int stable = 0;
     while (Clock::now() < deadline) {
       drain(0);
@@ -106,7 +108,7 @@ class PtyChild {
   // Waits for the child, then collects everything it wrote.
   int finish() {
     int status = 0;
-    auto deadline = Clock::now() + std::chrono::seconds(10);
+    auto deadline = Clock::now() + std::chrono::seconds(30);
     while (::waitpid(pid_, &status, WNOHANG) == 0) {
       drain(10);
       if (Clock::now() > deadline) {
