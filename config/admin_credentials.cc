@@ -25,13 +25,13 @@ std::string formatAdminReset(const std::string& user, const std::string& passwor
 int adminResetUnused(int, void*) { return 0; }
 
 int setUsernamePassword(const char* user, const char* password) {
-  std::string dir = getServerWorkingDir(kProductServer);
-  if (dir.empty()) {
+  std::optional<std::string> dir = getServerWorkingDir(kProductServer);
+  if (!dir) {
     printError(L"ERROR: Could not determine KZP Server Working directory\n");
     std::exit(1);
   }
   printDebug("setting username/password: %s/%s", user, password);
-  const std::string path = dir + "/" + kAdminResetName;
+  const std::string path = *dir + "/" + kAdminResetName;
   printDebug("Opening configuration file: %s", path.c_str());
   const std::string content = formatAdminReset(user, password);
   printDebug("buffer=[%s]", content.c_str());

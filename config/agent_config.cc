@@ -99,12 +99,12 @@ bool replaceFile(const std::string& path, const std::string& text) {
 }
 
 std::optional<std::string> agentConfigPath() {
-  std::string dir = getServerWorkingDir(kProductAgent);
-  if (dir.empty()) {
+  std::optional<std::string> dir = getServerWorkingDir(kProductAgent);
+  if (!dir) {
     printError(L"ERROR: Could not determine KZP Server Working directory\n");
     return std::nullopt;
   }
-  return dir + "/" + kAgentConfigName;
+  return *dir + "/" + kAgentConfigName;
 }
 
 bool startsWith(const std::string& line, const char* prefix) {

@@ -20,12 +20,12 @@ constexpr const char* kKeyDirName = "conf/server.allow";
 constexpr std::size_t kKeyBufferSize = 4096;  // the key and its terminator
 
 std::optional<std::string> keyDir(const wchar_t* noDirMessage) {
-  std::string dir = getServerWorkingDir(kProductAgent);
-  if (dir.empty()) {
+  std::optional<std::string> dir = getServerWorkingDir(kProductAgent);
+  if (!dir) {
     printError(noDirMessage);
     return std::nullopt;
   }
-  return dir + "/" + kKeyDirName;
+  return *dir + "/" + kKeyDirName;
 }
 
 const wchar_t* const kNoServerDir = L"ERROR: Could not determine KZP Server Working directory\n";

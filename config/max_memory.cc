@@ -24,11 +24,12 @@ constexpr std::size_t kConfPiece = 8095;   // read through an 8096-byte line buf
 constexpr std::size_t kSmallPiece = 2047;  // read through a 2048-byte line buffer
 
 bool workingDirectory(std::string* dir) {
-  *dir = getServerWorkingDir(kProductServer);
-  if (dir->empty()) {
+  std::optional<std::string> found = getServerWorkingDir(kProductServer);
+  if (!found) {
     printError(L"ERROR: Could not determine KZP Server Working directory\n");
     return false;
   }
+  *dir = std::move(*found);
   return true;
 }
 

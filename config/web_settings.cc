@@ -23,11 +23,12 @@ constexpr std::size_t kLinePiece = 2047;  // read through a 2048-byte line buffe
 int lastReadError = 0;
 
 bool workingDirectory(std::string* dir) {
-  *dir = getServerWorkingDir(kProductServer);
-  if (dir->empty()) {
+  std::optional<std::string> found = getServerWorkingDir(kProductServer);
+  if (!found) {
     printError(L"ERROR: Could not determine KZP Server Working directory\n");
     return false;
   }
+  *dir = std::move(*found);
   return true;
 }
 
@@ -165,7 +166,7 @@ int checkPort(std::int64_t port) {
 // An existing file that could not be read must not be replaced by the
 // built-in settings; the reason is shown since main's text does not say it.
 int refuseUnreadFile() {
-  std::string dir = getServerWorkingDir(kProductServer);
+  std::string dir = getServerWorkingDir(kProductServer).value_or(std::string());
   printError(L"Could not read '%s':%s\n", webPropertiesPath(dir).c_str(), std::strerror(lastReadError));
   return 0;
 }

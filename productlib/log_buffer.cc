@@ -32,7 +32,7 @@ std::uint32_t unreadBytes(const Buffer* area) {
 // Lines the logger finishes while the buffer is active.
 void handOverLine(int level, const char* line) {
   if (!logBufferActive || !logBufferRecord) return;
-  if (level < 0 || static_cast<std::uint32_t>(level) >= kHighestLogLevel) return;
+  if (level == kUnbufferedLogLevel) return;
   if (logBufferRecord->appended >= kLogBufferLineLimit) return;
   appendLogBuffer(static_cast<std::uint32_t>(level), line);
   if (logBufferRecord && logBufferRecord->appended >= kLogBufferLineLimit)
@@ -108,9 +108,6 @@ int appendLogBuffer(std::uint32_t level, const char* text) {
   LogBuffer* record = logBufferRecord;
   if (!record || !record->records || !logBufferPool) {
     result = 1;
-  } else if (level > kHighestLogLevel) {
-    logMessage(0, "Refused log buffer line of level (%u)", level);
-    result = 1;
   } else if (!logBufferLockCalls.lock(logBufferPool)) {
     result = 1;
   } else {
@@ -165,7 +162,7 @@ int flushLogBuffer(int socket) {
       // The area is shared with other processes: a record that does not
       // hold together ends the flush, and what is left counts as lost.
       bool sound = unreadBytes(area) >= kRecordHeaderSize && unpackMsgUint32(area, &level) == 0 &&
-                   unpackMsgUint32(area, &length) == 0 && level <= kHighestLogLevel && length <= unreadBytes(area);
+                   unpackMsgUint32(area, &length) == 0 && length <= unreadBytes(area);
       if (!sound) {
         logMessage(0, "Bad record in the log buffer; (%u) log message(s) dropped", record->queued - i);
         lost += record->queued - i;

@@ -38,7 +38,7 @@ constexpr std::uint32_t kLogRecordType = 0xE1E7EFEE;  // plus the line's level
 constexpr std::uint32_t kLogRecordAreaSize = 307200;
 constexpr std::size_t kLogPoolSize = 807264;
 constexpr std::uint32_t kLogBufferLineLimit = 200;
-constexpr std::uint32_t kHighestLogLevel = 3;
+constexpr int kUnbufferedLogLevel = 3;  // the logger never hands these lines over
 extern const char kLogSuppressedText[];
 
 extern MM* logBufferPool;

@@ -105,10 +105,10 @@ int make_parent_dirs(char* path, mode_t mode) {
   // The top of the walk: dirname gives these back unchanged.
   if (path[0] == '\0' || std::strcmp(path, ".") == 0 || std::strcmp(path, "/") == 0) return 0;
   std::string copy(path);
+  // dirname cuts the text in place, or gives back its own storage (".", "/")
+  // and leaves the text alone: the caller's text ends as the first component.
   char* parent = dirname(path);
-  // dirname may return its own storage rather than cut the text in place.
-  if (parent != path) std::memmove(path, parent, std::strlen(parent) + 1);
-  if (copy != path && make_parent_dirs(path, mode) != 0) return 1;
+  if (copy != parent && make_parent_dirs(parent, mode) != 0) return 1;
 
   struct stat st;
   if (stat(copy.c_str(), &st) == 0 && !S_ISDIR(st.st_mode)) {

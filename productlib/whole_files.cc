@@ -11,6 +11,7 @@
 #include <memory>
 
 #include "productlib/alloc.h"
+#include "setup/unique_fd.h"
 #include "productlib/descriptors.h"
 #include "setup/log.h"
 
@@ -36,13 +37,13 @@ int read_whole_file(const char* path, char** buffer, int* length) {
   *buffer = static_cast<char*>(alloc_instance(static_cast<std::size_t>(size), "input buffer"));
   if (!*buffer) return 1;
 
-  int fd = open(path, O_RDONLY);
-  if (fd < 0) {
+  UniqueFd fd(open(path, O_RDONLY));
+  if (!fd) {
     logError(0, errno, "failed to open(%s)", path);
     return 1;
   }
   int result = 0;
-  std::int32_t count = read_eintr(fd, *buffer, static_cast<std::size_t>(size));
+  std::int32_t count = read_eintr(fd.get(), *buffer, static_cast<std::size_t>(size));
   if (count < 0) {
     logError(0, errno, "error reading file");
     result = 1;
@@ -52,7 +53,7 @@ int read_whole_file(const char* path, char** buffer, int* length) {
   } else {
     *length = count;
   }
-  if (close(fd) != 0) logMessage(0, "failed to close %s", path);
+  if (fd.close() != 0) logMessage(0, "failed to close %s", path);
   return result;
 }
 

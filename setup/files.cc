@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <new>
 
 #include <openssl/evp.h>
 
@@ -29,8 +30,13 @@ bool isAgentInstalled() { return exists("/usr/sbin/tavrik/bin/kzp"); }
 bool isConsoleInstalled() { return exists("/usr/sbin/tavrik-orrin-console"); }
 bool isDriverOnlyInstall() { return exists("/usr/sbin/zelt") && !exists("/usr/sbin/tavrik"); }
 
-std::string getServerWorkingDir(int /*product*/) {
-  return workDirOverride ? *workDirOverride : std::string("/usr/sbin/tavrik");
+std::optional<std::string> getServerWorkingDir(int /*product*/) {
+  // Callers report an absent directory as their own error.
+  try {
+    return workDirOverride ? *workDirOverride : std::string("/usr/sbin/tavrik");
+  } catch (const std::bad_alloc&) {
+    return std::nullopt;
+  }
 }
 
 int pathExists(const char* path) { return exists(path) ? 1 : 0; }

@@ -3,11 +3,13 @@
 // - The product tests stat fixed paths afresh at every call (nothing cached);
 //   a dangling link counts as absent, a directory as present.
 // - getServerWorkingDir gives "/usr/sbin/tavrik" or the --dev-test-paths
-//   value unchanged; the product argument does not change the result.
+//   value unchanged (even an empty one); the product argument does not
+//   change the result. It is absent only when memory runs out.
 // - write_file writes a text to a file only its owner may read (mode 0400).
 #pragma once
 
 #include <cstddef>
+#include <optional>
 #include <string>
 
 bool isStandaloneAgentInstall();  // the agent product alone
@@ -18,7 +20,7 @@ bool isDriverOnlyInstall();       // the zelt driver alone
 
 constexpr int kProductServer = 0;
 constexpr int kProductAgent = 1;
-std::string getServerWorkingDir(int product);
+std::optional<std::string> getServerWorkingDir(int product);
 
 int pathExists(const char* path);
 int fileExists(const char* path);

@@ -11,9 +11,9 @@
 #include "setup/unique_fd.h"
 
 std::optional<std::string> markerPath(const char* name) {
-  std::string dir = getServerWorkingDir(kProductAgent);
-  if (dir.empty()) return std::nullopt;
-  std::string path = dir + "/" + name;
+  std::optional<std::string> dir = getServerWorkingDir(kProductAgent);
+  if (!dir) return std::nullopt;
+  std::string path = *dir + "/" + name;
   // The path is handed to the system as one name: one that could not be
   // held in a path buffer is refused rather than cut.
   if (path.size() >= kPathBufferSize) return std::nullopt;

@@ -178,6 +178,8 @@ TEST(ServerWorkingDir, DefaultOrOverrideUnchangedForBothProducts) {
   workDirOverride = "/tmp/work/";
   EXPECT_EQ(getServerWorkingDir(kProductServer), "/tmp/work/");
   EXPECT_EQ(getServerWorkingDir(kProductAgent), "/tmp/work/");
+  workDirOverride = "";  // given, though empty: the files hang off "/"
+  EXPECT_EQ(getServerWorkingDir(kProductAgent), "");
   workDirOverride.reset();
 }
 

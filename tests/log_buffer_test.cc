@@ -375,23 +375,22 @@ TEST_F(LogBufferTest, BadRecordEndsTheFlushAndTheRestCountsAsLost) {
   EXPECT_EQ(rest, code(0x00ABCDEF));
   EXPECT_EQ(out, "Bad record in the log buffer; (2) log message(s) dropped\n");
   EXPECT_EQ(logBufferRecord->queued, 0u);
-
-  // A level that is no log level is just as bad.
-  appendLogBuffer(1, "x");
-  std::uint32_t level = htonl(77);
-  std::memcpy(logBufferRecord->records->data, &level, 4);
-  logged([&] { got = flushAndRead(&rest); });
-  EXPECT_EQ(got, std::vector<Record>({{T, "Lost (1)" + kLost}}));
 }
 
-TEST_F(LogBufferTest, LevelsAboveThreeAreRefused) {
+// Only the logger leaves level 3 out; a direct append takes any level, and
+// the level goes into the message type.
+TEST_F(LogBufferTest, AnyLevelIsForwardedInItsType) {
   create();
-  std::string out = logged([] { EXPECT_EQ(appendLogBuffer(4, "odd"), 1); });
-  EXPECT_EQ(out, "Refused log buffer line of level (4)\n");
-  EXPECT_EQ(logBufferRecord->queued, 0u);
+  logged([] {
+    logMessage(3, "level three from the logger");
+    logMessage(4, "level four from the logger");
+  });
   EXPECT_EQ(appendLogBuffer(3, "level three by hand"), 0);
+  EXPECT_EQ(appendLogBuffer(7, "level seven by hand"), 0);
   std::string rest;
-  EXPECT_EQ(flushAndRead(&rest), std::vector<Record>({{T + 3, "level three by hand"}}));
+  EXPECT_EQ(flushAndRead(&rest), std::vector<Record>({{T + 4, "level four from the logger"},
+                                                      {T + 3, "level three by hand"},
+                                                      {T + 7, "level seven by hand"}}));
 }
 
 TEST_F(LogBufferTest, FailedPackRestoresTheAreaAndCountsTheLineLost) {

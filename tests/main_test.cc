@@ -84,6 +84,10 @@ TEST(CommandLine, OptionTable) {
       {{"--pass", "secret"}, 1, "ERROR: username and password must both be set\n" + kUsage, ""},
       {{"--stdin-key"}, 1, "--stdin-key requires --key-filename as an argument\n", ""},
       {{"--defaults", "--user", "admin", "--pass", "pw", "--remove-key", "k", "--dev-test-paths", kWork}, 0, "", ""},
+      // Status 0 even when the settings could not be written.
+      {{"--defaults", "--dev-test-paths", "/nonexistent"}, 0, "", ""},
+      // An empty working directory is "/": the file is "/conf/web.properties".
+      {{"--get-https-port", "--dev-test-paths", ""}, 0, "Server HTTPS Port: 443\n", ""},
   };
   Sandbox box;
   box.makeDirs(std::string(kWork) + "/conf");
