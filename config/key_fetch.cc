@@ -210,6 +210,8 @@ OptText getServerKey(const char* url) {
   if (parsed->scheme == kSchemeHttp) reply = httpGetPublicInfo(*parsed);
   else if (parsed->scheme == kSchemeHttps) reply = httpsGetPublicInfo(*parsed);
   if (!reply) return std::nullopt;
+  // The reply is text: a NUL ends it, and no key is looked for past it.
+  reply->resize(std::strlen(reply->c_str()));
   printDebug("REPLY:\n-----\n%s", reply->c_str());
   std::size_t at = reply->find(kKeyMarker);
   if (at == std::string::npos) return std::nullopt;

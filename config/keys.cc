@@ -64,6 +64,9 @@ OptText readKeyFromStdin() {
       if (c == '\n') break;
     }
     if (piece.empty()) break;
+    // The key is text: a NUL ends the piece, and what follows it up to the
+    // line end is dropped.
+    piece.resize(std::strlen(piece.c_str()));
     if (key.size() + piece.size() >= kKeyBufferSize) {
       printError(L"Key entered is too large\n");
       return std::nullopt;

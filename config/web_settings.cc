@@ -206,7 +206,9 @@ int setHttpsPort(const char* portText) {
   if (readFailedBadly()) return refuseUnreadFile();
   printDebug("Setting http port for server: %s", portText);
   webSettings.sslPort = static_cast<std::int32_t>(port);
-  if (WriteServerConfig() == 0) return 0;
+  int written = WriteServerConfig();
+  printDebug("ret (WriteServerConfig()=%d", written);
+  if (written == 0) return 0;
   printDebug("returning success");
   return 1;
 }

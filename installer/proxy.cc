@@ -69,7 +69,9 @@ std::string readProxyAnswer(int sock) {
     ssize_t n = recv(sock, piece, room, MSG_PEEK);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) {
-      printError(L"Error reading from proxy: %s", std::strerror(errno));
+      // Only a proxy that closed without answering at all is reported; a
+      // cut answer is judged by what arrived.
+      if (n == 0 && answer.empty()) printError(L"Error reading from proxy: %s", std::strerror(errno));
       break;
     }
     std::size_t before = answer.size();

@@ -7,6 +7,8 @@
 
 #include <cerrno>
 #include <cstring>
+#include <memory>
+#include <type_traits>
 
 #include "setup/output.h"
 
@@ -30,16 +32,23 @@ void ares_resolve_callback(void* argument, int status, int /*timeouts*/, struct 
   printDebug("ares_resolve() Successfully resolved Host to %s", buffer);
 }
 
+struct ChannelDestroy {
+  void operator()(ares_channel channel) const { ares_destroy(channel); }
+};
+
 }  // namespace
 
 OptText ares_resolve(const char* host) {
   printDebug("ares_resolve() Resolving Host: %s ...", host);
-  ares_channel channel;
-  if (ares_init(&channel) != ARES_SUCCESS) {
+  // Before the channel: its destruction may still call back into it.
+  char buffer[kAddressBufferSize] = {};
+  ares_channel raw = nullptr;
+  if (ares_init(&raw) != ARES_SUCCESS) {
     printDebug("ares_resolve() Failed to Initialize Channel!");
     return std::nullopt;
   }
-  char buffer[kAddressBufferSize] = {};
+  std::unique_ptr<std::remove_pointer_t<ares_channel>, ChannelDestroy> owner(raw);
+  ares_channel channel = owner.get();
   ares_gethostbyname(channel, host, AF_INET, ares_resolve_callback, buffer);
   for (;;) {
     fd_set readers;
@@ -53,7 +62,6 @@ OptText ares_resolve(const char* host) {
     select(nfds, &readers, &writers, nullptr, timeout);
     ares_process(channel, &readers, &writers);
   }
-  ares_destroy(channel);
   return std::string(buffer);
 }
 

@@ -208,6 +208,9 @@ int writeScriptFile(const char* path, const char* text, std::size_t length) {
 int runScript(const char* script, std::string* output, std::size_t outputSize) {
   std::string scriptPath = makeTempFile();
   std::string outputPath = makeTempFile();
+  // A file that can't be made is reported as the writer reports a file it
+  // can't open.
+  if (scriptPath.empty() || outputPath.empty()) printPlain("unable to open temporary file");
   if (scriptPath.empty() || outputPath.empty() ||
       writeScriptFile(scriptPath.c_str(), script, script ? std::strlen(script) : 0) != 0) {
     printPlainLine("Failed to save script to disk");

@@ -241,6 +241,11 @@ int httpsRequest(const std::string& request, OptText* reply, int newlineAfterRep
     return -1;
   }
   std::unique_ptr<SSL, SslFree> connection(SSL_new(context.get()));
+  // Without memory for the connection it fails as a handshake would.
+  if (!connection) {
+    printPlain("\nSSL connect failed to remote: %d\n", SSL_ERROR_SSL);
+    return -1;
+  }
   BIO* bio = BIO_new_socket(sock.get(), BIO_NOCLOSE);
   SSL_set_bio(connection.get(), bio, bio);
   ERR_clear_error();

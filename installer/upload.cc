@@ -91,6 +91,7 @@ int uploadKernelHeaders(OptText* reply) {
   UniqueFd sock(tcp_connect(buildServiceHost.c_str(), buildServicePort));
   if (!sock) fatalSslError("SSL connect error");
   std::unique_ptr<SSL, SslFree> connection(SSL_new(context.get()));
+  if (!connection) fatalSslError("SSL connect error");
   BIO* bio = BIO_new_socket(sock.get(), BIO_NOCLOSE);
   SSL_set_bio(connection.get(), bio, bio);
   ERR_clear_error();

@@ -1,5 +1,6 @@
 #include "setup/output.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <cwchar>
@@ -111,20 +112,20 @@ void fatalError(const char* message) {
 
 void setDebug(int value) { debugEnabled = value; }
 
-char* wideToMultibyte(const wchar_t* text) {
-  char* out = new char[4096]();
+std::string wideToMultibyte(const wchar_t* text) {
+  // As many bytes as the text has characters, within a 4096-byte name.
+  std::vector<char> out(4096, '\0');
   std::mbstate_t state{};
   const wchar_t* src = text;
-  size_t n = std::wcsrtombs(out, &src, 4095, &state);
-  if (n == static_cast<size_t>(-1)) out[0] = '\0';
-  return out;
+  size_t n = std::wcsrtombs(out.data(), &src, std::min<size_t>(std::wcslen(text), 4095), &state);
+  if (n == static_cast<size_t>(-1)) return std::string();
+  return std::string(out.data(), n);
 }
 
 void openOutputFile(const wchar_t* name) {
   if (outputFileOpened) return;
   outputFileOpened = 1;
-  char* narrow = wideToMultibyte(name);
-  FILE* f = std::fopen(narrow, "w");
-  delete[] narrow;
+  std::string narrow = wideToMultibyte(name);
+  FILE* f = std::fopen(narrow.c_str(), "w");
   outputStream = f ? f : stdout;
 }

@@ -37,8 +37,9 @@ void printPlainLine(const char* text);
 
 void setDebug(int value);
 void openOutputFile(const wchar_t* name);
-// Multibyte conversion into a new 4096-byte buffer (caller frees with delete[]).
-char* wideToMultibyte(const wchar_t* text);
+// Multibyte conversion, at most as many bytes as the text has characters
+// and at most 4095; "" when a character can't be converted.
+std::string wideToMultibyte(const wchar_t* text);
 
 // Formatting helpers shared by the printers (also used by tests).
 std::string narrowFormat(const wchar_t* format);

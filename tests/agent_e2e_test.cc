@@ -1,6 +1,7 @@
 // The built tool on the agent settings and the key store, end to end, in a
 // private namespace with a working directory given by --dev-test-paths.
 #include <gtest/gtest.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 
 #include <string>
@@ -108,6 +109,20 @@ TEST_F(AgentTool, SetterFailures) {
   EXPECT_EQ(result.out,
             "Could not open configuration file\nCould not read agent configuration file\nFailed to set agent port\n");
   EXPECT_FALSE(pathPresent(kWork + "/conf/agent_config"));
+}
+
+// The backup is made, but the new file can't be written: the old one stays.
+TEST_F(AgentTool, FullFileSystemKeepsTheOldFileWhole) {
+  const std::string conf = kWork + "/conf";
+  ASSERT_EQ(0, ::mount("tmpfs", conf.c_str(), "tmpfs", 0, "size=8k"));
+  const std::string config = "AgentPort=9000\n" + std::string(1500, '#') + "\n";
+  box_.writeFile(conf + "/agent_config", config);
+  shell("dd if=/dev/zero of=" + conf + "/filler bs=1k count=64 2>/dev/null");
+  RunResult result = run({"--agent-port", "8080"});
+  EXPECT_TRUE(result.exited(1)) << describe(result);
+  EXPECT_EQ(result.out, "Could not save output file\nCould not save config file\nFailed to set agent port\n");
+  EXPECT_EQ(readFile(conf + "/agent_config"), config);
+  EXPECT_EQ(shell("ls -A " + conf + " | grep -v '^agent_config' | grep -v '^filler$' || true"), "");
 }
 
 TEST_F(AgentTool, KeyFromStandardInput) {

@@ -197,6 +197,39 @@ TEST(BuildLoopE2E, LoopFailures) {
   }
 }
 
+// Any recognised answer of the service counts as a connection.
+TEST(BuildLoopE2E, ConnectionTest) {
+  const struct {
+    const char* name;
+    std::string reply;
+    bool connected;
+  } cases[] = {
+      {"200", harness::replyOk("index"), true},
+      {"302", harness::replyRedirect("/elsewhere"), true},
+      {"400", harness::replyBadRequest(), true},
+      {"404", harness::replyNotFound(), true},
+      {"500", "HTTP/1.1 500 Oops\r\n\r\nbody", false},
+  };
+  Sandbox box;
+  layMachine(box, Install::kAgentOnly);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    BuildServiceRoutes routes;
+    routes.on("/index.php", {c.reply, true});
+    FakeBuildService service(routes);
+    RunResult r = runRetrieval({"--host", kHost, "--test-connection"});
+    if (c.connected) {
+      ASSERT_TRUE(r.exited(0)) << harness::describe(r);
+      EXPECT_NE(std::string::npos, r.out.find(std::string("Connected successfully to '") + kHost + "'\n")) << r.out;
+    } else {
+      ASSERT_TRUE(r.exited(1)) << harness::describe(r);
+      EXPECT_NE(std::string::npos, r.out.find(std::string("Failed to connect to '") + kHost + "'\n")) << r.out;
+    }
+    EXPECT_EQ(0u, r.out.find("Checking connection to server")) << r.out;
+    EXPECT_EQ(paths(service.requests(1)), std::vector<std::string>{"/index.php"});
+  }
+}
+
 TEST(BuildLoopE2E, FinalPageWithoutMarkersIsShown) {
   Sandbox box;
   layMachine(box, Install::kAgentOnly);

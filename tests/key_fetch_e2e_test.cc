@@ -56,6 +56,9 @@ TEST_F(KeyFetch, PlainHttpReplies) {
       {"404 with the marker", "HTTP/1.1 404 Not Found\r\n\r\n" + kKey, true},
       {"200 without it", "HTTP/1.1 200 OK\r\n\r\nno key here", false},
       {"nothing at all", "", false},
+      // The reply is text up to its first NUL.
+      {"a NUL before the marker", "HTTP/1.1 200 OK\r\n\r\nx" + std::string(1, '\0') + kKey, false},
+      {"a NUL after the key", "HTTP/1.1 200 OK\r\n\r\n" + kKey + std::string(1, '\0') + "tail", true},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);

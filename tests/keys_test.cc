@@ -141,6 +141,16 @@ TEST_F(Keys, StdinSizes) {
   }
 }
 
+// A NUL ends its piece: the rest of that line is dropped, and the next
+// line is read as usual.
+TEST_F(Keys, StdinPieceEndsAtANul) {
+  feedStdin(std::string("ab\0cd\nef\n", 9) + std::string(1, '\0') + std::string(5000, 'z'));
+  OptText key = readKeyFromStdin();
+  ASSERT_TRUE(key);
+  // The NUL's piece holds 4095 bytes; the 906 after it are a piece of their own.
+  EXPECT_EQ(*key, "abef\n" + std::string(906, 'z'));
+}
+
 TEST(KeyDigest, Md5OfTheGivenBytes) {
   EXPECT_EQ(keyNameFromDigest("", 0), "d41d8cd98f00b204e9800998ecf8427e");
   EXPECT_EQ(keyNameFromDigest("abcXYZ", 3), "900150983cd24fb0d6963f7d28e17f72");

@@ -4,13 +4,17 @@
 
 #include <gtest/gtest.h>
 #include <sys/mount.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 
+#include <cstring>
 #include <limits>
 #include <string>
 #include <vector>
 
 #include "setup/settings.h"
+#include "setup/unique_fd.h"
 #include "tests/harness/run.h"
 #include "tests/harness/sandbox.h"
 
@@ -46,7 +50,7 @@ mode_t modeOf(const std::string& path) {
   return ::stat(path.c_str(), &st) == 0 ? (st.st_mode & 07777) : 0;
 }
 
-TEST(MaxMemoryParts, SizeArgumentTable) {
+TEST(MaxMemoryUnits, SizeArgumentTable) {
   struct Case {
     const char* arg;
     std::uint64_t mb;
@@ -80,7 +84,7 @@ TEST(MaxMemoryParts, SizeArgumentTable) {
   }
 }
 
-TEST(MaxMemoryParts, CeilingTable) {
+TEST(MaxMemoryUnits, CeilingTable) {
   const struct {
     std::int64_t mb;
     bool is64;
@@ -91,7 +95,7 @@ TEST(MaxMemoryParts, CeilingTable) {
   for (const auto& c : cases) EXPECT_EQ(c.ceiling, maxAllowedMemoryFor(c.mb, c.is64)) << c.mb << " " << c.is64;
 }
 
-TEST(MaxMemoryParts, LinesAndNames) {
+TEST(MaxMemoryUnits, LinesAndNames) {
   EXPECT_TRUE(isMaxMemoryLine("maxmemory=512\n"));
   EXPECT_TRUE(isMaxMemoryLine("server.maxmemory = 3\n"));
   EXPECT_FALSE(isMaxMemoryLine("#maxmemory=512\n"));
@@ -220,6 +224,26 @@ TEST_F(MaxMemoryTool, MeminfoWithoutMemTotalGivesTheSmallestCeiling) {
   // The last MemTotal line counts.
   box_.bindFile("/proc/meminfo", "MemTotal: 100 kB\nMemTotal: 2048000 kB\n");
   EXPECT_TRUE(tool({"--set-max-mem", "2000m"}).exited(0));
+}
+
+// A socket bound over /proc/meminfo: it exists, but can't be opened.
+TEST_F(MaxMemoryTool, UnreadableMeminfoGivesTheSmallestCeiling) {
+  box_.writeFile(kConf, "maxmemory=1\n");
+  UniqueFd sock(::socket(AF_UNIX, SOCK_STREAM, 0));
+  sockaddr_un at{};
+  at.sun_family = AF_UNIX;
+  std::snprintf(at.sun_path, sizeof at.sun_path, "%s", "/tmp/meminfo.sock");
+  ASSERT_EQ(0, ::bind(sock.get(), reinterpret_cast<sockaddr*>(&at), sizeof at));
+  ASSERT_EQ(0, ::mount(at.sun_path, "/proc/meminfo", nullptr, MS_BIND, nullptr));
+  RunResult r = tool({"--set-max-mem", "257m"});
+  EXPECT_TRUE(r.exited(1)) << describe(r);
+  // Read once for the size's trace and once more for the ceiling.
+  EXPECT_EQ(std::string("Failed to open /proc/meminfo\nFailed to open /proc/meminfo\n"
+                        "memory specified must be smaller than 256 mb \n ") + kFailed,
+            r.out);
+  r = tool({"--set-max-mem", "256m"});
+  EXPECT_TRUE(r.exited(0)) << describe(r);
+  EXPECT_EQ("maxmemory=256\n", readFile(kConf));
 }
 
 TEST_F(MaxMemoryTool, NoMaxMemoryLineLeavesTheFileAndAFullCopy) {

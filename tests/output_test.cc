@@ -73,9 +73,7 @@ TEST(Output, TracePrintsNothing) {
 TEST(Output, FormatHelpers) {
   EXPECT_EQ(formatNarrow("%s-%d", "a", 7), "a-7");
   EXPECT_EQ(formatNarrow("%s", std::string(600, 'z').c_str()), std::string(600, 'z'));
-  char* mb = wideToMultibyte(L"/tmp/out.txt");
-  EXPECT_STREQ(mb, "/tmp/out.txt");
-  delete[] mb;
+  EXPECT_EQ(wideToMultibyte(L"/tmp/out.txt"), "/tmp/out.txt");
 }
 
 TEST(OutputDeathTest, FatalErrorGoesToStandardErrorWithStatusZero) {

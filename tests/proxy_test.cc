@@ -153,6 +153,7 @@ TEST(ProxyTunnelTest, ProxyClosingEarly) {
   // An answer cut off before its blank line is still judged by its text.
   run = runTunnel({"HTTP/1.1 200 Connection established\r\n"}, true);
   EXPECT_EQ(run.result, 1);
+  EXPECT_EQ(run.messages, "");
 }
 
 TEST(ProxyTunnelTest, EndlessAnswerIsBounded) {

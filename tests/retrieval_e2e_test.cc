@@ -6,6 +6,7 @@
 #include <sys/utsname.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -257,6 +258,66 @@ TEST(RetrievalE2E, SuseWithoutKernelSourceIsAnError) {
   EXPECT_EQ(0u, r.out.find("Checking if module needs updated\nGathering kernel information\n"
                            "Internal script returned an error: \n")) << r.out;
   EXPECT_NE(std::string::npos, r.out.find("Cannot find the kernel-source package for your kernel\n")) << r.out;
+}
+
+TEST(RetrievalE2E, BootKernelHeaderGoesIntoThePackage) {
+  Sandbox box;
+  harness::installProduct(box, Install::kAgentOnly);
+  box.makeTree("/tmp/hdr", kTree);
+  box.makeWritable("/boot");
+  box.writeFile("/boot/kernel.h", "#define X 1\n");
+  RunResult r = harness::runTool({"--no-scripts", "--kernel-dir", "/tmp/hdr", "--tarball-only", "/tmp/k.tgz"});
+  ASSERT_TRUE(r.exited(0)) << harness::describe(r);
+  EXPECT_TRUE(has(members("/tmp/k.tgz"), "boot/kernel.h"));
+}
+
+// A command the package needs is missing, or the package command fails.
+TEST(RetrievalE2E, PackageCommandFailures) {
+  Sandbox box;
+  harness::installProduct(box, Install::kAgentOnly);
+  box.makeTree("/tmp/hdr", kTree);
+  harness::RunOptions options;
+  options.args = {"--no-scripts", "--kernel-dir", "/tmp/hdr", "--tarball-only", "/tmp/k.tgz"};
+  options.stdinMode = harness::Stdin::kDevNull;
+
+  // Only these commands are found: find is not among them.
+  for (const char* command : {"which", "cp", "tar", "gzip", "mkdir"}) {
+    std::string target = harness::shell(std::string("command -v ") + command);
+    target.pop_back();
+    box.makeSymlink(target, "/tmp/only/" + std::string(command));
+  }
+  options.env = {{"PATH", "/tmp/only"}};
+  RunResult r = harness::runTool(options);
+  ASSERT_TRUE(r.exited(1)) << harness::describe(r);
+  EXPECT_NE(std::string::npos, r.out.find("Unable to find the command find in your PATH\n")) << r.out;
+  EXPECT_EQ(std::string::npos, r.out.find("Compressing...")) << r.out;
+  EXPECT_FALSE(harness::pathPresent("/tmp/k.tgz"));
+
+  // The package's status is gzip's.
+  box.writeFile("/tmp/bin/gzip", "#!/bin/sh\nexit 1\n", 0755);
+  options.env = {{"PATH", std::string("/tmp/bin:") + std::getenv("PATH")}};
+  r = harness::runTool(options);
+  ASSERT_TRUE(r.exited(1)) << harness::describe(r);
+  std::size_t at = r.out.find("Compressing...\nGathering required information failed (");
+  ASSERT_NE(std::string::npos, at) << r.out;
+  EXPECT_NE(std::string::npos,
+            r.out.find(").\nTo check:\n\tDisk space in /tmp\n\tFiles in '/tmp/hdr'\n", at)) << r.out;
+  EXPECT_FALSE(harness::pathPresent("/tmp/k.tgz"));
+}
+
+TEST(RetrievalE2E, ScriptFileThatCannotBeMadeEndsTheRun) {
+  Sandbox box;
+  harness::installProduct(box, Install::kAgentOnly);
+  int status = -1;
+  harness::shell("mount -o remount,ro /tmp", &status);
+  ASSERT_EQ(0, status);
+  RunResult r = harness::runTool({"--force-update", "--no-binary"});
+  harness::shell("mount -o remount,rw /tmp");
+  ASSERT_TRUE(r.exited(1)) << harness::describe(r);
+  EXPECT_EQ(r.out,
+            "Gathering kernel information\n"
+            "unable to open temporary fileFailed to save script to disk\n"
+            "an internal script failed to run\n");
 }
 
 TEST(RetrievalE2E, ServiceUnreachable) {

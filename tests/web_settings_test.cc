@@ -269,7 +269,8 @@ TEST(WebSettingsTool, DebugTracesOfTheSetters) {
   RunResult r = tool({"--debug", "--https-port", "444"});
   EXPECT_TRUE(r.exited(0)) << describe(r);
   for (const char* line : {"debug: setHttpsPort\n", "debug: ReadJettyConfig\n", "debug: Setting http port for server: 444\n",
-                           "debug: Successfully wrote file\n", "debug: returning success\n", "debug: ret=1\n"}) {
+                           "debug: Successfully wrote file\n", "debug: ret (WriteServerConfig()=1\n",
+                           "debug: returning success\n", "debug: ret=1\n"}) {
     EXPECT_NE(std::string::npos, r.out.find(line)) << line << r.out;
   }
   r = tool({"--debug", "--http-port", "445"});
