@@ -9,7 +9,7 @@
 #include <cstring>
 
 #include "config/config.h"
-#include "config/port_text.h"
+#include "config/text_reading.h"
 #include "setup/file_replacer.h"
 #include "setup/files.h"
 #include "setup/output.h"
@@ -22,68 +22,38 @@ namespace {
 constexpr const char* kAgentConfigName = "conf/agent_config";
 constexpr std::size_t kPieceSize = 4095;  // a longer line is stored as several entries
 
-// Reads the next piece: up to and including the next line end, at most
-// kPieceSize bytes. Empty at the end of the file.
-std::string readPiece(std::FILE* file) {
-  std::string piece;
-  int c;
-  while (piece.size() < kPieceSize && (c = std::getc(file)) != EOF) {
-    piece.push_back(static_cast<char>(c));
-    if (c == '\n') break;
-  }
-  return piece;
-}
-
-bool writeAll(int fd, const std::string& text) {
-  std::size_t done = 0;
-  while (done < text.size()) {
-    ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    done += static_cast<std::size_t>(n);
-  }
-  return true;
-}
-
 // Keeps the current file under the backup name: a second name for the same
 // file, or a copy where links are not possible. The backup appears whole
-// or not at all; an older backup is replaced.
-bool keepBackup(const std::string& path, const std::string& backup) {
+// or not at all; an older backup is replaced. *err tells why it failed.
+bool keepBackup(const std::string& path, const std::string& backup, std::string* err) {
   std::string staging = backup + ".new";
   ::unlink(staging.c_str());
-  if (::link(path.c_str(), staging.c_str()) != 0) {
-    UniqueFd in(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-    struct stat st;
-    if (!in || ::fstat(in.get(), &st) != 0) return false;
-    UniqueFd out(::open(staging.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, st.st_mode & 07777));
-    if (!out) return false;
-    char buffer[8192];
-    ssize_t n;
-    bool ok = true;
-    while (ok && (n = ::read(in.get(), buffer, sizeof buffer)) != 0) {
-      if (n < 0) {
-        if (errno == EINTR) continue;
-        ok = false;
-        break;
-      }
-      ok = writeAll(out.get(), std::string(buffer, static_cast<std::size_t>(n)));
-    }
-    if (ok && ::fsync(out.get()) != 0) ok = false;
-    if (out.close() != 0) ok = false;
-    if (!ok) {
-      int saved = errno;
-      ::unlink(staging.c_str());
-      errno = saved;
-      return false;
-    }
-  }
-  if (::rename(staging.c_str(), backup.c_str()) != 0) {
-    int saved = errno;
+  if (::link(path.c_str(), staging.c_str()) == 0) {
+    if (::rename(staging.c_str(), backup.c_str()) == 0) return true;
+    *err = std::strerror(errno);
     ::unlink(staging.c_str());
-    errno = saved;
     return false;
   }
-  return true;
+  UniqueFd in(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  struct stat st;
+  if (!in || ::fstat(in.get(), &st) != 0) {
+    *err = std::strerror(errno);
+    return false;
+  }
+  FileReplacer copy(backup, staging);
+  if (!copy.open(err, st.st_mode & 07777, true)) return false;
+  char buffer[8192];
+  for (;;) {
+    ssize_t n = ::read(in.get(), buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      *err = std::strerror(errno);
+      return false;
+    }
+    if (n == 0) break;
+    if (!copy.write(buffer, static_cast<std::size_t>(n), err)) return false;
+  }
+  return copy.commit(err);
 }
 
 // The new file takes the old one's place whole, with its mode and owner;
@@ -99,36 +69,20 @@ bool replaceFile(const std::string& path, const std::string& text) {
 }
 
 std::optional<std::string> agentConfigPath() {
-  std::optional<std::string> dir = getServerWorkingDir(kProductAgent);
-  if (!dir) {
-    printError(L"ERROR: Could not determine KZP Server Working directory\n");
-    return std::nullopt;
-  }
-  return *dir + "/" + kAgentConfigName;
-}
-
-bool startsWith(const std::string& line, const char* prefix) {
-  return line.compare(0, std::strlen(prefix), prefix) == 0;
+  return workingPath(kProductAgent, kAgentConfigName, kNoServerWorkingDir);
 }
 
 // The common tail of the setters: load, edit, save.
-int editSetting(std::initializer_list<const char*> prefixes, const std::string& replacement,
-                const std::string& appended, const char* appendTrace) {
-  std::optional<std::string> path = agentConfigPath();
-  if (!path) return 1;
-  if (!loadAgentConfig(*path)) {
+int editSetting(const std::string& path, std::initializer_list<const char*> prefixes,
+                const std::string& replacement, const std::string& appended, const char* appendTrace) {
+  if (!loadAgentConfig(path)) {
     printError(L"Could not read agent configuration file\n");
     return 1;
-  }
-  for (const std::string& line : agentConfigStore) {
-    for (const char* prefix : prefixes) {
-      if (startsWith(line, prefix)) trace("%s", line.c_str());
-    }
   }
   if (replaceOrAppendSetting(agentConfigStore, prefixes, replacement, appended) == 0) {
     printDebug("%s", appendTrace);
   }
-  if (!saveAgentConfig(*path)) {
+  if (!saveAgentConfig(path)) {
     printError(L"Could not save config file\n");
     return 1;
   }
@@ -147,9 +101,8 @@ int loadAgentConfig(const std::string& path) {
     printError(L"Could not open configuration file\n");
     return 0;
   }
-  for (std::string piece = readPiece(file.get()); !piece.empty(); piece = readPiece(file.get())) {
-    agentConfigStore.push_back(piece);
-  }
+  std::string piece;
+  while (readPiece(file.get(), kPieceSize, &piece)) agentConfigStore.push_back(piece);
   return 1;
 }
 
@@ -158,8 +111,9 @@ int saveAgentConfig(const std::string& path) {
   if (fileExists(path.c_str())) {
     std::string backup = path + ".bak";
     printDebug("Exists. Rename '%s' to '%s'", path.c_str(), backup.c_str());
-    if (!keepBackup(path, backup)) {
-      printError(L"Failed to create backup file: %s\n", std::strerror(errno));
+    std::string err;
+    if (!keepBackup(path, backup, &err)) {
+      printError(L"Failed to create backup file: %s\n", err.c_str());
       return 0;
     }
     printDebug("Rename successful");
@@ -180,6 +134,7 @@ int replaceOrAppendSetting(AgentConfigLines& lines, std::initializer_list<const 
   for (std::string& line : lines) {
     for (const char* prefix : prefixes) {
       if (startsWith(line, prefix)) {
+        trace("%s", line.c_str());
         line = replacement;
         ++replaced;
         break;
@@ -212,19 +167,21 @@ int setAgentPort(const char* port) {
     printError(L"agent port cannot be null");
     return 1;
   }
-  if (!agentConfigPath()) return 1;
-  long value = atoiSaturated(port);
+  std::optional<std::string> path = agentConfigPath();
+  if (!path) return 1;
+  long value = parseLeadingInt32(port);
   if (value < 1 || value > 65535) {
     printError(L"Invalid port range");
     return 1;
   }
   std::string line = formatNarrow("LocalPort=%ld \n", value);
-  return editSetting({"LocalPort="}, line, line, "Adding port value to end");
+  return editSetting(*path, {"LocalPort="}, line, line, "Adding port value to end");
 }
 
 int setAgentDebug(bool on) {
-  if (!agentConfigPath()) return 1;
-  return editSetting({"Debug=", "# Debug=", "#Debug="}, on ? "Debug=1\n\n" : "# Debug=1\n\n",
+  std::optional<std::string> path = agentConfigPath();
+  if (!path) return 1;
+  return editSetting(*path, {"Debug=", "# Debug=", "#Debug="}, on ? "Debug=1\n\n" : "# Debug=1\n\n",
                      on ? "Debug=1\n\n" : "#Debug=1\n\n", "Debug value to end");
 }
 
@@ -238,9 +195,10 @@ int setAgentBindTo(const char* address) {
     printError(L"agent bindto cannot hold a line end\n");
     return 1;
   }
-  if (!agentConfigPath()) return 1;
+  std::optional<std::string> path = agentConfigPath();
+  if (!path) return 1;
   std::string line = formatNarrow("BindTo=%s\n", address);
-  return editSetting({"BindTo="}, line, line, "Adding bindto value to end");
+  return editSetting(*path, {"BindTo="}, line, line, "Adding bindto value to end");
 }
 
 OptText getAgentBindTo() {

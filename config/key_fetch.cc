@@ -10,7 +10,7 @@
 #include <cstring>
 
 #include "config/config.h"
-#include "config/port_text.h"
+#include "config/text_reading.h"
 #include "installer/resolve.h"
 #include "setup/output.h"
 
@@ -49,10 +49,6 @@ struct SslFree {
   void operator()(SSL* ssl) const { SSL_free(ssl); }
 };
 
-bool startsWith(const std::string& text, const char* prefix) {
-  return text.compare(0, std::strlen(prefix), prefix) == 0;
-}
-
 }  // namespace
 
 const char* getPublicInfoPath() { return "/public_info"; }
@@ -87,7 +83,7 @@ std::unique_ptr<ServerUrl> parseServerUrl(const char* url) {
   rest = rest.substr(0, rest.find('/'));
   std::size_t colon = rest.find(':');
   if (colon != std::string::npos) {
-    long port = atoiSaturated(rest.c_str() + colon + 1);
+    long port = parseLeadingInt32(rest.substr(colon + 1));
     // The socket address holds 16 bits: a larger number would wrap.
     if (port < 1 || port > 65535) {
       printInfo(L"Invalid value for port.\n");

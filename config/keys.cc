@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "config/config.h"
+#include "setup/command.h"
 #include "setup/files.h"
 #include "setup/output.h"
 #include "setup/unique_fd.h"
@@ -20,15 +21,8 @@ constexpr const char* kKeyDirName = "conf/server.allow";
 constexpr std::size_t kKeyBufferSize = 4096;  // the key and its terminator
 
 std::optional<std::string> keyDir(const wchar_t* noDirMessage) {
-  std::optional<std::string> dir = getServerWorkingDir(kProductAgent);
-  if (!dir) {
-    printError(noDirMessage);
-    return std::nullopt;
-  }
-  return *dir + "/" + kKeyDirName;
+  return workingPath(kProductAgent, kKeyDirName, noDirMessage);
 }
-
-const wchar_t* const kNoServerDir = L"ERROR: Could not determine KZP Server Working directory\n";
 
 std::array<OptText, kMaxKeyNames> keyCacheNames;
 int keyCacheCount = 0;
@@ -55,18 +49,11 @@ void normaliseLineEnds(std::string& text) {
 
 OptText readKeyFromStdin() {
   std::string key;
-  for (;;) {
-    // A piece runs up to and including the next line end, at most 4095 bytes.
-    std::string piece;
-    int c = 0;
-    while (piece.size() < kKeyBufferSize - 1 && (c = std::getc(stdin)) != EOF) {
-      piece.push_back(static_cast<char>(c));
-      if (c == '\n') break;
-    }
-    if (piece.empty()) break;
-    // The key is text: a NUL ends the piece, and what follows it up to the
-    // line end is dropped.
-    piece.resize(std::strlen(piece.c_str()));
+  // A piece runs up to and including the next line end, at most 4095 bytes.
+  // The key is text: a NUL ends its piece, and the rest of that piece is
+  // dropped.
+  std::string piece;
+  while (readBoundedLine(stdin, &piece, kKeyBufferSize)) {
     if (key.size() + piece.size() >= kKeyBufferSize) {
       printError(L"Key entered is too large\n");
       return std::nullopt;
@@ -101,7 +88,7 @@ std::string keyNameFromDigest(const char* key, int length) {
 
 int listKeyFiles(std::vector<std::string>& names) {
   names.clear();
-  std::optional<std::string> dir = keyDir(kNoServerDir);
+  std::optional<std::string> dir = keyDir(kNoServerWorkingDir);
   if (!dir) return 0;
   printDebug("Using KZP Configuration Directory: %s", dir->c_str());
   UniqueDir handle(::opendir(dir->c_str()));
@@ -131,7 +118,7 @@ void printKeyList(std::vector<std::string>& names, int count) {
 }
 
 int deleteKey(const char* name) {
-  std::optional<std::string> dir = keyDir(kNoServerDir);
+  std::optional<std::string> dir = keyDir(kNoServerWorkingDir);
   if (!dir) return 0;
   if (!isValidKeyName(name)) {
     printError(L"Invalid key name '%s'\n", name ? name : "");
@@ -144,7 +131,7 @@ int deleteKey(const char* name) {
 }
 
 OptText nextKeySequenceName() {
-  std::optional<std::string> dir = keyDir(kNoServerDir);
+  std::optional<std::string> dir = keyDir(kNoServerWorkingDir);
   if (!dir) return std::nullopt;
   for (int i = 0; i < 10000; ++i) {
     std::string name = std::to_string(i);

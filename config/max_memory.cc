@@ -23,16 +23,6 @@ constexpr const char* kMeminfoPath = "/proc/meminfo";
 constexpr std::size_t kConfPiece = 8095;   // read through an 8096-byte line buffer
 constexpr std::size_t kSmallPiece = 2047;  // read through a 2048-byte line buffer
 
-bool workingDirectory(std::string* dir) {
-  std::optional<std::string> found = getServerWorkingDir(kProductServer);
-  if (!found) {
-    printError(L"ERROR: Could not determine KZP Server Working directory\n");
-    return false;
-  }
-  *dir = std::move(*found);
-  return true;
-}
-
 const char* heapSaveText(int code) {
   switch (code) {
     case kHeapNoWorkDir:
@@ -136,9 +126,9 @@ std::uint64_t getMaxAllowedMemoryMb() {
 
 int saveHeapSize(std::uint64_t sizeMb) {
   printDebug("saveHeapSize");
-  std::string dir;
-  if (!workingDirectory(&dir)) return kHeapNoWorkDir;
-  const std::string path = dir + "/" + kServerConfName;
+  std::optional<std::string> confPath = workingPath(kProductServer, kServerConfName, kNoServerWorkingDir);
+  if (!confPath) return kHeapNoWorkDir;
+  const std::string path = *confPath;
   const std::string copyPath = path + kCopySuffix;
 
   UniqueFile in(std::fopen(path.c_str(), "r"));
@@ -206,9 +196,9 @@ int setServerMaxMemory(const char* size) {
 }
 
 long getServerMaxMemory() {
-  std::string dir;
-  if (!workingDirectory(&dir)) return 0;
-  UniqueFile file(std::fopen((dir + "/" + kServerConfName).c_str(), "r"));
+  std::optional<std::string> path = workingPath(kProductServer, kServerConfName, kNoServerWorkingDir);
+  if (!path) return 0;
+  UniqueFile file(std::fopen(path->c_str(), "r"));
   if (!file) return 0;
   std::string line;
   while (readPiece(file.get(), kConfPiece, &line)) {
@@ -222,9 +212,9 @@ long getServerMaxMemory() {
 }
 
 int dumpServerConf() {
-  std::string dir;
-  if (!workingDirectory(&dir)) return 0;
-  UniqueFile file(std::fopen((dir + "/" + kServerConfName).c_str(), "r"));
+  std::optional<std::string> path = workingPath(kProductServer, kServerConfName, kNoServerWorkingDir);
+  if (!path) return 0;
+  UniqueFile file(std::fopen(path->c_str(), "r"));
   if (!file) return 0;
   std::string line;
   while (readPiece(file.get(), kSmallPiece, &line)) {

@@ -19,15 +19,9 @@ constexpr std::size_t kLineBuffer = 2048;  // the command's output is read throu
 }
 
 std::optional<NetstatEntry> parseNetstatLine(const std::string& line) {
-  std::optional<std::string>* fields[] = {nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr};
   NetstatEntry entry;
-  fields[0] = &entry.proto;
-  fields[1] = &entry.recvQ;
-  fields[2] = &entry.sendQ;
-  fields[3] = &entry.localAddress;
-  fields[4] = &entry.foreignAddress;
-  fields[5] = &entry.state;
-  fields[6] = &entry.program;
+  std::optional<std::string>* fields[] = {&entry.proto,          &entry.recvQ, &entry.sendQ,  &entry.localAddress,
+                                          &entry.foreignAddress, &entry.state, &entry.program};
 
   // Blanks only separate (a tab is part of a token), a run of them counts
   // once; the text ends at a NUL as the line buffer would.
@@ -64,8 +58,7 @@ int portFromAddress(const std::string& address) {
   }
   // An out-of-range number is held at INT_MAX: it matches no port, where a
   // wrapped value could match a real one.
-  std::int64_t value = parseLeadingInteger(address.substr(colon + 1));
-  int port = value > INT_MAX ? INT_MAX : value < INT_MIN ? INT_MIN : static_cast<int>(value);
+  int port = parseLeadingInt32(address.substr(colon + 1));
   printDebug("grabbed port: %d", port);
   return port;
 }
@@ -84,7 +77,7 @@ int isPortInUse(int port) {
   int answer = 0;
   std::string line;
   while (output.readLine(&line, kLineBuffer)) {
-    if (line.empty() || line[0] == '\0') {
+    if (line.empty()) {
       printDebug("Line has no data, aborting");
       break;
     }

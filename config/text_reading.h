@@ -15,6 +15,9 @@
 #include <string>
 
 bool readPiece(std::FILE* stream, std::size_t max_chars, std::string* piece);
+inline bool startsWith(const std::string& text, const char* prefix) {
+  return text.compare(0, std::char_traits<char>::length(prefix), prefix) == 0;
+}
 std::int64_t parseLeadingInteger(const std::string& text, bool* overflowed = nullptr);
 // The same, held to the 32-bit range.
 std::int32_t parseLeadingInt32(const std::string& text);

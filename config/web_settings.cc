@@ -18,26 +18,6 @@ namespace {
 constexpr const char* kWebPropertiesName = "conf/web.properties";
 constexpr std::size_t kLinePiece = 2047;  // read through a 2048-byte line buffer
 
-// Why the last read failed: 0 after a successful read, ENOENT when the file
-// is missing, -1 when there is no working directory.
-int lastReadError = 0;
-
-bool workingDirectory(std::string* dir) {
-  std::optional<std::string> found = getServerWorkingDir(kProductServer);
-  if (!found) {
-    printError(L"ERROR: Could not determine KZP Server Working directory\n");
-    return false;
-  }
-  *dir = std::move(*found);
-  return true;
-}
-
-std::string webPropertiesPath(const std::string& dir) { return dir + "/" + kWebPropertiesName; }
-
-bool startsWith(const std::string& text, const char* key) {
-  return text.compare(0, std::strlen(key), key) == 0;
-}
-
 // The notices pair the console edition with "KZP Server" and the plain
 // manager with "Halvard Console"; users and scripts see these exact words.
 const wchar_t* httpNotice() {
@@ -49,7 +29,28 @@ const wchar_t* httpsNotice() {
                               : L"Attempting to set HTTPS port for Halvard Console\n";
 }
 
-bool readFailedBadly() { return lastReadError != 0 && lastReadError != ENOENT && lastReadError != -1; }
+// Reads the file into webSettings (nothing changes unless the whole file was
+// read). 0 on success, else why not: ENOENT when the file is missing, -1
+// without a working directory, the system's error otherwise. *path gets
+// the file's path.
+int readWebSettings(std::string* path) {
+  printDebug("ReadJettyConfig");
+  std::optional<std::string> found = workingPath(kProductServer, kWebPropertiesName, kNoServerWorkingDir);
+  if (!found) return -1;
+  *path = *found;
+  UniqueFile file(std::fopen(path->c_str(), "r"));
+  if (!file) return errno;
+  WebSettings read = webSettings;
+  std::string line;
+  while (readPiece(file.get(), kLinePiece, &line)) applyWebSettingsLine(read, line);
+  if (std::ferror(file.get())) return errno ? errno : EIO;
+  webSettings = read;
+  return 0;
+}
+
+// A missing file leaves the built-in settings; any other failure to read
+// an existing file must not let them replace it.
+bool readFailedBadly(int readError) { return readError != 0 && readError != ENOENT && readError != -1; }
 
 }  // namespace
 
@@ -94,35 +95,15 @@ std::string formatWebSettings(const WebSettings& s, const std::string& workDir) 
 }
 
 int ReadJettyConfig() {
-  printDebug("ReadJettyConfig");
-  std::string dir;
-  if (!workingDirectory(&dir)) {
-    lastReadError = -1;
-    return 0;
-  }
-  UniqueFile file(std::fopen(webPropertiesPath(dir).c_str(), "r"));
-  if (!file) {
-    lastReadError = errno;
-    return 0;
-  }
-  // Settings are applied into a copy so that a read failing half-way
-  // changes nothing.
-  WebSettings read = webSettings;
-  std::string line;
-  while (readPiece(file.get(), kLinePiece, &line)) applyWebSettingsLine(read, line);
-  if (std::ferror(file.get())) {
-    lastReadError = errno ? errno : EIO;
-    return 0;
-  }
-  webSettings = read;
-  lastReadError = 0;
-  return 1;
+  std::string path;
+  return readWebSettings(&path) == 0 ? 1 : 0;
 }
 
 int WriteServerConfig() {
-  std::string dir;
-  if (!workingDirectory(&dir)) return 0;
-  const std::string path = webPropertiesPath(dir);
+  std::optional<std::string> found = workingDirOrReport(kProductServer, kNoServerWorkingDir);
+  if (!found) return 0;
+  const std::string& dir = *found;
+  const std::string path = dir + "/" + kWebPropertiesName;
   std::string err;
   FileReplacer file(path);
   if (!file.open(&err)) {
@@ -163,11 +144,9 @@ int checkPort(std::int64_t port) {
   return 1;
 }
 
-// An existing file that could not be read must not be replaced by the
-// built-in settings; the reason is shown since main's text does not say it.
-int refuseUnreadFile() {
-  std::string dir = getServerWorkingDir(kProductServer).value_or(std::string());
-  printError(L"Could not read '%s':%s\n", webPropertiesPath(dir).c_str(), std::strerror(lastReadError));
+// The reason is shown since main's failure text does not say it.
+int refuseUnreadFile(const std::string& path, int readError) {
+  printError(L"Could not read '%s':%s\n", path.c_str(), std::strerror(readError));
   return 0;
 }
 
@@ -178,11 +157,12 @@ int setHttpPort(const char* portText) {
     printError(L"server port cannot be null\n");
     return 0;
   }
-  ReadJettyConfig();
+  std::string path;
+  int readError = readWebSettings(&path);
   std::int64_t port = parseLeadingInteger(portText);
   if (!checkPort(port)) return 0;
   printInfo(httpNotice());
-  if (readFailedBadly()) return refuseUnreadFile();
+  if (readFailedBadly(readError)) return refuseUnreadFile(path, readError);
   webSettings.httpPort = static_cast<std::int32_t>(port);
   int written = WriteServerConfig();
   printDebug("ret (WriteServerConfig()=%d", written);
@@ -200,10 +180,11 @@ int setHttpsPort(const char* portText) {
     return 0;
   }
   printInfo(httpsNotice());
-  ReadJettyConfig();
+  std::string path;
+  int readError = readWebSettings(&path);
   std::int64_t port = parseLeadingInteger(portText);
   if (!checkPort(port)) return 0;
-  if (readFailedBadly()) return refuseUnreadFile();
+  if (readFailedBadly(readError)) return refuseUnreadFile(path, readError);
   printDebug("Setting http port for server: %s", portText);
   webSettings.sslPort = static_cast<std::int32_t>(port);
   int written = WriteServerConfig();

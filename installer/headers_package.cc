@@ -13,6 +13,7 @@
 #include "installer/scripts.h"
 #include "installer/state.h"
 #include "setup/command.h"
+#include "setup/files.h"
 #include "setup/log.h"
 #include "setup/output.h"
 #include "setup/settings.h"
@@ -43,8 +44,10 @@ const char* procVersionCopyName(bool fromKernelDir) {
 std::string packageCommand(const std::string& headerDir, const std::string& tarPath, const std::string& extraFile,
                            const std::string& tempDirectory, const char* copyName) {
   // The single-quoted places hold paths under the mkdtemp directory, which
-  // are made only of safe characters.
-  std::string dir = shellQuote(headerDir);
+  // are made only of safe characters. The shell's cd would look a relative
+  // directory up in CDPATH and take a leading '-' as an option; with "./"
+  // in front it enters the directory that was checked.
+  std::string dir = shellQuote(!headerDir.empty() && headerDir[0] == '/' ? headerDir : "./" + headerDir);
   std::string temp = shellQuote(tempDirectory);
   return formatNarrow(
       "(cd %s && tar -chf '%s' %s  --exclude \"*.o\" --exclude \"*.ko\" --exclude \"*.defconfigs\"  --exclude "
@@ -138,8 +141,7 @@ int createKernelHeadersPackage() {
       return 1;
     }
   }
-  struct stat info {};
-  std::string extraFile = ::stat("/boot/kernel.h", &info) == 0 ? "/boot/kernel.h" : "";
+  std::string extraFile = pathExists("/boot/kernel.h") ? "/boot/kernel.h" : "";
 
   printPlainLine("Compressing...");
   std::string tarPath = tarballPath;

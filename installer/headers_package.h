@@ -8,7 +8,9 @@
 // - On success tempDir and tarballPath (ending in ".tar.gz") are set; the
 //   driver removes them. On failure what was made so far stays.
 // - The packing is one shell command run through the child-process helper;
-//   the header directory in it is quoted when it needs quoting.
+//   the header directory in it is quoted when it needs quoting, and a
+//   relative one gets "./" in front so that the shell enters the very
+//   directory that was checked.
 #pragma once
 
 #include <string>

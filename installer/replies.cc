@@ -9,6 +9,7 @@
 #include <climits>
 #include <cstdio>
 #include <cstring>
+#include <utility>
 
 #include "installer/state.h"
 #include "setup/file_replacer.h"
@@ -140,10 +141,11 @@ ReplyParse examineHttpReply(const std::string& reply) {
   if (storeAttachedModule(header, body, &result.fault)) {
     printDebug("returning http code %d", 200);
     attachmentSaved = 1;
-    result.text = header;
+    result.text = std::move(header);
   } else if (!result.fault) {
     printDebug("returning message body");
-    result.text = body;
+    // The body may be as large as a whole reply: handed over, not copied.
+    result.text = std::move(body);
   }
   return result;
 }

@@ -17,6 +17,7 @@
 #include "installer/state.h"
 #include "installer/transport.h"
 #include "installer/upload.h"
+#include "setup/file_replacer.h"
 #include "setup/files.h"
 #include "setup/output.h"
 #include "setup/settings.h"
@@ -31,6 +32,7 @@ void progressLine(const char* text) {
   if (!silentMode) printPlainLine(text);
 }
 
+// The directory the target is made in, as the copy beside it would be.
 std::string directoryOf(const std::string& path) {
   std::size_t slash = path.rfind('/');
   if (slash == std::string::npos) return ".";
@@ -38,47 +40,32 @@ std::string directoryOf(const std::string& path) {
   return path.substr(0, slash);
 }
 
-// The mode a newly created file gets, as fopen would have made it.
-mode_t currentUmask() {
-  mode_t mask = ::umask(0);
-  ::umask(mask);
-  return mask;
-}
-
 // Copies the package into a new file beside the target and renames it
-// over the target, so the target is whole or untouched.
+// over the target, so the target is whole or untouched. The copy gets the
+// mode a newly created file would get.
 int copyThenRename(const std::string& package, const std::string& target) {
-  std::string temp = target + ".XXXXXX";
-  UniqueFd out(::mkstemp(temp.data()));
-  if (!out) {
-    printPlain("Couldnt open file '%s': '%s'\n", target.c_str(), std::strerror(errno));
+  FileReplacer out(target);
+  std::string err;
+  if (!out.open(&err, 0666 & ~currentUmask(), true)) {
+    printPlain("Couldnt open file '%s': '%s'\n", target.c_str(), err.c_str());
     return 0;
   }
   UniqueFd in(::open(package.c_str(), O_RDONLY | O_CLOEXEC));
   bool ok = static_cast<bool>(in);
+  if (!ok) err = std::strerror(errno);
   char piece[65536];
   while (ok) {
     ssize_t got = ::read(in.get(), piece, sizeof piece);
     if (got < 0 && errno == EINTR) continue;
+    if (got < 0) err = std::strerror(errno);
     if (got <= 0) {
       ok = got == 0;
       break;
     }
-    for (ssize_t done = 0; ok && done < got;) {
-      ssize_t put = ::write(out.get(), piece + done, static_cast<std::size_t>(got - done));
-      if (put < 0 && errno == EINTR) continue;
-      if (put <= 0) ok = false;
-      else done += put;
-    }
+    ok = out.write(piece, static_cast<std::size_t>(got), &err);
   }
-  ok = ok && ::fchmod(out.get(), 0666 & ~currentUmask()) == 0;
-  ok = ok && ::fsync(out.get()) == 0;
-  ok = out.close() == 0 && ok;
-  ok = ok && ::rename(temp.c_str(), target.c_str()) == 0;
-  if (!ok) {
-    int error = errno;
-    ::unlink(temp.c_str());
-    printPlain("Couldnt save file '%s': '%s'\n", target.c_str(), std::strerror(error));
+  if (!ok || !out.commit(&err)) {
+    printPlain("Couldnt save file '%s': '%s'\n", target.c_str(), err.c_str());
     return 0;
   }
   ::unlink(package.c_str());
@@ -88,8 +75,10 @@ int copyThenRename(const std::string& package, const std::string& target) {
 // A GET of a path the service gave; false (after its message) when the
 // request would not fit its buffer or the exchange failed.
 bool followPath(const std::string& path, OptText* reply, int* count) {
-  std::string request = formatGetRequest(path, kLoopPathBufferSize + 1);
-  if (path.size() >= kLoopPathBufferSize || request.size() >= kLoopRequestBufferSize) {
+  // Formatted one character longer than fits, so that a request too long
+  // for the buffer stays too long (a path too long makes it so too).
+  std::string request = formatGetRequest(path, kLoopRequestBufferSize + 1);
+  if (request.size() >= kLoopRequestBufferSize) {
     printPlain("Request for '%s' is too long\n", path.c_str());
     return false;
   }
@@ -105,11 +94,12 @@ int followBuild(OptText reply, int count) {
   while (!done) {
     body.reset();
     if (!reply) return 0;
+    // With 302 and 200 there is always a text: a reply without one ends
+    // the process.
     int status = parseHttpReply(*reply, &body, count);
     reply.reset();
     switch (status) {
       case 302:
-        if (!body) return 0;
         printDebug("Forwarding to '%s'", body->c_str());
         if (!followPath(*body, &reply, &count)) return 0;
         showSpinner();
@@ -120,12 +110,12 @@ int followBuild(OptText reply, int count) {
       case 200: {
         showSpinner();
         ::sleep(kStatusPause);
-        if (!body || !std::strstr(body->c_str(), "<!-- STATUS:")) {
+        if (!std::strstr(body->c_str(), "<!-- STATUS:")) {
           done = true;
-          if (body && !attachmentSaved) std::printf("%s", body->c_str());
+          if (!attachmentSaved) std::printf("%s", body->c_str());
           break;
         }
-        std::string page = body->c_str();
+        const std::string& page = *body;
         if (OptText value = extractMarkerValue(page, "<!-- STATUS: ")) {
           printDebug("status_text = %s", value->c_str());
           statusText = *value;
@@ -174,7 +164,10 @@ void removePackageFiles() {
   ::unlink(tarballPath.c_str());
   if (!tempDir) return;
   std::string tmpDir = *tempDir + "/tmp";
-  std::string copy = tmpDir + (kernelDir ? "/tavrik-proc-version-dont-use" : "/tavrik-proc-version");
+  // One of the names brings its own slash.
+  const char* name = procVersionCopyName(kernelDir.has_value());
+  if (*name == '/') ++name;
+  std::string copy = tmpDir + "/" + name;
   printDebug("Removing file %s", copy.c_str());
   ::unlink(copy.c_str());
   printDebug("Removing directory %s", tmpDir.c_str());

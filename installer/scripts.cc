@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "setup/command.h"
+#include "setup/files.h"
 #include "setup/output.h"
 #include "setup/settings.h"
 #include "setup/unique_fd.h"
@@ -124,7 +125,6 @@ namespace {
 constexpr std::size_t kScriptOutputSize = 25000;
 constexpr std::size_t kDetectionAnswerSize = 25000;
 constexpr std::size_t kCopyAnswerSize = 8096;
-constexpr std::size_t kShellCommandSize = 2048;
 constexpr std::size_t kOutputPieceSize = 1023;
 
 struct CopyScriptRow {
@@ -153,7 +153,7 @@ void removeRunFiles(const std::string& scriptPath, const std::string& outputPath
 
 const char* findShell() {
   for (const char* shell : {"/bin/sh", "/bin/bash", "/bin/ash"}) {
-    if (::access(shell, F_OK) == 0) return shell;
+    if (pathExists(shell)) return shell;
   }
   return nullptr;
 }
@@ -172,10 +172,6 @@ std::string readScriptOutput(const std::string& path) {
   // The output is text: it ends at its first zero byte.
   gathered.resize(std::strlen(gathered.c_str()));
   return gathered;
-}
-
-std::string cut(const std::string& text, std::size_t size) {
-  return size == 0 ? std::string() : text.substr(0, std::min(text.size(), size - 1));
 }
 
 }  // namespace
@@ -208,11 +204,14 @@ int writeScriptFile(const char* path, const char* text, std::size_t length) {
 int runScript(const char* script, std::string* output, std::size_t outputSize) {
   std::string scriptPath = makeTempFile();
   std::string outputPath = makeTempFile();
+  bool saved = false;
   // A file that can't be made is reported as the writer reports a file it
   // can't open.
-  if (scriptPath.empty() || outputPath.empty()) printPlain("unable to open temporary file");
-  if (scriptPath.empty() || outputPath.empty() ||
-      writeScriptFile(scriptPath.c_str(), script, script ? std::strlen(script) : 0) != 0) {
+  if (scriptPath.empty() || outputPath.empty())
+    printPlain("unable to open temporary file");
+  else
+    saved = writeScriptFile(scriptPath.c_str(), script, script ? std::strlen(script) : 0) == 0;
+  if (!saved) {
     printPlainLine("Failed to save script to disk");
     removeRunFiles(scriptPath, outputPath);
     return 1;
@@ -224,17 +223,12 @@ int runScript(const char* script, std::string* output, std::size_t outputSize) {
   }
   std::string command =
       formatNarrow("%s %s > %s 2>&1", shell, shellQuote(scriptPath).c_str(), shellQuote(outputPath).c_str());
-  if (command.size() >= kShellCommandSize) {
-    printPlainLine("Failed to save script to disk");
-    removeRunFiles(scriptPath, outputPath);
-    return 1;
-  }
   printDebug("Executing: %s", command.c_str());
   int status = runCommand(command);
   printDebug("script returned %d", status);
   std::string gathered = readScriptOutput(outputPath);
   printDebug("script output: \n%s", gathered.c_str());
-  *output = cut(gathered, outputSize);
+  *output = cutToBuffer(gathered, outputSize);
   removeRunFiles(scriptPath, outputPath);
   return 0;
 }
@@ -249,7 +243,7 @@ void handleOSSpecificScripts(const char* detectionAnswer, std::string* answer, s
       break;
     }
   }
-  *answer = cut(local, answerSize);
+  *answer = cutToBuffer(local, answerSize);
 }
 
 int detectKernelSourceDir() {

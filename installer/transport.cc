@@ -146,6 +146,38 @@ int tcp_connect(const char* host, int port) {
   return sock.release();
 }
 
+std::unique_ptr<SSL_CTX, SslCtxFree> loadClientContext() {
+  ClientKeyFile keyFile;
+  keyFile.create();
+  return std::unique_ptr<SSL_CTX, SslCtxFree>(keyFile.load());
+}
+
+std::unique_ptr<SSL, SslFree> startTls(SSL_CTX* context, int sock, int* handshake) {
+  *handshake = 0;
+  std::unique_ptr<SSL, SslFree> connection(SSL_new(context));
+  if (!connection) return connection;
+  BIO* bio = BIO_new_socket(sock, BIO_NOCLOSE);
+  SSL_set_bio(connection.get(), bio, bio);
+  ERR_clear_error();
+  *handshake = SSL_connect(connection.get());
+  return connection;
+}
+
+void writeTls(SSL* connection, const void* data, std::size_t length, bool traceResult) {
+  ERR_clear_error();
+  int result = SSL_write(connection, data, static_cast<int>(length));
+  if (traceResult) printDebug("Checking return status: %d", result);
+  checkSslWrite(connection, result);
+}
+
+void shutdownTls(SSL* connection, std::time_t start, const char* label, const char* readEnd) {
+  printDebug("%s%2.0f seconds to read%s", label, std::difftime(std::time(nullptr), start), readEnd);
+  ERR_clear_error();
+  int shutdown = SSL_shutdown(connection);
+  printDebug("%s%2.0f seconds to shutdown\n", label, std::difftime(std::time(nullptr), start));
+  if (shutdown != 1) fatalSslError("Shutdown failed");
+}
+
 int sslErrorClass(SSL* connection, int result) {
   int error = SSL_get_error(connection, result);
   if (error == SSL_ERROR_SSL && ERR_GET_REASON(ERR_peek_error()) == SSL_R_UNEXPECTED_EOF_WHILE_READING) {
@@ -230,9 +262,7 @@ ReadOutcome readTlsReply(SSL* connection, ReplyBuffer* buffer, bool verbose) {
 }
 
 int httpsRequest(const std::string& request, OptText* reply, int newlineAfterReply) {
-  ClientKeyFile keyFile;
-  keyFile.create();
-  std::unique_ptr<SSL_CTX, SslCtxFree> context(keyFile.load());
+  std::unique_ptr<SSL_CTX, SslCtxFree> context = loadClientContext();
 
   printDebug("tcp_connect %s,%d", buildServiceHost.c_str(), buildServicePort);
   UniqueFd sock(tcp_connect(buildServiceHost.c_str(), buildServicePort));
@@ -240,18 +270,12 @@ int httpsRequest(const std::string& request, OptText* reply, int newlineAfterRep
     printPlain("\nFailed to create a socket to remote host.\n");
     return -1;
   }
-  std::unique_ptr<SSL, SslFree> connection(SSL_new(context.get()));
-  // Without memory for the connection it fails as a handshake would.
-  if (!connection) {
-    printPlain("\nSSL connect failed to remote: %d\n", SSL_ERROR_SSL);
-    return -1;
-  }
-  BIO* bio = BIO_new_socket(sock.get(), BIO_NOCLOSE);
-  SSL_set_bio(connection.get(), bio, bio);
-  ERR_clear_error();
-  int handshake = SSL_connect(connection.get());
+  int handshake = 0;
+  std::unique_ptr<SSL, SslFree> connection = startTls(context.get(), sock.get(), &handshake);
   if (handshake <= 0) {
-    printPlain("\nSSL connect failed to remote: %d\n", sslErrorClass(connection.get(), handshake));
+    // Without memory for the connection it fails as a handshake would.
+    printPlain("\nSSL connect failed to remote: %d\n",
+               connection ? sslErrorClass(connection.get(), handshake) : SSL_ERROR_SSL);
     return -1;
   }
 
@@ -261,25 +285,18 @@ int httpsRequest(const std::string& request, OptText* reply, int newlineAfterRep
   std::size_t sent = 0;
   while (sent < request.size()) {
     std::size_t length = std::min(kPieceSize, request.size() - sent);
-    ERR_clear_error();
-    int result = SSL_write(connection.get(), request.data() + sent, static_cast<int>(length));
-    printDebug("Checking return status: %d", result);
-    checkSslWrite(connection.get(), result);
+    writeTls(connection.get(), request.data() + sent, length, true);
     sent += length;
     printDebug("Sent %d bytes", static_cast<int>(sent));
   }
-  (void)BIO_flush(bio);
+  (void)BIO_flush(SSL_get_wbio(connection.get()));
 
   ReplyBuffer buffer;
   printDebug("Waiting for reply...");
   std::time_t start = std::time(nullptr);
   if (readTlsReply(connection.get(), &buffer, true) == ReadOutcome::CloseNotify) {
     printDebug("SSL_ERROR_ZERO_RETURN");
-    printDebug("** %2.0f seconds to read\n", std::difftime(std::time(nullptr), start));
-    ERR_clear_error();
-    int shutdown = SSL_shutdown(connection.get());
-    printDebug("** %2.0f seconds to shutdown\n", std::difftime(std::time(nullptr), start));
-    if (shutdown != 1) fatalSslError("Shutdown failed");
+    shutdownTls(connection.get(), start, "** ", "\n");
     *reply = buffer.take();
     if (newlineAfterReply) printPlain("\n");
     if (debugEnabled) {

@@ -14,6 +14,8 @@
 #include <openssl/ssl.h>
 
 #include <cstddef>
+#include <ctime>
+#include <memory>
 #include <string>
 
 #include "setup/settings.h"
@@ -70,6 +72,25 @@ struct SslCtxFree {
 struct SslFree {
   void operator()(SSL* s) const { SSL_free(s); }
 };
+
+// The client context of one exchange: the key file is made, loaded and
+// removed again. Fatal when the key can't be written or loaded.
+std::unique_ptr<SSL_CTX, SslCtxFree> loadClientContext();
+
+// A TLS connection over sock (which stays open when the connection goes)
+// after its handshake. *handshake gets SSL_connect's result, or 0 when no
+// connection object could be had (the result is then empty). Nothing is
+// printed: the callers report a failure each in their own way.
+std::unique_ptr<SSL, SslFree> startTls(SSL_CTX* context, int sock, int* handshake);
+
+// One SSL_write of the whole piece; "SSL write problem" is fatal. With
+// traceResult the write's result is traced before it is checked.
+void writeTls(SSL* connection, const void* data, std::size_t length, bool traceResult = false);
+
+// Answers the service's close notification. Traces, each made of label, the
+// seconds since start and its text: " seconds to read" followed by readEnd,
+// then " seconds to shutdown\n". A shutdown that fails is fatal.
+void shutdownTls(SSL* connection, std::time_t start, const char* label, const char* readEnd);
 
 // The TLS error class of a failed call. The peer's close without a close
 // notification, which this TLS library reports as a protocol error

@@ -1,6 +1,5 @@
 #include "installer/upload.h"
 
-#include <openssl/err.h>
 #include <sys/stat.h>
 
 #include <cstdio>
@@ -31,14 +30,9 @@ std::string fieldPart(const char* name, const std::string& value, bool endLine =
 // Counter shared with the meter's SIGALRM handler.
 MeterCounter bytesSent = 0;
 
-void writeChecked(SSL* connection, const void* data, std::size_t length) {
-  ERR_clear_error();
-  int result = SSL_write(connection, data, static_cast<int>(length));
-  checkSslWrite(connection, result);
-}
-
 }  // namespace
 
+// The delimiter again, between LF and "--" LF.
 const char* const kUploadClosingBoundary = "\n-----------------------------4664151417711--\n";
 const char* const kUploadTrailer = "\n\n";
 
@@ -85,27 +79,22 @@ int uploadKernelHeaders(OptText* reply) {
   std::int64_t contentLength = uploadContentLength(form, info.st_size);
   if (contentLength > kLargestContentLength) fatalError("tarball is too large to upload");
 
-  ClientKeyFile keyFile;
-  keyFile.create();
-  std::unique_ptr<SSL_CTX, SslCtxFree> context(keyFile.load());
+  std::unique_ptr<SSL_CTX, SslCtxFree> context = loadClientContext();
   UniqueFd sock(tcp_connect(buildServiceHost.c_str(), buildServicePort));
   if (!sock) fatalSslError("SSL connect error");
-  std::unique_ptr<SSL, SslFree> connection(SSL_new(context.get()));
-  if (!connection) fatalSslError("SSL connect error");
-  BIO* bio = BIO_new_socket(sock.get(), BIO_NOCLOSE);
-  SSL_set_bio(connection.get(), bio, bio);
-  ERR_clear_error();
-  if (SSL_connect(connection.get()) < 1) fatalSslError("SSL connect error");
+  int handshake = 0;
+  std::unique_ptr<SSL, SslFree> connection = startTls(context.get(), sock.get(), &handshake);
+  if (handshake < 1) fatalSslError("SSL connect error");
 
   std::string header = buildUploadHeader(static_cast<int>(contentLength));
   printDebug("%s", header.c_str());
-  writeChecked(connection.get(), header.data(), header.size());
+  writeTls(connection.get(), header.data(), header.size());
 
   printDebug("%s", form.c_str());
   bytesSent = 0;
   if (!silentMode) meter_start("uploading kernel package", contentLength, &bytesSent);
   printDebug("Writing post_buf");
-  writeChecked(connection.get(), form.data(), form.size());
+  writeTls(connection.get(), form.data(), form.size());
   bytesSent = bytesSent + static_cast<std::int64_t>(form.size());
 
   printDebug("Sending tarball");
@@ -113,7 +102,7 @@ int uploadKernelHeaders(OptText* reply) {
   for (;;) {
     std::size_t n = std::fread(piece, 1, sizeof piece, package.get());
     if (n > 0) {
-      writeChecked(connection.get(), piece, n);
+      writeTls(connection.get(), piece, n);
       bytesSent = bytesSent + static_cast<std::int64_t>(n);
     }
     if (n < sizeof piece) {
@@ -123,23 +112,18 @@ int uploadKernelHeaders(OptText* reply) {
   }
   printDebug("Tarball sent");
   std::size_t closingLength = std::strlen(kUploadClosingBoundary);
-  writeChecked(connection.get(), kUploadClosingBoundary, closingLength);
+  writeTls(connection.get(), kUploadClosingBoundary, closingLength);
   bytesSent = bytesSent + static_cast<std::int64_t>(closingLength);
   if (!silentMode) meter_stop();
 
   printDebug("writing End of Document");
-  writeChecked(connection.get(), kUploadTrailer, std::strlen(kUploadTrailer));
+  writeTls(connection.get(), kUploadTrailer, std::strlen(kUploadTrailer));
   if (!silentMode) printPlain("Starting module build...\n");
 
   ReplyBuffer buffer;
   std::time_t start = std::time(nullptr);
-  if (readTlsReply(connection.get(), &buffer, false) == ReadOutcome::CloseNotify) {
-    printDebug("+%2.0f seconds to read", std::difftime(std::time(nullptr), start));
-    ERR_clear_error();
-    int shutdown = SSL_shutdown(connection.get());
-    printDebug("+%2.0f seconds to shutdown\n", std::difftime(std::time(nullptr), start));
-    if (shutdown != 1) fatalSslError("Shutdown failed");
-  }
+  if (readTlsReply(connection.get(), &buffer, false) == ReadOutcome::CloseNotify)
+    shutdownTls(connection.get(), start, "+", "");
   *reply = buffer.take();
   connection.reset();
   context.reset();

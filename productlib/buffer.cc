@@ -15,13 +15,12 @@ constexpr const char kNullBuffer[] = "Null buffer given to packBuf";
 
 int cursorOffset(const Buffer* buffer) { return static_cast<int>(buffer->pos - buffer->data); }
 
-// Bytes between the cursor and the end of the packed data; 0 if the cursor
-// was ever moved past it.
-std::uint32_t remaining(const Buffer* buffer) {
+}  // namespace
+
+std::uint32_t unreadBytes(const Buffer* buffer) {
   const unsigned char* end = buffer->data + buffer->used;
   return buffer->pos < end ? static_cast<std::uint32_t>(end - buffer->pos) : 0;
 }
-}  // namespace
 
 int createBuffer(Buffer** buffer, std::uint32_t capacity) {
   *buffer = static_cast<Buffer*>(alloc_instance(sizeof(Buffer), "Buffer"));
@@ -144,7 +143,7 @@ int unpackMsgBuf(Buffer* buffer, void* destination, std::uint32_t n) {
     logMessage(0, "%s", kNullBuffer);
     return 1;
   }
-  if (remaining(buffer) < n) {
+  if (unreadBytes(buffer) < n) {
     logMessage(0, "buffer underrun during unpacking %d bytes (used=%d pos=%d)", static_cast<int>(n),
                static_cast<int>(buffer->used), cursorOffset(buffer));
     return 1;

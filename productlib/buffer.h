@@ -60,6 +60,9 @@ void clearBuffer(Buffer* buffer);
 void resetBuffer(Buffer* buffer);
 // Start unpacking again from the first byte; the packed count stays.
 void rewindBuffer(Buffer* buffer);
+// Bytes between the cursor and the end of the packed data; 0 if the cursor
+// was ever moved past it.
+std::uint32_t unreadBytes(const Buffer* buffer);
 
 int packMsgBuf(Buffer* buffer, const void* source, std::uint32_t n);
 int packMsgBufGrow(Buffer* buffer, const void* source, std::uint32_t n);

@@ -18,7 +18,9 @@ int is_whole_disk(const char* path) {
   hd_geometry geometry{};
   int status;
   {
-    UniqueFd fd(open(path, O_RDONLY));
+    // Non-blocking: opening a FIFO must not wait for a writer (the request
+    // then fails on it like on any other non-disk).
+    UniqueFd fd(open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC));
     if (!fd) return 0;
     status = readDiskGeometry(fd.get(), &geometry);
   }

@@ -9,6 +9,7 @@
 #include "productlib/framing.h"
 #include "productlib/sockets.h"
 #include "setup/log.h"
+#include "setup/output.h"
 
 const char kLogSuppressedText[] =
     "Further agent log messages are being suppressed.  Please check the agent's log file for further logs.";
@@ -24,10 +25,6 @@ namespace {
 
 constexpr std::size_t kPoolNameSize = 20480;
 constexpr std::size_t kRecordHeaderSize = 8;  // level and length
-
-std::uint32_t unreadBytes(const Buffer* area) {
-  return area->used - static_cast<std::uint32_t>(area->pos - area->data);
-}
 
 // Lines the logger finishes while the buffer is active.
 void handOverLine(int level, const char* line) {
@@ -49,11 +46,7 @@ void forgetLogBuffer() {
 }  // namespace
 
 std::string logBufferPoolName(const char* directory, int pid) {
-  int n = std::snprintf(nullptr, 0, "%s/logbuffer.%d.shm", directory, pid);
-  if (n < 0) return std::string();
-  std::string name(static_cast<std::size_t>(n) + 1, '\0');
-  std::snprintf(&name[0], name.size(), "%s/logbuffer.%d.shm", directory, pid);
-  name.resize(static_cast<std::size_t>(n));
+  std::string name = formatNarrow("%s/logbuffer.%d.shm", directory, pid);
   if (name.size() > kPoolNameSize - 1) name.resize(kPoolNameSize - 1);
   return name;
 }

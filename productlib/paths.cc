@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -102,6 +103,12 @@ int make_path(const char* path, mode_t directMode, mode_t walkMode) {
 }
 
 int make_parent_dirs(char* path, mode_t mode) {
+  // Each component costs a level of recursion and a copy of the text: a
+  // text no system call would take is refused before the walk starts.
+  if (strnlen(path, PATH_MAX) >= PATH_MAX) {
+    logError(0, ENAMETOOLONG, "Failed to make parent directory (%s)", path);
+    return 1;
+  }
   // The top of the walk: dirname gives these back unchanged.
   if (path[0] == '\0' || std::strcmp(path, ".") == 0 || std::strcmp(path, "/") == 0) return 0;
   std::string copy(path);

@@ -11,7 +11,8 @@
 //   give 1 without a line. Changes the process's working directory while it
 //   walks and always changes back (reporting a failure to do so).
 // - make_parent_dirs creates each directory of the path, outermost first,
-//   accepting ones that exist; it alters the caller's text.
+//   accepting ones that exist; it alters the caller's text. A text of
+//   PATH_MAX characters or more is refused with a line, creating nothing.
 #pragma once
 
 #include <sys/types.h>

@@ -7,11 +7,16 @@
 //   cannot be made (nothing is written) or the write fails.
 // - findElementByAttributeValue: the first element below the parent, depth
 //   first in document order, whose first attribute's value equals the text.
+// - loadXmlFile (behind openXmlDocument and dumpXmlFile) reads only a
+//   regular file: a directory, FIFO or device, and a file too big to hold in
+//   memory, fail like a file that does not parse, without waiting or
+//   aborting.
 // - The dump prints straight on standard output (ordinary buffering).
 #pragma once
 
 #include <tinyxml.h>
 
+bool loadXmlFile(TiXmlDocument& document, const char* path);
 TiXmlDocument* openXmlDocument(const char* path);
 bool saveXmlDocument(const char* path, TiXmlDocument* document);
 TiXmlNode* findElementByAttributeValue(TiXmlNode* parent, const char* text);

@@ -1,15 +1,39 @@
 // Opening, saving and searching XML documents.
+#include <fcntl.h>
+#include <sys/stat.h>
+
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <new>
 
 #include "productlib/xml.h"
 #include "setup/files.h"
 #include "setup/output.h"
+#include "setup/unique_fd.h"
 
 namespace {
 constexpr std::size_t kBackupNameSize = 8096;
+}
+
+bool loadXmlFile(TiXmlDocument& document, const char* path) {
+  // The parser sizes its buffer from the file's end: a directory or a huge
+  // file asks for more memory than there is, and reading a FIFO would wait
+  // for a writer. Devices are not even opened.
+  struct stat st;
+  if (::stat(path, &st) != 0 || !S_ISREG(st.st_mode)) return false;
+  UniqueFd fd(::open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+  // The name may have been replaced since the first look.
+  if (!fd || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+  UniqueFile file(::fdopen(fd.get(), "rb"));
+  if (!file) return false;
+  fd.release();
+  try {
+    return document.LoadFile(file.get(), TIXML_ENCODING_UNKNOWN);
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
 }
 
 TiXmlDocument* openXmlDocument(const char* path) {
@@ -19,7 +43,7 @@ TiXmlDocument* openXmlDocument(const char* path) {
     return nullptr;
   }
   auto document = std::make_unique<TiXmlDocument>(path);
-  if (!document->LoadFile(TIXML_ENCODING_UNKNOWN)) {
+  if (!loadXmlFile(*document, path)) {
     printError(L"ERROR: Failed to parse '%s'\n", path);
     return nullptr;
   }

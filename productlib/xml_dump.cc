@@ -77,7 +77,7 @@ void dumpXmlNode(TiXmlNode* node, int depth) {
 
 void dumpXmlFile(const char* path) {
   TiXmlDocument document(path);
-  if (document.LoadFile(TIXML_ENCODING_UNKNOWN)) {
+  if (loadXmlFile(document, path)) {
     std::printf("\n%s:\n", path);
     dumpXmlNode(&document, 0);
   } else {

@@ -8,6 +8,8 @@
 #include <cstring>
 #include <random>
 
+#include "setup/files.h"
+
 namespace {
 
 bool fail(std::string* err, int error) {
@@ -76,22 +78,9 @@ bool FileReplacer::open(std::string* err, mode_t mode, bool force_mode) {
 
 bool FileReplacer::write(const void* data, std::size_t length, std::string* err) {
   if (!fd_) return fail(err, EBADF);
-  const char* p = static_cast<const char*>(data);
-  while (length > 0) {
-    ssize_t n = ::write(fd_.get(), p, length);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      write_error_ = errno;
-      return fail(err, errno);
-    }
-    if (n == 0) {
-      write_error_ = EIO;
-      return fail(err, EIO);
-    }
-    p += n;
-    length -= static_cast<std::size_t>(n);
-  }
-  return true;
+  if (writeAll(fd_.get(), data, length)) return true;
+  write_error_ = errno;
+  return fail(err, errno);
 }
 
 bool FileReplacer::commit(std::string* err) {

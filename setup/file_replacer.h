@@ -48,9 +48,7 @@ class FileReplacer {
 
   // The temporary file's descriptor (-1 when none is open), for traces.
   int descriptor() const { return fd_.get(); }
-  const std::string& target() const { return target_; }
   const std::string& temporaryPath() const { return temp_; }
-  bool committed() const { return committed_; }
 
  private:
   std::string target_;

@@ -10,6 +10,7 @@
 
 #include <openssl/evp.h>
 
+#include "setup/file_replacer.h"
 #include "setup/output.h"
 #include "setup/settings.h"
 #include "setup/unique_fd.h"
@@ -42,38 +43,58 @@ std::optional<std::string> getServerWorkingDir(int /*product*/) {
 int pathExists(const char* path) { return exists(path) ? 1 : 0; }
 int fileExists(const char* path) { return pathExists(path); }
 
-int write_file(const char* path, const std::string& text) {
-  UniqueFd fd(::creat(path, 0400));
-  printDebug("filedes=%d", fd.get());
-  if (!fd) {
-    printError(L"Failed to open outfile '%s':%s\n", path, std::strerror(errno));
-    return 1;
-  }
-  // An existing file keeps its old mode under creat; the text may be a
-  // password, so the file is made owner-read-only whatever it was before
-  // (less what the creation mask removes, as for a new file).
+std::optional<std::string> workingDirOrReport(int product, const wchar_t* noDirText) {
+  std::optional<std::string> dir = getServerWorkingDir(product);
+  if (!dir && noDirText) printError(noDirText);
+  return dir;
+}
+
+std::optional<std::string> workingPath(int product, const char* name, const wchar_t* noDirText) {
+  std::optional<std::string> dir = workingDirOrReport(product, noDirText);
+  if (!dir) return std::nullopt;
+  return *dir + "/" + name;
+}
+
+mode_t currentUmask() {
   const mode_t mask = ::umask(0);
   ::umask(mask);
-  if (::fchmod(fd.get(), 0400 & ~mask) != 0) {
-    printError(L"Failed to write outfile '%s':%s\n", path, std::strerror(errno));
-    return 1;
-  }
-  std::size_t done = 0;
-  while (done < text.size()) {
-    ssize_t n = ::write(fd.get(), text.data() + done, text.size() - done);
+  return mask;
+}
+
+bool writeAll(int fd, const void* data, std::size_t length) {
+  const char* p = static_cast<const char*>(data);
+  while (length > 0) {
+    ssize_t n = ::write(fd, p, length);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) {
       if (n == 0) errno = EIO;
-      printError(L"Failed to write outfile '%s':%s\n", path, std::strerror(errno));
-      return 1;
+      return false;
     }
-    done += static_cast<std::size_t>(n);
+    p += n;
+    length -= static_cast<std::size_t>(n);
   }
-  printDebug("bytes: %zu", done);
-  if (fd.close() != 0) {
-    printError(L"Failed to write outfile '%s':%s\n", path, std::strerror(errno));
+  return true;
+}
+
+int write_file(const char* path, const std::string& text) {
+  // The text may be a key or a password: it goes in whole or not at all,
+  // and the file is made owner-read-only whatever it was before.
+  std::string err;
+  FileReplacer file(path);
+  struct stat old;
+  bool refused = ::lstat(path, &old) == 0 && S_ISREG(old.st_mode) && ::access(path, W_OK) != 0;
+  if (refused) err = std::strerror(errno);
+  bool opened = !refused && file.open(&err, 0400 & ~currentUmask(), true);
+  printDebug("filedes=%d", file.descriptor());
+  if (!opened) {
+    printError(L"Failed to open outfile '%s':%s\n", path, err.c_str());
     return 1;
   }
+  if (!file.write(text, &err) || !file.commit(&err)) {
+    printError(L"Failed to write outfile '%s':%s\n", path, err.c_str());
+    return 1;
+  }
+  printDebug("bytes: %zu", text.size());
   printDebug("File written");
   return 0;
 }

@@ -8,6 +8,8 @@
 // - write_file writes a text to a file only its owner may read (mode 0400).
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstddef>
 #include <optional>
 #include <string>
@@ -21,14 +23,30 @@ bool isDriverOnlyInstall();       // the zelt driver alone
 constexpr int kProductServer = 0;
 constexpr int kProductAgent = 1;
 std::optional<std::string> getServerWorkingDir(int product);
+// What the configuration operations print when there is no working directory.
+constexpr const wchar_t* kNoServerWorkingDir = L"ERROR: Could not determine KZP Server Working directory\n";
+// The working directory, or nothing after noDirText (when given) is
+// printed with printError.
+std::optional<std::string> workingDirOrReport(int product, const wchar_t* noDirText);
+// "<working directory>/<name>", or nothing as above.
+std::optional<std::string> workingPath(int product, const char* name, const wchar_t* noDirText);
 
 int pathExists(const char* path);
 int fileExists(const char* path);
 
 // 0 on success; 1 after "Failed to open outfile '%s':%s\n" or
-// "Failed to write outfile '%s':%s\n". Every byte is written (a short write
-// is continued, EINTR retried) and the file ends at mode 0400.
+// "Failed to write outfile '%s':%s\n". The file is replaced whole (never
+// written through a link, never left half written) and ends at mode 0400
+// less the creation mask. An existing file the process may not write is
+// refused, as opening it would be.
 int write_file(const char* path, const std::string& text);
+
+// Writes every byte: continues short writes, retries EINTR. false with errno
+// set (EIO for a write that takes nothing).
+bool writeAll(int fd, const void* data, std::size_t length);
+
+// The process's file-creation mask (read without changing it for good).
+mode_t currentUmask();
 
 // MD5 of the bytes as 32 lower-case hexadecimal digits.
 std::string md5_hex(const void* data, int length);

@@ -42,7 +42,6 @@ void startUp(int argc, char** argv) {
     moduleRequested = 1;
   }
 
-  archFormValue.clear();
   ::uname(&systemUname);
   archFormValue = cutToBuffer(archCode(systemUname.machine), kArchBufferSize);
 

@@ -11,12 +11,11 @@
 #include "setup/unique_fd.h"
 
 std::optional<std::string> markerPath(const char* name) {
-  std::optional<std::string> dir = getServerWorkingDir(kProductAgent);
-  if (!dir) return std::nullopt;
-  std::string path = *dir + "/" + name;
+  std::optional<std::string> path = workingPath(kProductAgent, name, nullptr);
+  if (!path) return std::nullopt;
   // The path is handed to the system as one name: one that could not be
   // held in a path buffer is refused rather than cut.
-  if (path.size() >= kPathBufferSize) return std::nullopt;
+  if (path->size() >= kPathBufferSize) return std::nullopt;
   return path;
 }
 
@@ -24,15 +23,7 @@ int writeConfigCheckFile(const char* path) {
   UniqueFd fd(::open(path, O_WRONLY | O_CREAT | O_TRUNC, 0666));
   if (!fd) return 0;
   static const char kText[] = "1";
-  const char* p = kText;
-  std::size_t left = sizeof kText - 1;
-  while (left > 0) {
-    ssize_t n = ::write(fd.get(), p, left);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return 0;
-    p += n;
-    left -= static_cast<std::size_t>(n);
-  }
+  if (!writeAll(fd.get(), kText, sizeof kText - 1)) return 0;
   return fd.close() == 0 ? 1 : 0;
 }
 

@@ -69,7 +69,7 @@ bool isValueCharacter(int c) {
   return c != 0 && std::strchr(kValueCharacters, c) != nullptr;
 }
 
-// Handles a row's effect; false means a usage error was already reported.
+// Handles a row's effect; a value error ends the run here.
 void applyOption(int c, const char* value) {
   switch (c) {
     case 'h':

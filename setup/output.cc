@@ -11,6 +11,8 @@
 FILE* outputStream = stdout;
 int outputFileOpened = 0;
 
+namespace {
+
 // Every message text of the program is ASCII, so a wide format becomes a
 // narrow one character by character; "%s" then takes the narrow argument
 // bytes exactly as the wide printer would be asked to.
@@ -36,6 +38,8 @@ std::string vformatNarrow(const char* format, va_list args) {
   return std::string(big.data(), n);
 }
 
+}  // namespace
+
 std::string formatNarrow(const char* format, ...) {
   va_list args;
   va_start(args, format);
@@ -44,41 +48,43 @@ std::string formatNarrow(const char* format, ...) {
   return s;
 }
 
-std::string vformatWide(const wchar_t* format, va_list args) {
-  std::string narrow = narrowFormat(format);
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wformat-nonliteral"
-  return vformatNarrow(narrow.c_str(), args);
-#pragma GCC diagnostic pop
-}
+namespace {
 
-static void writeMessage(FILE* stream, const std::string& text, bool flush) {
+void writeMessage(FILE* stream, const std::string& text, bool flush) {
   if (!text.empty()) std::fwrite(text.data(), 1, text.size(), stream);
   if (flush) std::fflush(stream);
 }
 
+void vprintWide(FILE* stream, bool flush, const wchar_t* format, va_list args) {
+  std::string narrow = narrowFormat(format);
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wformat-nonliteral"
+  writeMessage(stream, vformatNarrow(narrow.c_str(), args), flush);
+#pragma GCC diagnostic pop
+}
+
+}  // namespace
+
+// printInfo and printError print alike: the message stream, flushed.
 void printInfo(const wchar_t* format, ...) {
   va_list args;
   va_start(args, format);
-  std::string text = vformatWide(format, args);
+  vprintWide(outputStream, true, format, args);
   va_end(args);
-  writeMessage(outputStream, text, true);
 }
 
 void printError(const wchar_t* format, ...) {
   va_list args;
   va_start(args, format);
-  std::string text = vformatWide(format, args);
+  vprintWide(outputStream, true, format, args);
   va_end(args);
-  writeMessage(outputStream, text, true);
 }
 
 void printDirect(const wchar_t* format, ...) {
   va_list args;
   va_start(args, format);
-  std::string text = vformatWide(format, args);
+  vprintWide(stdout, false, format, args);
   va_end(args);
-  writeMessage(stdout, text, false);
 }
 
 void printDebug(const char* format, ...) {

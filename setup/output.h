@@ -41,8 +41,5 @@ void openOutputFile(const wchar_t* name);
 // and at most 4095; "" when a character can't be converted.
 std::string wideToMultibyte(const wchar_t* text);
 
-// Formatting helpers shared by the printers (also used by tests).
-std::string narrowFormat(const wchar_t* format);
-std::string vformatNarrow(const char* format, va_list args);
+// printf formatting into a string of any length.
 std::string formatNarrow(const char* format, ...) __attribute__((format(printf, 1, 2)));
-std::string vformatWide(const wchar_t* format, va_list args);

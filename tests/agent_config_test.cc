@@ -7,10 +7,10 @@
 
 #include <cstdlib>
 #include <fstream>
-#include <sstream>
 
 #include "config/config.h"
 #include "setup/settings.h"
+#include "tests/harness/sandbox.h"
 
 namespace {
 
@@ -29,12 +29,6 @@ class AgentConfig : public ::testing::Test {
   std::string file() const { return root_ + "/conf/agent_config"; }
   std::string backup() const { return file() + ".bak"; }
   void write(const std::string& text) { std::ofstream(file(), std::ios::binary) << text; }
-  static std::string read(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-  }
   // A new run: the next operation reads the file again.
   void newRun() { agentConfigStore.clear(); }
 
@@ -64,11 +58,11 @@ TEST_F(AgentConfig, PortTexts) {
     std::string out = testing::internal::GetCapturedStdout();
     if (c.line == nullptr) {
       EXPECT_EQ(out, "Invalid port range");
-      EXPECT_EQ(read(file()), "Name=agent\n");
+      EXPECT_EQ(harness::readFile(file()), "Name=agent\n");
       EXPECT_EQ(::access(backup().c_str(), F_OK), -1);
     } else {
       EXPECT_EQ(out, "");
-      EXPECT_EQ(read(file()), std::string("Name=agent\n") + c.line);
+      EXPECT_EQ(harness::readFile(file()), std::string("Name=agent\n") + c.line);
     }
   }
 }
@@ -76,26 +70,26 @@ TEST_F(AgentConfig, PortTexts) {
 TEST_F(AgentConfig, EveryMatchingLineIsReplacedOthersKept) {
   write("# agent\nLocalPort=1\nlocalport=2\n LocalPort=3\n#LocalPort=4\nLocalPort=5\r\nTail=x");
   EXPECT_EQ(setAgentPort("9000"), 0);
-  EXPECT_EQ(read(file()),
+  EXPECT_EQ(harness::readFile(file()),
             "# agent\nLocalPort=9000 \nlocalport=2\n LocalPort=3\n#LocalPort=4\nLocalPort=9000 \nTail=x");
 }
 
 TEST_F(AgentConfig, UnmatchedSpellingsGetAnAppendedLine) {
   write("localport=2\n LocalPort=3\n#LocalPort=4\n");
   EXPECT_EQ(setAgentPort("8080"), 0);
-  EXPECT_EQ(read(file()), "localport=2\n LocalPort=3\n#LocalPort=4\nLocalPort=8080 \n");
+  EXPECT_EQ(harness::readFile(file()), "localport=2\n LocalPort=3\n#LocalPort=4\nLocalPort=8080 \n");
 }
 
 TEST_F(AgentConfig, EmptyFileGetsOneLine) {
   write("");
   EXPECT_EQ(setAgentPort("8080"), 0);
-  EXPECT_EQ(read(file()), "LocalPort=8080 \n");
+  EXPECT_EQ(harness::readFile(file()), "LocalPort=8080 \n");
 }
 
 TEST_F(AgentConfig, AppendAfterLastLineWithoutLineEnd) {
   write("Name=agent");
   EXPECT_EQ(setAgentBindTo("10.0.0.5"), 0);
-  EXPECT_EQ(read(file()), "Name=agent\nBindTo=10.0.0.5\n");
+  EXPECT_EQ(harness::readFile(file()), "Name=agent\nBindTo=10.0.0.5\n");
 }
 
 TEST_F(AgentConfig, LongLinesSurviveUnchanged) {
@@ -103,7 +97,7 @@ TEST_F(AgentConfig, LongLinesSurviveUnchanged) {
   // Read in several pieces, written back in order.
   write(longLine + "LocalPort=1\n");
   EXPECT_EQ(setAgentPort("2"), 0);
-  EXPECT_EQ(read(file()), longLine + "LocalPort=2 \n");
+  EXPECT_EQ(harness::readFile(file()), longLine + "LocalPort=2 \n");
 }
 
 TEST_F(AgentConfig, DebugOnOff) {
@@ -126,7 +120,7 @@ TEST_F(AgentConfig, DebugOnOff) {
     newRun();
     write(c.before);
     EXPECT_EQ(setAgentDebug(c.on), 0);
-    EXPECT_EQ(read(file()), c.after);
+    EXPECT_EQ(harness::readFile(file()), c.after);
   }
 }
 
@@ -136,7 +130,7 @@ TEST_F(AgentConfig, BindAddressWrittenAsGiven) {
     newRun();
     write("BindTo=old\nX=1\n");
     EXPECT_EQ(setAgentBindTo(address), 0);
-    EXPECT_EQ(read(file()), std::string("BindTo=") + address + "\nX=1\n");
+    EXPECT_EQ(harness::readFile(file()), std::string("BindTo=") + address + "\nX=1\n");
   }
 }
 
@@ -147,7 +141,7 @@ TEST_F(AgentConfig, BindAddressWithLineEndRefused) {
     testing::internal::CaptureStdout();
     EXPECT_EQ(setAgentBindTo(address), 1);
     EXPECT_NE(testing::internal::GetCapturedStdout(), "");
-    EXPECT_EQ(read(file()), "BindTo=old\n");
+    EXPECT_EQ(harness::readFile(file()), "BindTo=old\n");
     EXPECT_EQ(::access(backup().c_str(), F_OK), -1);
   }
 }
@@ -158,7 +152,7 @@ TEST_F(AgentConfig, NullValues) {
   EXPECT_EQ(setAgentPort(nullptr), 1);
   EXPECT_EQ(setAgentBindTo(nullptr), 1);
   EXPECT_EQ(testing::internal::GetCapturedStdout(), "agent port cannot be nullagent bindto cannot be null");
-  EXPECT_EQ(read(file()), "X=1\n");
+  EXPECT_EQ(harness::readFile(file()), "X=1\n");
 }
 
 TEST_F(AgentConfig, BindToQuery) {
@@ -192,8 +186,8 @@ TEST_F(AgentConfig, ThreeSettersReadOnceBackupHoldsSecondWrite) {
   write("Other=1\n");
   EXPECT_EQ(setAgentPort("7000"), 0);
   EXPECT_EQ(setAgentDebug(true), 0);
-  EXPECT_EQ(read(file()), "Name=agent\nBindTo=10.1.1.1\nLocalPort=7000 \nDebug=1\n\n");
-  EXPECT_EQ(read(backup()), "Name=agent\nBindTo=10.1.1.1\nLocalPort=7000 \n");
+  EXPECT_EQ(harness::readFile(file()), "Name=agent\nBindTo=10.1.1.1\nLocalPort=7000 \nDebug=1\n\n");
+  EXPECT_EQ(harness::readFile(backup()), "Name=agent\nBindTo=10.1.1.1\nLocalPort=7000 \n");
 }
 
 TEST_F(AgentConfig, MissingFileFailsAndCreatesNothing) {
@@ -238,7 +232,7 @@ TEST_F(AgentConfig, SaveKeepsModeAndOwner) {
   }
   ASSERT_EQ(::stat(backup().c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 07777, 0640u);
-  EXPECT_EQ(read(backup()), "X=1\n");
+  EXPECT_EQ(harness::readFile(backup()), "X=1\n");
   // No temporary file is left beside it.
   EXPECT_EQ(std::system(("test $(ls -A '" + root_ + "/conf' | wc -l) -eq 2").c_str()), 0);
 }
@@ -252,7 +246,7 @@ TEST_F(AgentConfig, FailedBackupLeavesFileWhole) {
   std::string out = testing::internal::GetCapturedStdout();
   EXPECT_EQ(out.rfind("Failed to create backup file: ", 0), 0u) << out;
   EXPECT_NE(out.find("\nCould not save config file\n"), std::string::npos) << out;
-  EXPECT_EQ(read(file()), "X=1\n");
+  EXPECT_EQ(harness::readFile(file()), "X=1\n");
 }
 
 TEST_F(AgentConfig, DebugQueryNotUsedBySetup) {

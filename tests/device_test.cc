@@ -144,12 +144,20 @@ TEST(IsWholeDisk, StartSectorDecides) {
 }
 
 TEST(IsWholeDisk, RealRequestOnThingsWithoutGeometry) {
-  std::string out = captureStdout([] {
+  // A FIFO without a writer: the open must not wait for one.
+  char dir[] = "/tmp/plib-device-fifo.XXXXXX";
+  ASSERT_NE(mkdtemp(dir), nullptr);
+  std::string fifo = std::string(dir) + "/fifo";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  std::string out = captureStdout([&] {
     EXPECT_EQ(is_whole_disk("/etc/hostname"), 0);
     EXPECT_EQ(is_whole_disk("/dev/null"), 0);
     EXPECT_EQ(is_whole_disk("/no/such/device"), 0);
+    EXPECT_EQ(is_whole_disk(fifo.c_str()), 0);
   });
   EXPECT_EQ(out, "");
+  unlink(fifo.c_str());
+  rmdir(dir);
 }
 
 TEST(CheckBlockDevice, OnlyBlockDevicesPass) {

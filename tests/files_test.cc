@@ -3,8 +3,8 @@
 #include "setup/files.h"
 
 #include <fcntl.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
-#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -12,9 +12,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
-#include <sstream>
 
 #include "setup/settings.h"
+#include "tests/harness/run.h"
+#include "tests/harness/sandbox.h"
 
 namespace {
 
@@ -31,12 +32,7 @@ class TempDir {
   std::string path_;
 };
 
-std::string readFile(const std::string& path) {
-  std::ifstream in(path);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
+using harness::readFile;
 
 mode_t modeOf(const std::string& path) {
   struct stat st;
@@ -131,17 +127,34 @@ TEST(WriteFile, OpenFailureIsReported) {
             "Failed to open outfile '" + path + "':No such file or directory\n");
 }
 
+// A full file system: the write fails, and the old file is still whole.
 TEST(WriteFile, FailedWriteIsReportedNotSuccess) {
-  if (::geteuid() != 0) GTEST_SKIP() << "needs root to make a device node";
-  TempDir dir;
-  // A private node of the "full" device: every write fails with ENOSPC.
-  std::string path = dir / "full";
-  ASSERT_EQ(::mknod(path.c_str(), S_IFCHR | 0666, makedev(1, 7)), 0);
-  if (::access(path.c_str(), W_OK) != 0 || !std::ifstream(path)) GTEST_SKIP() << "device nodes unusable here";
+  harness::Sandbox box;
+  box.makeDirs("/tmp/full");
+  ASSERT_EQ(::mount("tmpfs", "/tmp/full", "tmpfs", 0, "size=64k"), 0);
+  std::string path = "/tmp/full/key";
+  box.writeFile(path, "OLD KEY", 0400);
+  harness::shell("dd if=/dev/zero of=/tmp/full/filler bs=1k count=128 2>/dev/null");
   testing::internal::CaptureStdout();
-  EXPECT_EQ(write_file(path.c_str(), "x"), 1);
+  EXPECT_EQ(write_file(path.c_str(), std::string(100000, 'x')), 1);
   EXPECT_EQ(testing::internal::GetCapturedStdout(),
             "Failed to write outfile '" + path + "':No space left on device\n");
+  EXPECT_EQ(readFile(path), "OLD KEY");
+  EXPECT_EQ(harness::shell("ls -A /tmp/full"), "filler\nkey\n");
+}
+
+// A link planted where the file goes is replaced, never written through.
+TEST(WriteFile, NeverWritesThroughALink) {
+  TempDir dir;
+  std::string victim = dir / "victim", path = dir / "key";
+  std::ofstream(victim) << "original";
+  ASSERT_EQ(::symlink(victim.c_str(), path.c_str()), 0);
+  EXPECT_EQ(write_file(path.c_str(), "KEY"), 0);
+  EXPECT_EQ(readFile(victim), "original");
+  EXPECT_EQ(readFile(path), "KEY");
+  struct stat st;
+  ASSERT_EQ(::lstat(path.c_str(), &st), 0);
+  EXPECT_TRUE(S_ISREG(st.st_mode));
 }
 
 TEST(WriteFile, DebugLines) {

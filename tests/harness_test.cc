@@ -68,6 +68,18 @@ TEST(Sandbox, RefusesWritesOutsideWritablePlaces) {
   EXPECT_THROW(box.writeFile("/usr/bin/harness-probe", "x"), std::runtime_error);
   EXPECT_THROW(box.writeFile("/var/harness-probe", "x"), std::runtime_error);
   EXPECT_FALSE(pathPresent("/usr/bin/harness-probe"));
+  // A ".." is refused wherever it stands, also after a missing directory
+  // (only the existing part of a path can be resolved) and at the end of a
+  // path to remove (only its parent is checked).
+  const std::string escape = "/tmp/new/../../var/tmp/harness-dotdot-probe";
+  EXPECT_THROW(box.writeFile(escape, "x"), std::runtime_error);
+  EXPECT_THROW(box.makeDirs(escape), std::runtime_error);
+  EXPECT_THROW(box.makeSymlink("/", escape), std::runtime_error);
+  EXPECT_FALSE(pathPresent("/var/tmp/harness-dotdot-probe"));
+  EXPECT_FALSE(pathPresent("/tmp/new"));
+  box.makeDirs("/tmp/up/down");
+  EXPECT_THROW(box.remove("/tmp/up/down/.."), std::runtime_error);
+  EXPECT_TRUE(pathPresent("/tmp/up/down"));
   box.makeWritable("/usr/bin");
   box.writeFile("/usr/bin/harness-probe", "x");
   EXPECT_TRUE(pathPresent("/bin/harness-probe"));

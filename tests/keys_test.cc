@@ -9,11 +9,11 @@
 #include <cstdlib>
 #include <fstream>
 #include <set>
-#include <sstream>
 
 #include "config/config.h"
 #include "setup/files.h"
 #include "setup/settings.h"
+#include "tests/harness/sandbox.h"
 
 namespace {
 
@@ -29,12 +29,6 @@ class Keys : public ::testing::Test {
   void TearDown() override { std::system(("rm -rf '" + root_ + "'").c_str()); }
 
   std::string keyDir() const { return root_ + "/conf/server.allow"; }
-  static std::string read(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-  }
   // Standard input of this process becomes `text`.
   void feedStdin(const std::string& text) {
     std::string path = root_ + "/stdin";
@@ -69,14 +63,14 @@ TEST(KeyNames, SingleFileNamesOnly) {
 TEST_F(Keys, SaveNormalisesAndIsOwnerReadOnly) {
   std::string key = "-----BEGIN PUBLIC KEY-----\r\nAB\rC\r\n";
   EXPECT_EQ(saveKey("mgr", key), 0);
-  EXPECT_EQ(read(keyDir() + "/mgr"), "-----BEGIN PUBLIC KEY-----\nAB\rC\n");
+  EXPECT_EQ(harness::readFile(keyDir() + "/mgr"), "-----BEGIN PUBLIC KEY-----\nAB\rC\n");
   struct stat st;
   ASSERT_EQ(::stat((keyDir() + "/mgr").c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 07777, 0400u);
   // Storing again under the same name rewrites it.
   std::string other = "second";
   EXPECT_EQ(saveKey("mgr", other), 0);
-  EXPECT_EQ(read(keyDir() + "/mgr"), "second");
+  EXPECT_EQ(harness::readFile(keyDir() + "/mgr"), "second");
 }
 
 TEST_F(Keys, SaveRefusesNamesOutsideTheDirectory) {

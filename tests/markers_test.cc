@@ -10,7 +10,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
-#include <sstream>
 
 #include "setup/settings.h"
 #include "tests/harness/sandbox.h"
@@ -20,12 +19,7 @@ std::string makeTempDir() {
   char name[] = "/tmp/tavrik-markers-test.XXXXXX";
   return ::mkdtemp(name);
 }
-std::string readFile(const std::string& path) {
-  std::ifstream in(path);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
+using harness::readFile;
 }  // namespace
 
 TEST(WriteConfigCheckFile, WritesOneWithoutLineEndAndTruncates) {

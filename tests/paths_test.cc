@@ -1,5 +1,6 @@
 #include "productlib/paths.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -11,6 +12,7 @@
 #include <string>
 
 #include "setup/files.h"
+#include "setup/unique_fd.h"
 #include "tests/productlib/capture.h"
 
 namespace {
@@ -155,5 +157,26 @@ TEST_F(TempDir, MakeParentDirsCreatesOutermostFirst) {
   EXPECT_EQ(make_parent_dirs(root, 0700), 0);
   char empty[] = "";
   EXPECT_EQ(make_parent_dirs(empty, 0700), 0);
+  ASSERT_EQ(chdir("/"), 0);
+}
+
+// A text no system call would take is refused at once, however many
+// components it has, and nothing is created.
+TEST_F(TempDir, MakeParentDirsRefusesOverlongTexts) {
+  ASSERT_EQ(chdir(dir_.c_str()), 0);
+  std::string components;
+  for (int i = 0; i < 100000; ++i) components += "a/";
+  std::string exact(PATH_MAX, 'b');
+  for (std::string* text : {&components, &exact}) {
+    std::string before = *text;
+    std::string out = captureStdout([&] { EXPECT_EQ(make_parent_dirs(text->data(), 0755), 1); });
+    EXPECT_EQ(out.rfind("Failed to make parent directory (" + before.substr(0, 20), 0), 0u) << out.substr(0, 60);
+    EXPECT_EQ(*text, before);
+  }
+  UniqueDir d(opendir(dir_.c_str()));
+  ASSERT_TRUE(d);
+  int entries = 0;
+  while (dirent* e = readdir(d.get())) entries += e->d_name[0] != '.';
+  EXPECT_EQ(entries, 0);
   ASSERT_EQ(chdir("/"), 0);
 }

@@ -9,18 +9,13 @@
 #include <climits>
 #include <cstdlib>
 #include <fstream>
-#include <sstream>
 
 #include "installer/state.h"
+#include "tests/harness/sandbox.h"
 
 namespace {
 
-std::string readFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
+using harness::readFile;
 
 std::size_t countEntries(const std::string& dir) {
   std::size_t n = 0;

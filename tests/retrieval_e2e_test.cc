@@ -103,9 +103,15 @@ TEST(RetrievalE2E, TarballOnlyReplacesAnExistingFileAndCrossesFileSystems) {
   box.makeWritable("/usr/src");
   box.makeTree("/usr/src/hdr", kTree);
   // The target lives on another file system than /tmp.
-  box.writeFile("/usr/sbin/old.tgz", "previous content");
+  box.writeFile("/usr/sbin/old.tgz", "previous content", 0600);
   RunResult r = harness::runTool({"--kernel-dir", "/usr/src/hdr", "--tarball-only", "/usr/sbin/old.tgz"});
   ASSERT_TRUE(r.exited(0)) << harness::describe(r);
+  // The copy has the mode of a new file, not the old file's.
+  mode_t mask = umask(0);
+  umask(mask);
+  struct stat info {};
+  ASSERT_EQ(0, stat("/usr/sbin/old.tgz", &info));
+  EXPECT_EQ(0666u & ~mask, info.st_mode & 07777);
   auto list = members("/usr/sbin/old.tgz");
   EXPECT_TRUE(has(list, "./tmp/tavrik-proc-version-dont-use"));
   EXPECT_FALSE(has(list, "./tmp/tavrik-proc-version"));
@@ -134,6 +140,42 @@ TEST(RetrievalE2E, KernelDirIsQuotedInTheShellCommand) {
   ASSERT_TRUE(r.exited(0)) << harness::describe(r);
   EXPECT_FALSE(harness::pathPresent("/tmp/owned"));
   EXPECT_TRUE(has(members("/tmp/out.tgz"), "./include/linux/a.h"));
+}
+
+// A relative --kernel-dir names the directory under the working directory
+// that was checked: never one that CDPATH finds first, and a leading '-' is
+// no option. Only that tree goes into the package.
+TEST(RetrievalE2E, RelativeKernelDirPacksTheCheckedTree) {
+  const std::vector<std::string> kExpected = {
+      "./.config", "./Makefile", "./Module.symvers", "./arch", "./arch/x86", "./arch/x86/Makefile",
+      "./arch/x86/boot", "./drivers/Kconfig", "./drivers/Makefile.x", "./include", "./include/linux",
+      "./include/linux/a.h", "./scripts", "./scripts/Kconfig.include", "./scripts/mod", "./security",
+      "./security/Kconfig", "./tmp", "./tmp/tavrik-proc-version-dont-use"};
+  for (const char* name : {"-hdr", "hdr"}) {
+    SCOPED_TRACE(name);
+    Sandbox box;
+    harness::installProduct(box, Install::kAgentOnly);
+    noDistribution(box);
+    if (harness::pathPresent("/boot/kernel.h")) {
+      box.makeWritable("/boot");
+      box.remove("/boot/kernel.h");
+    }
+    box.makeTree(std::string("/tmp/work/") + name, kTree);
+    // Beside the tree in the working directory, and a tree of the same name
+    // where CDPATH points.
+    box.makeTree("/tmp/work", {"Kconfig.stray", "other/Makefile", "include/linux/stray.h"});
+    box.makeTree(std::string("/tmp/elsewhere/") + name, {".config", "Makefile", "include/linux/elsewhere.h"});
+    harness::RunOptions options;
+    options.args = {"--no-scripts", "--kernel-dir", name, "--tarball-only", "/tmp/out.tgz"};
+    options.stdinMode = harness::Stdin::kDevNull;
+    options.cwd = "/tmp/work";
+    options.env = {{"CDPATH", "/tmp/elsewhere"}};
+    RunResult r = harness::runTool(options);
+    ASSERT_TRUE(r.exited(0)) << harness::describe(r);
+    EXPECT_NE(std::string::npos, r.out.find(std::string("Found headers in '") + name + "'")) << r.out;
+    EXPECT_EQ(kExpected, members("/tmp/out.tgz"));
+    EXPECT_EQ("", leftovers());
+  }
 }
 
 TEST(RetrievalE2E, HeaderOnlyWithoutANameKeepsTheTemporaryFiles) {

@@ -2,15 +2,16 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <fstream>
 #include <memory>
-#include <sstream>
 #include <string>
 
 #include "setup/files.h"
 #include "setup/output.h"
+#include "tests/harness/sandbox.h"
 #include "tests/productlib/capture.h"
 
 namespace {
@@ -29,12 +30,6 @@ class Xml : public testing::Test {
     std::string p = dir_ + "/" + name;
     std::ofstream(p) << text;
     return p;
-  }
-  static std::string contents(const std::string& p) {
-    std::ifstream in(p);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
   }
   std::string dir_;
 };
@@ -65,6 +60,31 @@ TEST_F(Xml, OpenReportsMissingAndUnparsable) {
   out = captureStdout([&] { document.reset(openXmlDocument(good.c_str())); });
   ASSERT_NE(document, nullptr);
   EXPECT_EQ(out, "debug: Opening configuration file: " + good + "\n");
+  EXPECT_STREQ(document->RootElement()->Value(), "config");
+}
+
+// Neither a directory nor a FIFO without a writer can be loaded: each fails
+// with the caller's usual text, and neither aborts nor waits.
+TEST_F(Xml, OnlyRegularFilesAreLoaded) {
+  std::string directory = dir_ + "/directory.xml";
+  ASSERT_EQ(mkdir(directory.c_str(), 0755), 0);
+  std::string fifo = dir_ + "/fifo.xml";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0644), 0);
+  for (const std::string& p : {directory, fifo}) {
+    SCOPED_TRACE(p);
+    std::string out = captureStdout([&] { EXPECT_EQ(openXmlDocument(p.c_str()), nullptr); });
+    EXPECT_EQ(out, "ERROR: Failed to parse '" + p + "'\n");
+    out = captureStdout([&] { dumpXmlFile(p.c_str()); });
+    EXPECT_EQ(out, "Failed to load file \"" + p + "\"\n");
+    TiXmlDocument document;
+    EXPECT_FALSE(loadXmlFile(document, p.c_str()));
+  }
+  // A link to a regular file still loads.
+  std::string good = make("good.xml", kConfig);
+  std::string link = dir_ + "/link.xml";
+  ASSERT_EQ(symlink(good.c_str(), link.c_str()), 0);
+  std::unique_ptr<TiXmlDocument> document(openXmlDocument(link.c_str()));
+  ASSERT_NE(document, nullptr);
   EXPECT_STREQ(document->RootElement()->Value(), "config");
 }
 
@@ -111,10 +131,10 @@ TEST_F(Xml, SavingTwiceKeepsTheFirstVersionAsBackup) {
   EXPECT_EQ(out, "debug: saveXmlDocument\ndebug: checking existence of '" + p + "'\ndebug: Exists. Rename '" + p +
                      "' to '" + p + ".bak'\ndebug: Rename successful\ndebug: Saving '" + p + "'\n");
   setDebug(0);
-  EXPECT_NE(contents(p).find("n=\"2\""), std::string::npos);
-  EXPECT_NE(contents(p + ".bak").find("n=\"1\""), std::string::npos);
+  EXPECT_NE(harness::readFile(p).find("n=\"2\""), std::string::npos);
+  EXPECT_NE(harness::readFile(p + ".bak").find("n=\"1\""), std::string::npos);
   ASSERT_TRUE(saveXmlDocument(p.c_str(), &third));
-  EXPECT_NE(contents(p + ".bak").find("n=\"2\""), std::string::npos);
+  EXPECT_NE(harness::readFile(p + ".bak").find("n=\"2\""), std::string::npos);
 }
 
 TEST_F(Xml, BackupFailureWritesNothing) {
@@ -126,13 +146,13 @@ TEST_F(Xml, BackupFailureWritesNothing) {
   ASSERT_EQ(write_file((p + ".bak/keep").c_str(), "x"), 0);
   std::string out = captureStdout([&] { EXPECT_FALSE(saveXmlDocument(p.c_str(), &document)); });
   EXPECT_EQ(out.rfind("Failed to create backup file: ", 0), 0u);
-  EXPECT_EQ(contents(p), "<old/>");
+  EXPECT_EQ(harness::readFile(p), "<old/>");
 }
 
 TEST_F(Xml, RenameFileAndAlwaysTrue) {
   std::string p = make("old.xml", "<a/>");
   EXPECT_TRUE(renameFile(p.c_str(), (p + ".moved").c_str()));
-  EXPECT_EQ(contents(p + ".moved"), "<a/>");
+  EXPECT_EQ(harness::readFile(p + ".moved"), "<a/>");
   EXPECT_FALSE(renameFile(p.c_str(), (p + ".again").c_str()));
   EXPECT_EQ(alwaysTrue(nullptr), 1);
   EXPECT_EQ(alwaysTrue(&p), 1);

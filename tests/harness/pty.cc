@@ -17,18 +17,10 @@
 #include <thread>
 
 #include "tests/harness/child.h"
+#include "tests/harness/deadline.h"
 #include "tests/harness/run.h"
 
 namespace harness {
-
-namespace {
-using Clock = std::chrono::steady_clock;
-
-int msLeft(Clock::time_point deadline) {
-  auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-  return left > 0 ? static_cast<int>(left) : 0;
-}
-}  // namespace
 
 Pty::Pty(int rows, int cols) {
   struct winsize ws;

@@ -28,8 +28,8 @@ namespace harness {
 namespace {
 
 Sandbox* g_active = nullptr;
-int g_baseNs = -1;
-std::vector<std::string> g_keptUnderTmp;  // names directly under /tmp kept visible  // the private mount namespace every Sandbox copies afresh
+int g_baseNs = -1;                        // the private mount namespace every Sandbox copies afresh
+std::vector<std::string> g_keptUnderTmp;  // names directly under /tmp kept visible
 
 [[noreturn]] void fail(const std::string& what) {
   throw std::runtime_error("sandbox: " + what + ": " + std::strerror(errno));
@@ -105,6 +105,40 @@ void removeTree(const std::string& path) {
   }
 }
 
+// The writable-place check resolves only the part of a path that exists: a
+// ".." after a missing directory (or as the last name of a path to remove)
+// would climb out of a writable place unseen.
+void refuseDotDot(const std::string& path) {
+  std::size_t start = 0;
+  while (start <= path.size()) {
+    std::size_t end = path.find('/', start);
+    if (end == std::string::npos) end = path.size();
+    if (path.compare(start, end - start, "..") == 0) {
+      errno = EINVAL;
+      fail("path must not contain \"..\": " + path);
+    }
+    start = end + 1;
+  }
+}
+
+// The top directories under /tmp that hold the sources, the build and the
+// test's working directory (a checkout may well live under /tmp): the fresh
+// /tmp of a sandbox must still show them.
+std::vector<std::string> treesUnderTmp(const std::string& cwd) {
+  std::vector<std::string> tops;
+  std::string build = TAVRIK_SETUP_BIN;
+  build = build.substr(0, build.rfind('/'));
+  for (const std::string& p : {std::string(TAVRIK_SOURCE_DIR), build, cwd}) {
+    std::string real = realPath(p);
+    if (real.compare(0, 5, "/tmp/") != 0) continue;
+    std::string top = real.substr(0, real.find('/', 5));
+    bool known = false;
+    for (const std::string& t : tops) known = known || t == top;
+    if (!known) tops.push_back(top);
+  }
+  return tops;
+}
+
 }  // namespace
 
 Sandbox::Sandbox() {
@@ -132,24 +166,6 @@ Sandbox::Sandbox() {
     if (::setns(g_baseNs, CLONE_NEWNS) == 0) returnToCwd();
     throw;
   }
-}
-
-// The top directories under /tmp that hold the sources, the build and the
-// test's working directory (a checkout may well live under /tmp): the fresh
-// /tmp of a sandbox must still show them.
-std::vector<std::string> treesUnderTmp(const std::string& cwd) {
-  std::vector<std::string> tops;
-  std::string build = TAVRIK_SETUP_BIN;
-  build = build.substr(0, build.rfind('/'));
-  for (const std::string& p : {std::string(TAVRIK_SOURCE_DIR), build, cwd}) {
-    std::string real = realPath(p);
-    if (real.compare(0, 5, "/tmp/") != 0) continue;
-    std::string top = real.substr(0, real.find('/', 5));
-    bool known = false;
-    for (const std::string& t : tops) known = known || t == top;
-    if (!known) tops.push_back(top);
-  }
-  return tops;
 }
 
 void Sandbox::setUp() {
@@ -240,6 +256,7 @@ void Sandbox::checkWritable(const std::string& path) const {
     errno = EINVAL;
     fail("path must be absolute: " + path);
   }
+  refuseDotDot(path);
   std::string probe = path;
   std::string real;
   while ((real = realPath(probe)).empty()) {
@@ -293,6 +310,7 @@ void Sandbox::writeFile(const std::string& path, const std::string& content, mod
 }
 
 void Sandbox::remove(const std::string& path) {
+  refuseDotDot(path);
   checkWritable(parentOf(path));
   removeTree(path);
 }

@@ -23,18 +23,13 @@
 #include <thread>
 
 #include "setup/unique_fd.h"
+#include "tests/harness/deadline.h"
 
 namespace harness {
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
 constexpr int kDrainMs = 3000;  // how long a closed connection waits for the peer to close
-
-int msLeft(Clock::time_point deadline) {
-  auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-  return left > 0 ? static_cast<int>(left) : 0;
-}
 
 [[noreturn]] void fail(const std::string& what) {
   throw std::runtime_error("server: " + what + ": " + std::strerror(errno));
