@@ -97,6 +97,53 @@ TEST(RetrievalE2E, TarballOnlyKeepsThePackageFromTheStandardPlaces) {
   EXPECT_EQ("", leftovers());
 }
 
+// kbuild's objtool goes into the package when the tree has it, links
+// followed, and nothing else of tools/; without it the package is as ever.
+TEST(RetrievalE2E, ObjtoolIsPackedOnlyWhenTheTreeHasIt) {
+  const struct {
+    const char* name;
+    void (*lay)(Sandbox& box);
+    bool packed;
+  } cases[] = {
+      {"no tools directory", [](Sandbox&) {}, false},
+      {"a regular file",
+       [](Sandbox& box) {
+         box.writeFile("/tmp/hdr/tools/objtool/objtool", "OBJTOOL", 0755);
+         box.writeFile("/tmp/hdr/tools/objtool/check.c", "int x;\n");
+         box.writeFile("/tmp/hdr/tools/include/y.h", "\n");
+       },
+       true},
+      {"tools is a link, as in the Debian tree",
+       [](Sandbox& box) {
+         box.writeFile("/tmp/kbuild/tools/objtool/objtool", "OBJTOOL", 0755);
+         box.makeSymlink("../kbuild/tools", "/tmp/hdr/tools");
+       },
+       true},
+      {"a dangling link", [](Sandbox& box) { box.makeSymlink("/tmp/nowhere", "/tmp/hdr/tools/objtool/objtool"); },
+       false},
+      {"a directory", [](Sandbox& box) { box.makeDirs("/tmp/hdr/tools/objtool/objtool"); }, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Sandbox box;
+    harness::installProduct(box, Install::kAgentOnly);
+    box.makeTree("/tmp/hdr", kTree);
+    c.lay(box);
+    RunResult r = harness::runTool({"--kernel-dir", "/tmp/hdr", "--tarball-only", "/tmp/k.tgz"});
+    ASSERT_TRUE(r.exited(0)) << harness::describe(r);
+    std::vector<std::string> tools;
+    for (const std::string& m : members("/tmp/k.tgz"))
+      if (m.compare(0, 7, "./tools") == 0) tools.push_back(m);
+    if (c.packed) {
+      EXPECT_EQ(tools, std::vector<std::string>{"./tools/objtool/objtool"});
+      EXPECT_EQ("OBJTOOL", harness::shell("tar xzOf /tmp/k.tgz ./tools/objtool/objtool"));
+      EXPECT_EQ("-rwx", harness::shell("tar tvzf /tmp/k.tgz ./tools/objtool/objtool").substr(0, 4));
+    } else {
+      EXPECT_TRUE(tools.empty());
+    }
+  }
+}
+
 TEST(RetrievalE2E, TarballOnlyReplacesAnExistingFileAndCrossesFileSystems) {
   Sandbox box;
   harness::installProduct(box, Install::kAgentOnly);
