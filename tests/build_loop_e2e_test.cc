@@ -166,6 +166,27 @@ TEST(BuildLoopE2E, PrebuiltModuleIsInstalled) {
   EXPECT_EQ(1u, service.requests(1).size());
 }
 
+// A page that only mentions a file name delivers no module: the run goes
+// on to package, upload and build as when no prebuilt module exists.
+TEST(BuildLoopE2E, PrebuiltQueryPageWithoutAnAttachmentIsNoModule) {
+  const std::string pages[] = {
+      "no module for filename foo.ko",
+      "Content-Disposition: attachment; filename=" + moduleName() + "\r\nContent-Length: 3\r\n\r\nabc",
+  };
+  for (const std::string& page : pages) {
+    SCOPED_TRACE(page);
+    Sandbox box;
+    layMachine(box, Install::kAgentOnly);
+    BuildServiceRoutes routes = fullBuild();
+    routes.onPrefix("/cache-module.php",
+                    [page](const std::string&) { return harness::ServiceAnswer{harness::replyOk(page), true}; });
+    FakeBuildService service(routes);
+    RunResult r = runRetrieval({"--host", kHost});
+    expectFullBuild(r, service);
+    EXPECT_NE(std::string::npos, r.out.find("\nNo binary module found\nGathering kernel information\n")) << r.out;
+  }
+}
+
 struct LoopFailure {
   const char* name;
   std::string processReply;
