@@ -180,6 +180,20 @@ void sleepMs(int ms, int stopFd) {
   ::poll(&p, 1, ms);
 }
 
+// Writes the reply's bytes, then each later piece after its pause; what
+// was written.
+std::string writeReply(Stream& s, const Reply& reply, Clock::time_point deadline) {
+  std::string written;
+  if (!s.writeAll(reply.bytes, deadline)) return written;
+  written = reply.bytes;
+  for (const std::string& piece : reply.later) {
+    sleepMs(reply.pauseMs, s.stopFd);
+    if (!s.writeAll(piece, deadline)) break;
+    written += piece;
+  }
+  return written;
+}
+
 }  // namespace
 
 // The listening socket and the thread that accepts on it.
@@ -318,7 +332,7 @@ void TcpServer::serve(int fd, int stopFd) {
   }
   Reply reply = handler_(e.request, index);
   auto deadline = Clock::now() + std::chrono::milliseconds(options_.readTimeoutMs);
-  if (s.writeAll(reply.bytes, deadline)) e.reply = reply.bytes;
+  e.reply = writeReply(s, reply, deadline);
   if (!reply.close) {
     e.afterReply = readRequest(s, untilPeerCloses(), options_.readTimeoutMs);
   }
@@ -415,7 +429,7 @@ void TlsServer::serve(int fd, int stopFd) {
   }
   Reply reply = handler_(e.request, index);
   deadline = Clock::now() + std::chrono::milliseconds(options_.readTimeoutMs);
-  if (s.writeAll(reply.bytes, deadline)) e.reply = reply.bytes;
+  e.reply = writeReply(s, reply, deadline);
   if (!reply.close) e.afterReply = readRequest(s, untilPeerCloses(), options_.readTimeoutMs);
   if (reply.closeNotify) {
     SSL_shutdown(ssl.get());  // our close_notify; the peer's answer is not awaited

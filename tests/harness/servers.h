@@ -45,6 +45,10 @@ RequestComplete untilPeerCloses();
 
 struct Reply {
   std::string bytes;
+  // Written one after the other after `bytes`, each after a pause of
+  // `pauseMs`, so that the peer surely receives them apart.
+  std::vector<std::string> later = {};
+  int pauseMs = 300;
   bool closeNotify = true;  // TLS: send close_notify before closing
   bool close = true;        // false: answer nothing more but keep reading until the peer closes
 };
