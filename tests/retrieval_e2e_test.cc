@@ -349,6 +349,54 @@ TEST(RetrievalE2E, SuseWithoutKernelSourceIsAnError) {
   EXPECT_NE(std::string::npos, r.out.find("Cannot find the kernel-source package for your kernel\n")) << r.out;
 }
 
+// The SUSE copy script merges the configured object tree and the source
+// tree of the running kernel into a fresh private tree, which is packed.
+TEST(RetrievalE2E, SuseCopyScriptMergesObjectAndSourceTrees) {
+  Sandbox box;
+  harness::installProduct(box, Install::kAgentOnly);
+  noDistribution(box);
+  box.writeFile("/etc/SuSE-release", "SUSE Linux Enterprise Server 15\n");
+  // The names the script derives from uname, taken the way SUSE names its
+  // packages: the release less a trailing flavour word, and that flavour.
+  std::string rel = release();
+  std::string version = harness::shell("echo " + harness::shellQuote(rel) + " | sed 's/-[a-z]*$//g'");
+  std::string flavour = rel.substr(rel.rfind('-') + 1);
+  std::string arch = harness::shell("uname -i");
+  version.pop_back();
+  arch.pop_back();
+  box.writeFile("/tmp/bin/rpm", "#!/bin/sh\necho kernel-default-" + version + "\necho kernel-source-" + version +
+                                    ".1\n",
+                0755);
+  box.makeWritable("/usr/src");
+  std::string src = "/usr/src/linux-" + version;
+  std::string obj = "/usr/src/linux-" + version + "-obj/" + arch + "/" + flavour;
+  box.makeTree(src, {"Makefile", "include/linux/a.h", "arch/x86/Makefile", "scripts/Kconfig.include", "drivers/x.c"});
+  box.makeTree(obj, {".config", "Module.symvers", "include/generated/autoconf.h"});
+  harness::RunOptions options;
+  options.args = {"--tarball-only", "/tmp/out.tgz", "--debug"};
+  options.stdinMode = harness::Stdin::kDevNull;
+  options.env = {{"PATH", std::string("/tmp/bin:") + std::getenv("PATH")}};
+  RunResult r = harness::runTool(options);
+  ASSERT_TRUE(r.exited(0)) << harness::describe(r);
+  EXPECT_NE(std::string::npos, r.out.find("debug: Script returned: suse\n"));
+  const std::string marker = "debug: new kernel source dir: /tmp/tavrik-kestrin.";
+  std::size_t at = r.out.find(marker);
+  ASSERT_NE(std::string::npos, at) << r.out;
+  at += marker.size() - std::string("/tmp/tavrik-kestrin.").size();
+  std::string dir = r.out.substr(at, r.out.find('\n', at) - at);
+  struct stat info {};
+  ASSERT_EQ(0, stat(dir.c_str(), &info));
+  EXPECT_EQ(0700u, info.st_mode & 0777);
+  EXPECT_TRUE(harness::pathPresent(dir + "/.deleteme"));
+  EXPECT_NE(std::string::npos, r.out.find("Found headers in '" + dir + "'"));
+  auto list = members("/tmp/out.tgz");
+  for (const char* want : {"./.config", "./Module.symvers", "./include/generated/autoconf.h", "./include/linux/a.h",
+                           "./Makefile", "./arch/x86/Makefile", "./scripts/Kconfig.include",
+                           "./tmp/tavrik-proc-version-dont-use"})
+    EXPECT_TRUE(has(list, want)) << want;
+  EXPECT_FALSE(has(list, "./drivers/x.c"));
+}
+
 TEST(RetrievalE2E, BootKernelHeaderGoesIntoThePackage) {
   Sandbox box;
   harness::installProduct(box, Install::kAgentOnly);
