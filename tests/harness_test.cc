@@ -377,6 +377,8 @@ TEST(Servers, ProxyRecordsTheTunnelRequestAndRelays) {
     ASSERT_TRUE(proxy.waitForExchanges(1));
     EXPECT_EQ(proxy.exchanges()[0].request, c.connect);
   }
+  // The target records a connection once the proxy has closed it.
+  ASSERT_TRUE(target.waitForExchanges(3));
   EXPECT_EQ(target.exchanges().size(), 3u);
   EXPECT_EQ(target.exchanges()[0].request, "hello");
 }
