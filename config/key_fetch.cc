@@ -7,6 +7,7 @@
 #include <signal.h>
 #include <sys/socket.h>
 
+#include <cerrno>
 #include <cstring>
 
 #include "config/config.h"
@@ -137,15 +138,23 @@ OptText httpGetPublicInfo(const ServerUrl& url) {
     printError(L"Failed to write data to socket\n");
     return std::nullopt;
   }
-  // One receive: what it delivers is the whole reply.
+  // The reply may come in several segments (headers and body apart): it is
+  // read until the peer closes or the buffer is full. A failure once part
+  // of the reply is in ends the reply there, as the peer's close would.
   std::string reply(kReplyBufferSize - 1, '\0');
-  ssize_t got = ::recv(fd.get(), reply.data(), reply.size(), 0);
-  printDebug("ret from recv: %d", static_cast<int>(got));
-  if (got < 0) {
-    printError(L"Failed to read data from socket\n");
-    return std::nullopt;
+  std::size_t length = 0;
+  while (length < reply.size()) {
+    ssize_t got = ::recv(fd.get(), reply.data() + length, reply.size() - length, 0);
+    if (got < 0 && errno == EINTR) continue;
+    printDebug("ret from recv: %d", static_cast<int>(got));
+    if (got < 0 && length == 0) {
+      printError(L"Failed to read data from socket\n");
+      return std::nullopt;
+    }
+    if (got <= 0) break;
+    length += static_cast<std::size_t>(got);
   }
-  reply.resize(static_cast<std::size_t>(got));
+  reply.resize(length);
   return reply;
 }
 

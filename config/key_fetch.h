@@ -7,9 +7,10 @@
 //   certificate). HTTPS is TLS 1.0 only and the server certificate is not
 //   checked: the key is trusted on first use. That context alone runs at
 //   security level 0, since TLS 1.0 is refused at the library's default.
-// - The key is the reply from "-----BEGIN PUBLIC KEY-----" to the end of
-//   what was received (at most 8095 bytes of reply are kept); the status
-//   line and headers are not looked at.
+// - The reply is read until the peer closes or 8095 bytes are in, however
+//   many segments or records it comes in. The key is the reply from
+//   "-----BEGIN PUBLIC KEY-----" to its end; the status line and headers
+//   are not looked at.
 // - A broken connection never raises SIGPIPE in the tool during a fetch.
 // - getServerKey and keyNameFromUrl are declared in config/config.h.
 #pragma once

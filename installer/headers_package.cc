@@ -22,6 +22,7 @@
 namespace {
 
 constexpr std::size_t kCurrentDirBufferSize = 20480;
+constexpr const char* kObjtoolMember = "tools/objtool/objtool";
 
 // Changes back to the saved directory when the test is done.
 class DirectoryReturn {
@@ -42,7 +43,7 @@ const char* procVersionCopyName(bool fromKernelDir) {
 }
 
 std::string packageCommand(const std::string& headerDir, const std::string& tarPath, const std::string& extraFile,
-                           const std::string& tempDirectory, const char* copyName) {
+                           const std::string& tempDirectory, const char* copyName, bool withObjtool) {
   // The single-quoted places hold paths under the mkdtemp directory, which
   // are made only of safe characters. The shell's cd would look a relative
   // directory up in CDPATH and take a leading '-' as an option; with "./"
@@ -51,11 +52,12 @@ std::string packageCommand(const std::string& headerDir, const std::string& tarP
   std::string temp = shellQuote(tempDirectory);
   return formatNarrow(
       "(cd %s && tar -chf '%s' %s  --exclude \"*.o\" --exclude \"*.ko\" --exclude \"*.defconfigs\"  --exclude "
-      "vmlinux.bin --exclude setup.elf --exclude bzImage   ./include ./scripts ./security ./arch; find . -follow "
+      "vmlinux.bin --exclude setup.elf --exclude bzImage   ./include ./scripts ./security ./arch%s; find . -follow "
       "\\( -name 'Kconfig*' -o -name 'Makefile*' -o -name '.config' -o -name 'Module.symvers' -o -name "
       "'asm-offsets.s' \\) -print0 | xargs -0 tar -uhf '%s'; mkdir %s/tmp && cd %s && cat /proc/version > "
       "%s/tmp/%s && tar -uhf '%s' ./tmp; gzip '%s') 2>/dev/null",
-      dir.c_str(), tarPath.c_str(), extraFile.c_str(), tarPath.c_str(), temp.c_str(), temp.c_str(), temp.c_str(),
+      dir.c_str(), tarPath.c_str(), extraFile.c_str(), withObjtool ? " ./tools/objtool/objtool" : "", tarPath.c_str(),
+      temp.c_str(), temp.c_str(), temp.c_str(),
       copyName, tarPath.c_str(), tarPath.c_str());
 }
 
@@ -142,10 +144,15 @@ int createKernelHeadersPackage() {
     }
   }
   std::string extraFile = pathExists("/boot/kernel.h") ? "/boot/kernel.h" : "";
+  // kbuild runs objtool on every object of an external module when the
+  // kernel's configuration enables it; without the program no module of
+  // such a kernel builds from the package.
+  struct stat objtool {};
+  bool withObjtool = ::stat((headerDir + "/" + kObjtoolMember).c_str(), &objtool) == 0 && S_ISREG(objtool.st_mode);
 
   printPlainLine("Compressing...");
   std::string tarPath = tarballPath;
-  std::string command = packageCommand(headerDir, tarPath, extraFile, *tempDir, copyName);
+  std::string command = packageCommand(headerDir, tarPath, extraFile, *tempDir, copyName, withObjtool);
   printDebug("tar: %s", command.c_str());
   tarballPath = tarPath + ".gz";
   int status = runCommand(command);

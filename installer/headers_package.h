@@ -5,6 +5,8 @@
 // - The header directory is kernelDir when set, else the first of the
 //   release's source/, /usr/src/kernels/<release>-<machine>/ and build/
 //   that holds .config and Makefile.
+// - The package holds ./tools/objtool/objtool when the header directory has
+//   that file (links followed); otherwise the command is the same as ever.
 // - On success tempDir and tarballPath (ending in ".tar.gz") are set; the
 //   driver removes them. On failure what was made so far stays.
 // - The packing is one shell command run through the child-process helper;
@@ -29,6 +31,7 @@ int isRegularFile(const char* path);
 // The name of the /proc/version copy in <tempDir>/tmp: it depends on
 // whether the header directory came from kernelDir.
 const char* procVersionCopyName(bool fromKernelDir);
-// The package command for these values.
+// The package command for these values; withObjtool adds the header
+// directory's ./tools/objtool/objtool to the first members.
 std::string packageCommand(const std::string& headerDir, const std::string& tarPath, const std::string& extraFile,
-                           const std::string& tempDirectory, const char* copyName);
+                           const std::string& tempDirectory, const char* copyName, bool withObjtool);

@@ -190,9 +190,12 @@ int fetchCachedModule() {
   printDebug("url: %s", path.c_str());
   printDebug("checking url: '%s'", path.c_str());
   OptText text;
+  int savedBefore = attachmentSaved;
   if (query(path, 1, &text) != 200) return 0;
   printDebug("checking to see if we got something back");
   if (!text) return 0;
   printDebug("data = %s", text->c_str());
-  return std::strstr(text->c_str(), "filename") != nullptr ? 1 : 0;
+  // Only a module that was written counts: a page that merely mentions a
+  // file name delivers nothing, and the run must go on to build one.
+  return attachmentSaved && !savedBefore ? 1 : 0;
 }

@@ -1,5 +1,6 @@
 #include "installer/proxy.h"
 
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -48,6 +49,9 @@ std::string formatTunnelRequest(const std::string& host, int port, bool* tooLarg
 
 namespace {
 
+// How long the rest of an answer may take once its status line is in.
+constexpr int kAnswerPauseMs = 500;
+
 // Where the proxy's answer ends: after its first empty line.
 std::size_t answerEnd(const std::string& answer) {
   std::size_t crlf = answer.find("\r\n\r\n");
@@ -58,20 +62,33 @@ std::size_t answerEnd(const std::string& answer) {
   return end;
 }
 
+// True once something more can be read within the pause.
+bool morePending(int sock, int waitMs) {
+  for (;;) {
+    pollfd p{sock, POLLIN, 0};
+    int n = ::poll(&p, 1, waitMs);
+    if (n < 0 && errno == EINTR) continue;
+    return n > 0;
+  }
+}
+
 // Reads the answer up to its blank line and no further, so that nothing of
 // the tunnelled stream is taken from the socket: each piece is peeked first
-// and only the bytes up to the blank line are consumed.
+// and only the bytes up to the blank line are consumed. Some proxies send
+// the status line alone and then wait for the client: once a whole status
+// line is in, a short pause without more bytes ends the answer.
 std::string readProxyAnswer(int sock) {
   std::string answer;
   char piece[kProxyBufferSize];
   while (answer.size() < kProxyBufferSize - 1) {
+    if (answer.find('\n') != std::string::npos && !morePending(sock, kAnswerPauseMs)) break;
     std::size_t room = kProxyBufferSize - 1 - answer.size();
     ssize_t n = recv(sock, piece, room, MSG_PEEK);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) {
       // Only a proxy that closed without answering at all is reported; a
       // cut answer is judged by what arrived.
-      if (n == 0 && answer.empty()) printError(L"Error reading from proxy: %s", std::strerror(errno));
+      if (n == 0 && answer.empty()) printError(L"Error reading from proxy: %s", "the proxy closed the connection");
       break;
     }
     std::size_t before = answer.size();

@@ -121,6 +121,43 @@ TEST(BuildLoopE2E, TheSameThroughTheProxyTunnel) {
     EXPECT_EQ(0u, exchange.request.find(std::string("CONNECT ") + kHost + ":443 HTTP/1.")) << exchange.request;
 }
 
+// Proxies that end their answer early: one sends only its status line and
+// waits for the client, one closes after the CONNECT.
+TEST(BuildLoopE2E, ProxiesThatEndTheirAnswerEarly) {
+  harness::ProxyOptions statusLineOnly = harness::proxyEstablished(443);
+  statusLineOnly.answer = {"HTTP/1.1 200 Connection established\r\n"};
+  harness::ProxyOptions closes;
+  closes.answer = {};
+  closes.relay = false;
+  const struct {
+    const char* name;
+    harness::ProxyOptions proxy;
+    bool connected;
+    std::string out;
+  } cases[] = {
+      {"status line only", statusLineOnly, true, std::string("Connected successfully to '") + kHost + "'\n"},
+      {"closes", closes, false,
+       std::string("Error reading from proxy: the proxy closed the connectionProxy returned unexpected response: \n"
+                   "Failed to create a socket to remote host.\nFailed to connect to '") +
+           kHost + "'\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Sandbox box;
+    layMachine(box, Install::kAgentOnly);
+    BuildServiceRoutes routes;
+    routes.on("/index.php", {harness::replyOk("index"), true});
+    FakeBuildService service(routes);
+    harness::ProxyServer proxy(c.proxy);
+    RunResult r = runRetrieval({"--host", kHost, "--test-connection"},
+                               {{"http_proxy", "127.0.0.1:" + std::to_string(proxy.port())}});
+    ASSERT_TRUE(r.exited(c.connected ? 0 : 1)) << harness::describe(r);
+    EXPECT_EQ(0u, r.out.find("Checking connection to server\n")) << r.out;
+    EXPECT_EQ(r.out.size() - c.out.size(), r.out.rfind(c.out)) << r.out;  // the spinner comes before
+    EXPECT_EQ(c.connected ? 1u : 0u, service.requests(c.connected ? 1 : 0).size());
+  }
+}
+
 TEST(BuildLoopE2E, ModuleCurrentEndsTheRun) {
   Sandbox box;
   layMachine(box, Install::kFullAgent);
@@ -164,6 +201,27 @@ TEST(BuildLoopE2E, PrebuiltModuleIsInstalled) {
   EXPECT_EQ("PREBUILT", harness::readFile("/lib/modules/tavrik/" + moduleName()));
   EXPECT_EQ(std::string::npos, r.out.find("Creating kernel headers package"));
   EXPECT_EQ(1u, service.requests(1).size());
+}
+
+// A page that only mentions a file name delivers no module: the run goes
+// on to package, upload and build as when no prebuilt module exists.
+TEST(BuildLoopE2E, PrebuiltQueryPageWithoutAnAttachmentIsNoModule) {
+  const std::string pages[] = {
+      "no module for filename foo.ko",
+      "Content-Disposition: attachment; filename=" + moduleName() + "\r\nContent-Length: 3\r\n\r\nabc",
+  };
+  for (const std::string& page : pages) {
+    SCOPED_TRACE(page);
+    Sandbox box;
+    layMachine(box, Install::kAgentOnly);
+    BuildServiceRoutes routes = fullBuild();
+    routes.onPrefix("/cache-module.php",
+                    [page](const std::string&) { return harness::ServiceAnswer{harness::replyOk(page), true}; });
+    FakeBuildService service(routes);
+    RunResult r = runRetrieval({"--host", kHost});
+    expectFullBuild(r, service);
+    EXPECT_NE(std::string::npos, r.out.find("\nNo binary module found\nGathering kernel information\n")) << r.out;
+  }
 }
 
 struct LoopFailure {

@@ -1,7 +1,9 @@
-// The headers package of a real Debian kernel header tree, and the vermagic
-// of a real module file, through the built tool in a private namespace.
+// The headers package of a real Debian kernel header tree, a module built
+// from that package alone, and the vermagic of a real module file, through
+// the built tool in a private namespace.
 //
-// The packages are fetched once with apt-get into /var/cache/tavrik-test
+// The packages are those of the kernel ABI that linux-headers-amd64 depends
+// on. They are fetched once with apt-get into /var/cache/tavrik-test
 // (outside the repository) and unpacked there with dpkg -x; they are never
 // installed. Without them the tests are skipped with a loud message.
 #include <gtest/gtest.h>
@@ -26,13 +28,44 @@ using harness::Sandbox;
 using harness::shell;
 
 const char* const kCache = "/var/cache/tavrik-test";
-const char* const kAbi = "6.1.0-57";
-const char* const kKbuild = "linux-kbuild-6.1";
 
 std::string release() {
   struct utsname name {};
   uname(&name);
   return name.release;
+}
+
+std::vector<std::string> words(const std::string& text) {
+  std::vector<std::string> list;
+  std::istringstream in(text);
+  for (std::string word; in >> word;) list.push_back(word);
+  return list;
+}
+
+// The header packages of the current Debian kernel: the ABI ("6.1.0-57")
+// that linux-headers-amd64 depends on, the flavour's headers package and
+// the common and kbuild packages it depends on. No ABI when apt doesn't know
+// the meta package.
+struct HeaderPackages {
+  std::string abi;
+  std::vector<std::string> names;
+};
+
+HeaderPackages currentHeaderPackages() {
+  HeaderPackages found;
+  std::string flavour = shell(
+      "apt-cache depends linux-headers-amd64 2>/dev/null | sed -n 's/^ *Depends: \\(linux-headers-.*-amd64\\)$/\\1/p' "
+      "| head -n1");
+  std::vector<std::string> name = words(flavour);
+  if (name.empty()) return found;
+  const std::string prefix = "linux-headers-", suffix = "-amd64";
+  found.abi = name[0].substr(prefix.size(), name[0].size() - prefix.size() - suffix.size());
+  found.names = {name[0]};
+  for (const std::string& p :
+       words(shell("apt-cache depends " + harness::shellQuote(name[0]) +
+                   " 2>/dev/null | sed -n 's/^ *Depends: \\(linux-headers-.*-common\\|linux-kbuild-.*\\)$/\\1/p'")))
+    found.names.push_back(p);
+  return found;
 }
 
 // Fetches (when missing) and unpacks the packages into <cache>/<dir>; the
@@ -52,6 +85,22 @@ std::string unpacked(const std::string& dir, const std::vector<std::string>& pac
   return status == 0 ? root : std::string();
 }
 
+// The unpacked header packages, or "" with *why set.
+std::string headerTrees(HeaderPackages* packages, std::string* why) {
+  *packages = currentHeaderPackages();
+  if (packages->abi.empty()) {
+    *why = "apt knows no linux-headers-amd64";
+    return std::string();
+  }
+  if (packages->names.size() != 3) {
+    *why = "the dependencies of linux-headers-" + packages->abi + "-amd64 are not the expected three";
+    return std::string();
+  }
+  std::string root = unpacked("headers-" + packages->abi, packages->names);
+  if (root.empty()) *why = "the Debian linux-headers packages could not be fetched into " + std::string(kCache);
+  return root;
+}
+
 std::vector<std::string> lines(const std::string& text) {
   std::vector<std::string> list;
   std::istringstream in(text);
@@ -62,38 +111,50 @@ std::vector<std::string> lines(const std::string& text) {
   return list;
 }
 
-TEST(DebianTreeE2E, CopyScriptAndPackageOfTheRealHeaderTree) {
-  std::string root = unpacked(std::string("headers-") + kAbi,
-                              {std::string("linux-headers-") + kAbi + "-amd64",
-                               std::string("linux-headers-") + kAbi + "-common", kKbuild});
-  if (root.empty()) {
-    GTEST_SKIP() << "\n*** The Debian linux-headers packages could not be fetched into " << kCache
-                 << ": the real header tree is NOT tested. ***\n";
-  }
-  Sandbox box;
+// A Debian machine whose running release has the real header trees where
+// the Debian copy script looks. Their own relative links (scripts and tools
+// -> kbuild) still resolve in the cache. Gives the two links.
+std::vector<std::string> layDebianMachine(Sandbox& box, const std::string& root, const std::string& abi) {
   harness::installProduct(box, Install::kAgentOnly);
   for (const char* f : {"/etc/redhat-release", "/etc/arch-release", "/etc/SuSE-release"}) box.remove(f);
   box.writeFile("/etc/debian_version", "12.0\n");
-  // The Debian copy script looks for the running release's names; lay the
-  // real trees there. Their own relative links (scripts -> kbuild) still
-  // resolve in the cache.
   box.makeWritable("/usr/src");
   std::string rel = release();
   std::string common = rel.substr(0, rel.find('-', rel.find('-') + 1));
-  box.makeSymlink(root + "/usr/src/linux-headers-" + kAbi + "-amd64", "/usr/src/linux-headers-" + rel);
-  box.makeSymlink(root + "/usr/src/linux-headers-" + kAbi + "-common", "/usr/src/linux-headers-" + common + "-common");
+  std::vector<std::string> links = {"/usr/src/linux-headers-" + rel, "/usr/src/linux-headers-" + common + "-common"};
+  box.makeSymlink(root + "/usr/src/linux-headers-" + abi + "-amd64", links[0]);
+  box.makeSymlink(root + "/usr/src/linux-headers-" + abi + "-common", links[1]);
+  return links;
+}
 
+// Runs the tool to keep the package as /tmp/real.tgz; the tree the copy
+// script assembled goes to *dir.
+RunResult packageThroughTheCopyScript(std::string* dir) {
   harness::RunOptions options;
   options.args = {"--tarball-only", "/tmp/real.tgz", "--debug", "--silent"};
   options.stdinMode = harness::Stdin::kDevNull;
   options.timeoutMs = 100000;  // copying and packing the real tree, also under the sanitizers
   RunResult r = harness::runTool(options);
-  ASSERT_TRUE(r.exited(0)) << harness::describe(r).substr(0, 4000);
   const std::string marker = "debug: new kernel source dir: ";
   std::size_t at = r.out.find(marker);
-  ASSERT_NE(std::string::npos, at);
-  at += marker.size();
-  std::string dir = r.out.substr(at, r.out.find('\n', at) - at);
+  if (at != std::string::npos) {
+    at += marker.size();
+    *dir = r.out.substr(at, r.out.find('\n', at) - at);
+  }
+  return r;
+}
+
+TEST(DebianTreeE2E, CopyScriptAndPackageOfTheRealHeaderTree) {
+  HeaderPackages packages;
+  std::string why;
+  std::string root = headerTrees(&packages, &why);
+  if (root.empty()) GTEST_SKIP() << "\n*** " << why << ": the real header tree is NOT tested. ***\n";
+  Sandbox box;
+  layDebianMachine(box, root, packages.abi);
+  std::string dir;
+  RunResult r = packageThroughTheCopyScript(&dir);
+  ASSERT_TRUE(r.exited(0)) << harness::describe(r).substr(0, 4000);
+  ASSERT_FALSE(dir.empty()) << r.out.substr(0, 4000);
 
   // What the package must hold, selected independently from the tree.
   std::string expected = shell(
@@ -101,26 +162,99 @@ TEST(DebianTreeE2E, CopyScriptAndPackageOfTheRealHeaderTree) {
       " && { find -L ./include ./scripts ./security ./arch -type f ! -name '*.o' ! -name '*.ko' "
       "! -name '*.defconfigs' ! -name vmlinux.bin ! -name setup.elf ! -name bzImage 2>/dev/null; "
       "find -L . -type f \\( -name 'Kconfig*' -o -name 'Makefile*' -o -name .config -o -name Module.symvers "
-      "-o -name asm-offsets.s \\) 2>/dev/null; echo ./tmp/tavrik-proc-version-dont-use; }");
+      "-o -name asm-offsets.s \\) 2>/dev/null; [ -f ./tools/objtool/objtool ] && echo ./tools/objtool/objtool; "
+      "echo ./tmp/tavrik-proc-version-dont-use; }");
   std::string actual = shell("tar tvzf /tmp/real.tgz | awk '$1 ~ /^-/ {print $6}'");
   std::vector<std::string> want = lines(expected), got = lines(actual);
   EXPECT_GT(want.size(), 1000u);
   EXPECT_EQ(want, got);
   for (const char* member : {"./.config", "./Module.symvers", "./include/generated/autoconf.h",
-                             "./arch/x86/Makefile", "./scripts/Makefile.build"})
+                             "./arch/x86/Makefile", "./scripts/Makefile.build", "./tools/objtool/objtool"})
     EXPECT_TRUE(std::find(got.begin(), got.end(), member) != got.end()) << member;
 }
 
+// The vermagic of a real module of this ABI, "" when its image package
+// can't be had.
+std::string imageModule(const std::string& abi) {
+  std::string root = unpacked("image-" + abi, {"linux-image-" + abi + "-cloud-amd64"});
+  if (root.empty()) return std::string();
+  return root + "/lib/modules/" + abi + "-cloud-amd64/kernel/fs/fat/fat.ko";
+}
+
+std::string vermagicOf(const std::string& module) {
+  std::string vermagic = shell("/sbin/modinfo -F vermagic " + harness::shellQuote(module));
+  if (!vermagic.empty()) vermagic.pop_back();
+  return vermagic;
+}
+
+const char kModuleSource[] =
+    "#include <linux/init.h>\n"
+    "#include <linux/module.h>\n"
+    "static int __init probe_init(void) { return 0; }\n"
+    "static void __exit probe_exit(void) {}\n"
+    "module_init(probe_init);\n"
+    "module_exit(probe_exit);\n"
+    "MODULE_LICENSE(\"GPL\");\n";
+
+// The package the tool made is all a module build gets: unpacked alone in
+// a fresh directory, with no header package installed anywhere.
+TEST(DebianTreeE2E, AModuleBuildsFromThePackageAlone) {
+  HeaderPackages packages;
+  std::string why;
+  std::string root = headerTrees(&packages, &why);
+  if (root.empty()) GTEST_SKIP() << "\n*** " << why << ": no module is built from the package. ***\n";
+  for (const char* tool : {"gcc", "make"}) {
+    if (shell(std::string("command -v ") + tool).empty())
+      GTEST_SKIP() << "\n*** " << tool << " is missing: no module is built from the package. ***\n";
+  }
+  // Fetched before the sandbox cuts the network off.
+  std::string module = imageModule(packages.abi);
+  Sandbox box;
+  std::vector<std::string> links = layDebianMachine(box, root, packages.abi);
+  std::string dir;
+  RunResult r = packageThroughTheCopyScript(&dir);
+  ASSERT_TRUE(r.exited(0)) << harness::describe(r).substr(0, 4000);
+  ASSERT_FALSE(dir.empty()) << r.out.substr(0, 4000);
+  // Nothing of the real trees is reachable from the build any more.
+  for (const std::string& link : links) box.remove(link);
+  box.remove(dir);
+
+  int status = -1;
+  shell("mkdir /tmp/tree && tar xzf /tmp/real.tgz -C /tmp/tree", &status);
+  ASSERT_EQ(0, status);
+  box.writeFile("/tmp/module/probe.c", kModuleSource);
+  box.writeFile("/tmp/module/Makefile", "obj-m := probe.o\n");
+  harness::RunOptions make;
+  make.args = {"-C", "/tmp/tree", "M=/tmp/module", "modules"};
+  make.stdinMode = harness::Stdin::kDevNull;
+  make.combined = true;
+  make.timeoutMs = 240000;
+  RunResult built = harness::runProgram("make", make);
+  ASSERT_TRUE(built.exited(0)) << harness::describe(built).substr(0, 6000);
+  EXPECT_EQ(std::string::npos, built.out.find("objtool: not found")) << built.out;
+
+  std::string utsRelease = shell("sed -n 's/^#define UTS_RELEASE \"\\(.*\\)\"$/\\1/p' /tmp/tree/include/generated/utsrelease.h");
+  ASSERT_EQ(packages.abi + "-amd64\n", utsRelease);
+  std::string vermagic = vermagicOf("/tmp/module/probe.ko");
+  EXPECT_EQ(0u, vermagic.find(packages.abi + "-amd64 SMP ")) << vermagic;
+  // The same as the kernel's own modules carry, when they can be had.
+  // The flavour differs (its modules are all that can be had of the kernel
+  // itself); what follows the release must not.
+  if (!module.empty()) {
+    std::string real = vermagicOf(module);
+    EXPECT_EQ(real.substr(real.find(' ')), vermagic.substr(vermagic.find(' ')));
+  }
+}
+
 TEST(DebianTreeE2E, VermagicOfARealModuleGoesIntoTheQuery) {
-  std::string root = unpacked(std::string("image-") + kAbi, {std::string("linux-image-") + kAbi + "-cloud-amd64"});
-  if (root.empty()) {
+  HeaderPackages packages = currentHeaderPackages();
+  std::string module = packages.abi.empty() ? std::string() : imageModule(packages.abi);
+  if (module.empty()) {
     GTEST_SKIP() << "\n*** The Debian linux-image package could not be fetched into " << kCache
                  << ": modinfo on a real module is NOT tested. ***\n";
   }
-  std::string module = root + "/lib/modules/" + kAbi + "-cloud-amd64/kernel/fs/fat/fat.ko";
-  std::string vermagic = shell("/sbin/modinfo -F vermagic " + harness::shellQuote(module));
+  std::string vermagic = vermagicOf(module);
   ASSERT_FALSE(vermagic.empty());
-  vermagic.pop_back();
 
   Sandbox box;
   harness::installProduct(box, Install::kAgentOnly);

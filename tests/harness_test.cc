@@ -169,6 +169,43 @@ TEST(Run, EnvironmentStdinModesTimeoutAndSignal) {
   EXPECT_EQ(status, 0);
 }
 
+// The test process ignores SIGPIPE (its servers need that) and may ignore
+// or block more; its children must start as from a login shell, or a tool
+// that lost its own SIGPIPE handler would pass every test.
+TEST(Run, ChildrenStartWithDefaultSignalDispositions) {
+  const int ignored[] = {SIGPIPE, SIGINT, SIGQUIT, SIGHUP, SIGTERM, SIGUSR1};
+  struct sigaction saved[sizeof ignored / sizeof ignored[0]];
+  for (std::size_t i = 0; i < sizeof ignored / sizeof ignored[0]; ++i) {
+    struct sigaction ignore {};
+    ignore.sa_handler = SIG_IGN;
+    sigaction(ignored[i], &ignore, &saved[i]);
+  }
+  sigset_t blocked, before;
+  sigemptyset(&blocked);
+  sigaddset(&blocked, SIGUSR2);
+  sigprocmask(SIG_BLOCK, &blocked, &before);
+
+  const std::string none = "SigBlk:\t0000000000000000\nSigIgn:\t0000000000000000\n";
+  RunOptions o;
+  o.args = {"-E", "^Sig(Blk|Ign)", "/proc/self/status"};
+  o.stdinMode = Stdin::kDevNull;
+  RunResult r = runProgram("grep", o);
+  EXPECT_EQ(r.out, none) << describe(r);
+  // A shell can't undo a disposition ignored on entry: only a child that
+  // starts with the default dies of the signal here.
+  o.args = {"-c", "kill -PIPE $$; echo survived"};
+  r = runProgram("/bin/sh", o);
+  EXPECT_EQ(r.signal, SIGPIPE) << describe(r);
+
+  Pty pty;
+  pty.start("grep", {"-E", "^Sig(Blk|Ign)", "/proc/self/status"});
+  EXPECT_TRUE(pty.wait().exited(0));
+  EXPECT_EQ(pty.output(), "SigBlk:\t0000000000000000\r\nSigIgn:\t0000000000000000\r\n");
+
+  sigprocmask(SIG_SETMASK, &before, nullptr);
+  for (std::size_t i = 0; i < sizeof ignored / sizeof ignored[0]; ++i) sigaction(ignored[i], &saved[i], nullptr);
+}
+
 TEST(Pty, EchoSettingsWindowSizeAndSignal) {
   Pty pty(24, 80);
   const std::string before = pty.sttyG();
@@ -340,6 +377,8 @@ TEST(Servers, ProxyRecordsTheTunnelRequestAndRelays) {
     ASSERT_TRUE(proxy.waitForExchanges(1));
     EXPECT_EQ(proxy.exchanges()[0].request, c.connect);
   }
+  // The target records a connection once the proxy has closed it.
+  ASSERT_TRUE(target.waitForExchanges(3));
   EXPECT_EQ(target.exchanges().size(), 3u);
   EXPECT_EQ(target.exchanges()[0].request, "hello");
 }

@@ -97,6 +97,53 @@ TEST(RetrievalE2E, TarballOnlyKeepsThePackageFromTheStandardPlaces) {
   EXPECT_EQ("", leftovers());
 }
 
+// kbuild's objtool goes into the package when the tree has it, links
+// followed, and nothing else of tools/; without it the package is as ever.
+TEST(RetrievalE2E, ObjtoolIsPackedOnlyWhenTheTreeHasIt) {
+  const struct {
+    const char* name;
+    void (*lay)(Sandbox& box);
+    bool packed;
+  } cases[] = {
+      {"no tools directory", [](Sandbox&) {}, false},
+      {"a regular file",
+       [](Sandbox& box) {
+         box.writeFile("/tmp/hdr/tools/objtool/objtool", "OBJTOOL", 0755);
+         box.writeFile("/tmp/hdr/tools/objtool/check.c", "int x;\n");
+         box.writeFile("/tmp/hdr/tools/include/y.h", "\n");
+       },
+       true},
+      {"tools is a link, as in the Debian tree",
+       [](Sandbox& box) {
+         box.writeFile("/tmp/kbuild/tools/objtool/objtool", "OBJTOOL", 0755);
+         box.makeSymlink("../kbuild/tools", "/tmp/hdr/tools");
+       },
+       true},
+      {"a dangling link", [](Sandbox& box) { box.makeSymlink("/tmp/nowhere", "/tmp/hdr/tools/objtool/objtool"); },
+       false},
+      {"a directory", [](Sandbox& box) { box.makeDirs("/tmp/hdr/tools/objtool/objtool"); }, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Sandbox box;
+    harness::installProduct(box, Install::kAgentOnly);
+    box.makeTree("/tmp/hdr", kTree);
+    c.lay(box);
+    RunResult r = harness::runTool({"--kernel-dir", "/tmp/hdr", "--tarball-only", "/tmp/k.tgz"});
+    ASSERT_TRUE(r.exited(0)) << harness::describe(r);
+    std::vector<std::string> tools;
+    for (const std::string& m : members("/tmp/k.tgz"))
+      if (m.compare(0, 7, "./tools") == 0) tools.push_back(m);
+    if (c.packed) {
+      EXPECT_EQ(tools, std::vector<std::string>{"./tools/objtool/objtool"});
+      EXPECT_EQ("OBJTOOL", harness::shell("tar xzOf /tmp/k.tgz ./tools/objtool/objtool"));
+      EXPECT_EQ("-rwx", harness::shell("tar tvzf /tmp/k.tgz ./tools/objtool/objtool").substr(0, 4));
+    } else {
+      EXPECT_TRUE(tools.empty());
+    }
+  }
+}
+
 TEST(RetrievalE2E, TarballOnlyReplacesAnExistingFileAndCrossesFileSystems) {
   Sandbox box;
   harness::installProduct(box, Install::kAgentOnly);
@@ -300,6 +347,54 @@ TEST(RetrievalE2E, SuseWithoutKernelSourceIsAnError) {
   EXPECT_EQ(0u, r.out.find("Checking if module needs updated\nGathering kernel information\n"
                            "Internal script returned an error: \n")) << r.out;
   EXPECT_NE(std::string::npos, r.out.find("Cannot find the kernel-source package for your kernel\n")) << r.out;
+}
+
+// The SUSE copy script merges the configured object tree and the source
+// tree of the running kernel into a fresh private tree, which is packed.
+TEST(RetrievalE2E, SuseCopyScriptMergesObjectAndSourceTrees) {
+  Sandbox box;
+  harness::installProduct(box, Install::kAgentOnly);
+  noDistribution(box);
+  box.writeFile("/etc/SuSE-release", "SUSE Linux Enterprise Server 15\n");
+  // The names the script derives from uname, taken the way SUSE names its
+  // packages: the release less a trailing flavour word, and that flavour.
+  std::string rel = release();
+  std::string version = harness::shell("echo " + harness::shellQuote(rel) + " | sed 's/-[a-z]*$//g'");
+  std::string flavour = rel.substr(rel.rfind('-') + 1);
+  std::string arch = harness::shell("uname -i");
+  version.pop_back();
+  arch.pop_back();
+  box.writeFile("/tmp/bin/rpm", "#!/bin/sh\necho kernel-default-" + version + "\necho kernel-source-" + version +
+                                    ".1\n",
+                0755);
+  box.makeWritable("/usr/src");
+  std::string src = "/usr/src/linux-" + version;
+  std::string obj = "/usr/src/linux-" + version + "-obj/" + arch + "/" + flavour;
+  box.makeTree(src, {"Makefile", "include/linux/a.h", "arch/x86/Makefile", "scripts/Kconfig.include", "drivers/x.c"});
+  box.makeTree(obj, {".config", "Module.symvers", "include/generated/autoconf.h"});
+  harness::RunOptions options;
+  options.args = {"--tarball-only", "/tmp/out.tgz", "--debug"};
+  options.stdinMode = harness::Stdin::kDevNull;
+  options.env = {{"PATH", std::string("/tmp/bin:") + std::getenv("PATH")}};
+  RunResult r = harness::runTool(options);
+  ASSERT_TRUE(r.exited(0)) << harness::describe(r);
+  EXPECT_NE(std::string::npos, r.out.find("debug: Script returned: suse\n"));
+  const std::string marker = "debug: new kernel source dir: /tmp/tavrik-kestrin.";
+  std::size_t at = r.out.find(marker);
+  ASSERT_NE(std::string::npos, at) << r.out;
+  at += marker.size() - std::string("/tmp/tavrik-kestrin.").size();
+  std::string dir = r.out.substr(at, r.out.find('\n', at) - at);
+  struct stat info {};
+  ASSERT_EQ(0, stat(dir.c_str(), &info));
+  EXPECT_EQ(0700u, info.st_mode & 0777);
+  EXPECT_TRUE(harness::pathPresent(dir + "/.deleteme"));
+  EXPECT_NE(std::string::npos, r.out.find("Found headers in '" + dir + "'"));
+  auto list = members("/tmp/out.tgz");
+  for (const char* want : {"./.config", "./Module.symvers", "./include/generated/autoconf.h", "./include/linux/a.h",
+                           "./Makefile", "./arch/x86/Makefile", "./scripts/Kconfig.include",
+                           "./tmp/tavrik-proc-version-dont-use"})
+    EXPECT_TRUE(has(list, want)) << want;
+  EXPECT_FALSE(has(list, "./drivers/x.c"));
 }
 
 TEST(RetrievalE2E, BootKernelHeaderGoesIntoThePackage) {

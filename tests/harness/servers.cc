@@ -4,6 +4,8 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <linux/sockios.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -180,6 +182,41 @@ void sleepMs(int ms, int stopFd) {
   ::poll(&p, 1, ms);
 }
 
+// Writes the reply's bytes, then each later piece after its pause; what
+// was written.
+std::string writeReply(Stream& s, const Reply& reply, Clock::time_point deadline) {
+  std::string written;
+  if (!s.writeAll(reply.bytes, deadline)) return written;
+  written = reply.bytes;
+  for (const std::string& piece : reply.later) {
+    sleepMs(reply.pauseMs, s.stopFd);
+    if (!s.writeAll(piece, deadline)) break;
+    written += piece;
+  }
+  return written;
+}
+
+// Waits until the peer has acknowledged everything written.
+void waitAcknowledged(int fd, int stopFd) {
+  auto deadline = Clock::now() + std::chrono::milliseconds(kDrainMs);
+  for (;;) {
+    int unacked = 0;
+    if (::ioctl(fd, SIOCOUTQ, &unacked) != 0 || unacked == 0 || msLeft(deadline) == 0) break;
+    sleepMs(1, stopFd);
+  }
+}
+
+// Once the peer has everything written: a FIN, then the coming close sends
+// a reset. A reset after the FIN leaves the peer's socket broken for writes
+// (EPIPE, and SIGPIPE unless caught), not merely reset.
+void prepareReset(int fd, int stopFd) {
+  waitAcknowledged(fd, stopFd);
+  ::shutdown(fd, SHUT_WR);
+  waitAcknowledged(fd, stopFd);
+  struct linger hard {1, 0};
+  ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+}
+
 }  // namespace
 
 // The listening socket and the thread that accepts on it.
@@ -318,11 +355,14 @@ void TcpServer::serve(int fd, int stopFd) {
   }
   Reply reply = handler_(e.request, index);
   auto deadline = Clock::now() + std::chrono::milliseconds(options_.readTimeoutMs);
-  if (s.writeAll(reply.bytes, deadline)) e.reply = reply.bytes;
+  e.reply = writeReply(s, reply, deadline);
   if (!reply.close) {
     e.afterReply = readRequest(s, untilPeerCloses(), options_.readTimeoutMs);
   }
-  e.afterReply += drain(fd, stopFd);
+  if (reply.reset)
+    prepareReset(fd, stopFd);
+  else
+    e.afterReply += drain(fd, stopFd);
   record(std::move(e));
 }
 
@@ -415,7 +455,7 @@ void TlsServer::serve(int fd, int stopFd) {
   }
   Reply reply = handler_(e.request, index);
   deadline = Clock::now() + std::chrono::milliseconds(options_.readTimeoutMs);
-  if (s.writeAll(reply.bytes, deadline)) e.reply = reply.bytes;
+  e.reply = writeReply(s, reply, deadline);
   if (!reply.close) e.afterReply = readRequest(s, untilPeerCloses(), options_.readTimeoutMs);
   if (reply.closeNotify) {
     SSL_shutdown(ssl.get());  // our close_notify; the peer's answer is not awaited
@@ -423,7 +463,14 @@ void TlsServer::serve(int fd, int stopFd) {
     SSL_set_quiet_shutdown(ssl.get(), 1);
   }
   ERR_clear_error();
-  drain(fd, stopFd);  // raw TLS records: not part of the exchange
+  if (!reply.raw.empty()) {
+    Stream plain{fd, stopFd};
+    if (plain.writeAll(reply.raw, deadline)) e.reply += reply.raw;
+  }
+  if (reply.reset)
+    prepareReset(fd, stopFd);
+  else
+    drain(fd, stopFd);  // raw TLS records: not part of the exchange
   record(std::move(e));
 }
 

@@ -10,7 +10,8 @@
 //    with the request bytes and the connection's index (0, 1, ...); write
 //    the reply; close (TLS: with close_notify unless the reply says not);
 //    then read on until the peer closes, so no unread byte resets the
-//    connection (bytes read then are recorded in `afterReply`).
+//    connection (bytes read then are recorded in `afterReply`); or, with
+//    Reply::reset, reset the connection at once.
 // 3. exchanges() gives what was recorded so far; an exchange is recorded
 //    once its connection is closed, so after the tool has run call
 //    waitForExchanges(n) first. Handlers and completion predicates run on
@@ -45,8 +46,19 @@ RequestComplete untilPeerCloses();
 
 struct Reply {
   std::string bytes;
+  // Written one after the other after `bytes`, each after a pause of
+  // `pauseMs`, so that the peer surely receives them apart.
+  std::vector<std::string> later = {};
+  int pauseMs = 300;
   bool closeNotify = true;  // TLS: send close_notify before closing
   bool close = true;        // false: answer nothing more but keep reading until the peer closes
+  // TLS: bytes written on the socket outside TLS after the reply, as a
+  // broken peer would.
+  std::string raw = {};
+  // Ends the connection without reading on: once the peer has acknowledged
+  // every byte written (so nothing written is lost), a FIN and then a TCP
+  // reset, after which the peer's writes fail with EPIPE.
+  bool reset = false;
 };
 using Handler = std::function<Reply(const std::string& request, int index)>;
 // Replies in order, one per connection; later connections get no reply.
