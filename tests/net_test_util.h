@@ -110,6 +110,21 @@ inline std::string drain(int fd, int waitMs = 200) {
   return out;
 }
 
+// The server end goes away with a reset (SO_LINGER of 0); returns once the
+// client end has seen it. Sends on the client then fail, the first with
+// ECONNRESET and every later one with EPIPE, which raises SIGPIPE unless the
+// send asks the kernel not to.
+inline bool resetServerEnd(TcpPair* pair) {
+  linger noLinger{1, 0};
+  if (::setsockopt(pair->server.get(), SOL_SOCKET, SO_LINGER, &noLinger, sizeof noLinger) != 0) return false;
+  pair->server.reset();
+  fd_set set;
+  FD_ZERO(&set);
+  FD_SET(pair->client.get(), &set);
+  timeval tv{5, 0};
+  return ::select(pair->client.get() + 1, &set, nullptr, nullptr, &tv) == 1;
+}
+
 // Lets the process hold descriptor numbers up to `highest`: a soft limit
 // below that (1024 is the usual default) is raised to the hard limit, and a
 // hard limit below it is raised as far as needed where the process may
