@@ -8,7 +8,7 @@ packages=(
   libssl-dev libc-ares-dev libtinyxml-dev libmm-dev libgtest-dev
   clang libclang-rt-14-dev
   kmod net-tools tar gzip findutils util-linux iproute2 openssl
-  python3 curl
+  python3 curl valgrind
 )
 
 missing=()
