@@ -30,7 +30,7 @@ int setUsernamePassword(const char* user, const char* password) {
   const std::string content = formatAdminReset(user, password);
   printDebug("buffer=[%s]", content.c_str());
   if (hasLineBreak(user) || hasLineBreak(password)) {
-    printDebug("user name or password holds a line break: refused");
+    printError(kLineBreakRefused);
     return 1;
   }
   return write_file(path->c_str(), content);

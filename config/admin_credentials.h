@@ -7,13 +7,16 @@
 //   only) even when it existed with another mode, and it is replaced whole
 //   through a temporary copy: a failure leaves the old file as it was.
 // - A value holding a CR or LF would add lines of its own; it is refused
-//   and the file is left untouched.
+//   with kLineBreakRefused and the file is left untouched.
 // - setUsernamePassword (config.h): 0 when written, 1 on failure (after
 //   "Failed to open outfile '%s':%s\n" or "Failed to write outfile
 //   '%s':%s\n"); without a working directory it ends the process, status 1.
 #pragma once
 
 #include <string>
+
+constexpr const wchar_t* kLineBreakRefused =
+    L"ERROR: username and password must not contain a carriage return or line feed\n";
 
 std::string formatAdminReset(const std::string& user, const std::string& password);
 

@@ -1,6 +1,7 @@
 #include "productlib/descriptors.h"
 
 #include <arpa/inet.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -14,7 +15,11 @@ constexpr std::size_t kWriteChunk = 65536;
 constexpr std::size_t kMaxCount = INT32_MAX;
 }  // namespace
 
-std::int32_t write_all(int fd, const void* data, std::size_t count) {
+namespace {
+// Writes in chunks of at most 64 KiB through one chunk writer, repeating a
+// chunk interrupted by a signal.
+template <typename ChunkWriter>
+std::int32_t writeInChunks(const void* data, std::size_t count, ChunkWriter writeChunk) {
   if (count > kMaxCount) {
     errno = EOVERFLOW;
     return -1;
@@ -22,7 +27,7 @@ std::int32_t write_all(int fd, const void* data, std::size_t count) {
   const char* p = static_cast<const char*>(data);
   std::size_t left = count;
   while (left > 0) {
-    ssize_t n = write(fd, p, left < kWriteChunk ? left : kWriteChunk);
+    ssize_t n = writeChunk(p, left < kWriteChunk ? left : kWriteChunk);
     if (n < 0) {
       if (errno == EINTR) continue;
       return -1;
@@ -36,6 +41,23 @@ std::int32_t write_all(int fd, const void* data, std::size_t count) {
     left -= static_cast<std::size_t>(n);
   }
   return static_cast<std::int32_t>(count);
+}
+}  // namespace
+
+std::int32_t write_all(int fd, const void* data, std::size_t count) {
+  return writeInChunks(data, count, [fd](const char* p, std::size_t n) { return ::write(fd, p, n); });
+}
+
+std::int32_t send_all(int fd, const void* data, std::size_t count) {
+  bool socket = true;
+  return writeInChunks(data, count, [fd, &socket](const char* p, std::size_t n) {
+    if (socket) {
+      ssize_t sent = ::send(fd, p, n, MSG_NOSIGNAL);
+      if (sent >= 0 || errno != ENOTSOCK) return sent;
+      socket = false;
+    }
+    return ::write(fd, p, n);
+  });
 }
 
 std::int32_t read_eintr(int fd, void* buffer, std::size_t count) {

@@ -14,7 +14,9 @@
 
 // 0 found and stored; 1 not in the table; -1 the table cannot be opened (no line).
 int find_mount_entry_by_rdev(dev_t rdev, mntent* entry);
-// 0 found and stored; 1 otherwise (an unreadable table too).
+// 0 found and stored; 1 otherwise (an unreadable table too). Only a block
+// or character device is looked up, and only among table entries of its own
+// kind; any other path stands for no device (1, no line).
 int find_mount_entry(const char* path, mntent* entry);
 // 1 mounted, 0 otherwise.
 int is_device_mounted(const char* path);

@@ -20,7 +20,7 @@ std::int64_t netReadTimeout = 120;
 constexpr std::uint32_t kLargestMessage = INT32_MAX;
 
 int writeValue(int fd, const void* bytes, std::uint32_t count) {
-  int written = write_all(fd, bytes, count);
+  int written = send_all(fd, bytes, count);
   if (written < 0) {
     logError(0, errno, "write error while sending message");
     return 1;
@@ -132,16 +132,14 @@ int net_read_message(int fd, void* buffer, std::uint32_t capacity, std::uint32_t
 
 int send_code(int fd, std::uint32_t code) {
   std::uint32_t raw = htonl(code);
-  if (write_all(fd, &raw, sizeof raw) != static_cast<int>(sizeof raw)) {
+  if (send_all(fd, &raw, sizeof raw) != static_cast<int>(sizeof raw)) {
     logError(0, errno, "write error while sending code");
     return 1;
   }
   return 0;
 }
 
-int send_message(int fd, const void* data, std::uint32_t length) {
-  // Checked before the length goes out, so the peer never receives a length
-  // that no data follows.
+int checkMessageLength(std::uint32_t length) {
   if (length == 0xFFFFFFFFu) {
     logMessage(0, "message length is -1");
     return 1;
@@ -150,6 +148,13 @@ int send_message(int fd, const void* data, std::uint32_t length) {
     logMessage(0, "message length (%u) is too large to send", length);
     return 1;
   }
+  return 0;
+}
+
+int send_message(int fd, const void* data, std::uint32_t length) {
+  // Checked before the length goes out, so the peer never receives a length
+  // that no data follows.
+  if (checkMessageLength(length)) return 1;
   if (send_code(fd, length)) return 1;
   if (length == 0) return 0;
   return writeValue(fd, data, length);

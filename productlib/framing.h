@@ -8,6 +8,8 @@
 // - Readers write their out-values only on success.
 // - The corked senders cork the socket, send, and uncork whatever happened,
 //   so that a code and its message leave in the same segments.
+// - A peer that has closed makes a sender fail with its text; it never ends
+//   the process by SIGPIPE.
 #pragma once
 
 #include <cstdint>
@@ -24,6 +26,10 @@ int net_read_u64(int fd, std::uint64_t* value);
 // unread in the stream.
 int net_read_message(int fd, void* buffer, std::uint32_t capacity, std::uint32_t* length);
 
+// 0 when a message of this length can be sent; otherwise logs why not
+// ("message length is -1", or too large for the signed counts) and gives 1.
+// Senders check it before anything of the message goes out.
+int checkMessageLength(std::uint32_t length);
 int send_code(int fd, std::uint32_t code);
 int send_message(int fd, const void* data, std::uint32_t length);
 int send_u64(int fd, std::uint64_t value);

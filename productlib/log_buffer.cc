@@ -207,6 +207,9 @@ int send_code_flushing_log(int socket, std::uint32_t code) {
 }
 
 int send_message_flushing_log(int socket, std::uint32_t code, const void* data, std::uint32_t length) {
+  // A length that cannot be sent is refused before the code, or any queued
+  // line, goes out: the peer would read the stream out of step.
+  if (checkMessageLength(length)) return 1;
   FlushingPayload payload{code, data, length, true};
   return sendCorked(socket, flushThenSend, &payload);
 }

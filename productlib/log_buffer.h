@@ -10,7 +10,8 @@
 //   once the area is full; flushLogBuffer sends the queue (and a report of the
 //   lost lines) to the buffer's own socket and empties it.
 // - The flushing senders cork, flush, send their code or message, uncork: the
-//   queued lines precede the payload in the stream.
+//   queued lines precede the payload in the stream. A message length that
+//   cannot be sent is refused first, with nothing sent at all.
 // - While an append or flush runs the buffer counts as inactive, so lines
 //   logged meanwhile are printed but not queued and no flush nests.
 // - 0 is success, 1 failure. Only one log buffer exists at a time.

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "setup/log.h"
+#include "setup/unique_fd.h"
 
 int append_slash(char* path, int size) {
   if (size <= 0) return 1;
@@ -84,8 +85,10 @@ int make_path(const char* path, mode_t directMode, mode_t walkMode) {
   if (errno != ENOENT) return 1;
   if (path[0] != '/') return 1;
 
-  std::vector<char> saved(kPathTextSize, '\0');
-  if (!getcwd(saved.data(), saved.size())) {
+  // Held open rather than by name: a name can be too long for any buffer or
+  // for chdir, and the directory may be moved meanwhile.
+  UniqueFd saved(open(".", O_PATH | O_DIRECTORY | O_CLOEXEC));
+  if (!saved) {
     logError(0, errno, "Failed to get current directory");
     return 1;
   }
@@ -95,8 +98,8 @@ int make_path(const char* path, mode_t directMode, mode_t walkMode) {
   }
   int result = walkComponents(path, walkMode);
   // Everything after this call relies on the working directory it found.
-  if (chdir(saved.data()) != 0) {
-    logError(0, errno, "Failed to chdir to directory (%s)", saved.data());
+  if (fchdir(saved.get()) != 0) {
+    logError(0, errno, "Failed to return to the starting directory");
     result = 1;
   }
   return result;

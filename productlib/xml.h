@@ -10,13 +10,20 @@
 // - loadXmlFile (behind openXmlDocument and dumpXmlFile) reads only a
 //   regular file: a directory, FIFO or device, and a file too big to hold in
 //   memory, fail like a file that does not parse, without waiting or
-//   aborting.
+//   aborting. parseXmlText parses a file's bytes the same way.
+// - Hostile text fails like a file that does not parse: malformed UTF-8 at
+//   the end is never read past, and a document nested deeper than 256
+//   elements is refused before it is parsed (the parser, the destructor and
+//   the dump recurse once per level).
 // - The dump prints straight on standard output (ordinary buffering).
 #pragma once
 
 #include <tinyxml.h>
 
+#include <string>
+
 bool loadXmlFile(TiXmlDocument& document, const char* path);
+bool parseXmlText(TiXmlDocument& document, std::string raw);
 TiXmlDocument* openXmlDocument(const char* path);
 bool saveXmlDocument(const char* path, TiXmlDocument* document);
 TiXmlNode* findElementByAttributeValue(TiXmlNode* parent, const char* text);

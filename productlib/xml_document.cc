@@ -7,33 +7,57 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <string>
+#include <vector>
 
+#include "productlib/descriptors.h"
 #include "productlib/xml.h"
+#include "productlib/xml_text.h"
 #include "setup/files.h"
 #include "setup/output.h"
 #include "setup/unique_fd.h"
 
 namespace {
 constexpr std::size_t kBackupNameSize = 8096;
+constexpr std::size_t kReadChunk = 65536;
+}
+
+bool parseXmlText(TiXmlDocument& document, std::string raw) {
+  document.Clear();
+  try {
+    std::string text = xmlParserText(std::move(raw));
+    if (text[0] == '\0') return false;  // an empty document
+    if (xmlNestingBound(text.c_str(), kXmlMaxDepth) > kXmlMaxDepth) return false;
+    // The parser is handed the padded text: it never reads past our buffer.
+    document.Parse(text.c_str(), nullptr, TIXML_ENCODING_UNKNOWN);
+    return !document.Error();
+  } catch (const std::bad_alloc&) {
+    document.Clear();
+    return false;
+  }
 }
 
 bool loadXmlFile(TiXmlDocument& document, const char* path) {
-  // The parser sizes its buffer from the file's end: a directory or a huge
-  // file asks for more memory than there is, and reading a FIFO would wait
-  // for a writer. Devices are not even opened.
+  // A directory or a huge file would ask for more memory than there is, and
+  // reading a FIFO would wait for a writer. Devices are not even opened.
   struct stat st;
   if (::stat(path, &st) != 0 || !S_ISREG(st.st_mode)) return false;
   UniqueFd fd(::open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC));
   // The name may have been replaced since the first look.
   if (!fd || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
-  UniqueFile file(::fdopen(fd.get(), "rb"));
-  if (!file) return false;
-  fd.release();
+  std::string raw;
   try {
-    return document.LoadFile(file.get(), TIXML_ENCODING_UNKNOWN);
+    std::vector<char> chunk(kReadChunk);
+    for (;;) {
+      std::int32_t got = read_eintr(fd.get(), chunk.data(), chunk.size());
+      if (got < 0) return false;
+      if (got == 0) break;
+      raw.append(chunk.data(), static_cast<std::size_t>(got));
+    }
   } catch (const std::bad_alloc&) {
     return false;
   }
+  return parseXmlText(document, std::move(raw));
 }
 
 TiXmlDocument* openXmlDocument(const char* path) {

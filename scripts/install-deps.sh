@@ -9,7 +9,7 @@ packages=(
   clang libclang-rt-14-dev
   kmod net-tools tar gzip findutils util-linux iproute2 openssl
   gcc libelf1 dpkg apt  # a module built from a real Debian header package (objtool needs libelf)
-  python3 curl
+  python3 curl valgrind
 )
 
 missing=()

@@ -62,13 +62,26 @@ void startUp(int argc, char** argv) {
   }
 }
 
+// Only letters and digits can be typed at the prompt; any other key is
+// dropped unseen, and a password stored without it would not be the one
+// the user typed.
+std::optional<std::string> promptedEntry(const char* prompt) {
+  bool dropped = false;
+  std::optional<std::string> entry = readPassword(prompt, &dropped);
+  if (dropped) {
+    printPlainLine("The password may hold only letters and digits here; use --pass to set another one");
+    std::exit(1);
+  }
+  return entry;
+}
+
 void promptForPassword() {
-  std::optional<std::string> first = readPassword("Password: ");
+  std::optional<std::string> first = promptedEntry("Password: ");
   if (!first) {
     printPlainLine("You must enter a password");
     std::exit(1);
   }
-  std::optional<std::string> second = readPassword("  Verify: ");
+  std::optional<std::string> second = promptedEntry("  Verify: ");
   if (!second) {
     printPlainLine("You must enter a password");
     std::exit(1);

@@ -83,7 +83,9 @@ TEST(AdminCredentials, LineBreaksInAValueAreRefusedAndTheFileKept) {
   for (const auto& [user, pass] : cases) {
     RunResult r = tool({"--user", user, "--pass", pass});
     EXPECT_TRUE(r.exited(1)) << describe(r);
-    EXPECT_EQ("Failed to set username and password\n", r.out);
+    EXPECT_EQ("ERROR: username and password must not contain a carriage return or line feed\n"
+              "Failed to set username and password\n",
+              r.out);
     EXPECT_EQ("admin.user=old\nadmin.pass=old\n", readFile(kReset));
   }
   EXPECT_FALSE(pathPresent(kUserSet));

@@ -158,6 +158,44 @@ TEST(BuildLoopE2E, ProxiesThatEndTheirAnswerEarly) {
   }
 }
 
+// The upload asks for an experimental build unless the product's marker
+// file says otherwise; --experimental asks for one in any case.
+TEST(BuildLoopE2E, ExperimentalMarkerDecidesTheUploadForm) {
+  const std::string delimiter = "-----------------------------4664151417711\n";
+  const std::string asked = "name=\"nd\"\n\n1\n" + delimiter +
+                            "Content-Disposition: form-data; name=\"experimental\"\n\n1\n" + delimiter +
+                            "Content-Disposition: form-data; name=\"userfile\"";
+  const std::string notAsked = "name=\"nd\"\n\n1\n" + delimiter + "Content-Disposition: form-data; name=\"userfile\"";
+  const struct {
+    const char* name;
+    bool marker;
+    bool option;
+    bool experimental;
+  } cases[] = {
+      {"no marker", false, false, true},
+      {"marker", true, false, false},
+      {"marker and the option", true, true, true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Sandbox box;
+    layMachine(box, Install::kFullAgent);
+    if (c.marker) box.writeFile(std::string(harness::kWorkDir) + "/.experimental", "");
+    FakeBuildService service(fullBuild());
+    std::vector<std::string> args = {"--get-module", "--host", kHost};
+    if (c.option) args.push_back("--experimental");
+    RunResult r = runRetrieval(args);
+    ASSERT_TRUE(r.exited(0)) << harness::describe(r);
+    EXPECT_EQ("MODULE-BYTES", harness::readFile("/lib/modules/tavrik/" + moduleName()));
+    auto got = service.requests(5);
+    ASSERT_EQ(5u, got.size());
+    ASSERT_EQ("/process.php", harness::requestPath(got[1]));
+    const std::string& upload = got[1];
+    EXPECT_NE(upload.find(c.experimental ? asked : notAsked), std::string::npos) << upload.substr(0, 2000);
+    EXPECT_EQ(upload.find("name=\"experimental\"") != std::string::npos, c.experimental);
+  }
+}
+
 TEST(BuildLoopE2E, ModuleCurrentEndsTheRun) {
   Sandbox box;
   layMachine(box, Install::kFullAgent);

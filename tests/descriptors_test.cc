@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "setup/unique_fd.h"
+#include "tests/net_test_util.h"
 #include "tests/productlib/capture.h"
 
 namespace {
@@ -66,6 +67,31 @@ TEST(WriteAll, FailureReturnsMinusOne) {
   EXPECT_EQ(out, "");
   EXPECT_EQ(write_all(p.out.get(), "abc", std::size_t{1} << 31), -1);
   EXPECT_EQ(errno, EOVERFLOW);
+}
+
+// SIGPIPE keeps its default action here: a send that raised it would end
+// the test.
+TEST(SendAll, PeerThatHasGoneGivesMinusOneNotSigpipe) {
+  signal(SIGPIPE, SIG_DFL);
+  nettest::TcpPair pair;
+  ASSERT_TRUE(nettest::makeTcpPair(&pair));
+  EXPECT_EQ(send_all(pair.client.get(), "abc", 3), 3);
+  EXPECT_EQ(nettest::drain(pair.server.get(), 50), "abc");
+  ASSERT_TRUE(nettest::resetServerEnd(&pair));
+  EXPECT_EQ(send_all(pair.client.get(), "abc", 3), -1);
+  EXPECT_EQ(errno, ECONNRESET);
+  EXPECT_EQ(send_all(pair.client.get(), "abc", 3), -1);
+  EXPECT_EQ(errno, EPIPE);
+}
+
+TEST(SendAll, OtherDescriptorsAreWritten) {
+  Pipe p;
+  EXPECT_EQ(send_all(p.out.get(), "pipe", 4), 4);
+  char buf[8] = {};
+  EXPECT_EQ(read(p.in.get(), buf, sizeof buf), 4);
+  EXPECT_STREQ(buf, "pipe");
+  EXPECT_EQ(send_all(-1, "x", 1), -1);
+  EXPECT_EQ(errno, EBADF);
 }
 
 TEST(WriteAll, StopsAtARefusedWrite) {

@@ -69,9 +69,40 @@ TEST_F(FakeMounts, MatchesByDeviceNumberWhateverTheName) {
     EXPECT_STREQ(entry.mnt_dir, "/mnt/tty");
     EXPECT_EQ(find_mount_entry_by_rdev_in(table_.c_str(), makedev(7, 250), &entry), 1);
     EXPECT_EQ(find_mount_entry_by_rdev_in(path("no-table").c_str(), makedev(7, 201), &entry), -1);
+    // A path is compared only with nodes of its own kind.
+    ASSERT_EQ(find_mount_entry_in(table_.c_str(), path("disk-b").c_str(), &entry), 0);
+    EXPECT_STREQ(entry.mnt_dir, "/mnt/b");
+    ASSERT_EQ(find_mount_entry_in(table_.c_str(), path("tty").c_str(), &entry), 0);
+    EXPECT_STREQ(entry.mnt_dir, "/mnt/tty");
     // A regular file stands for no device: its entry is never compared.
     EXPECT_EQ(is_device_mounted_in(table_.c_str(), path("plain").c_str()), 0);
     EXPECT_EQ(is_device_mounted_in(path("no-table").c_str(), path("disk-a").c_str()), 0);
+  });
+  EXPECT_EQ(out, "");
+}
+
+// Nothing but a device node stands for a device, not even where a mounted
+// node has the number 0 that every other file reports as its st_rdev.
+TEST_F(FakeMounts, OnlyDeviceNodesStandForADevice) {
+  node("zero-char", S_IFCHR, 0, 0);
+  node("zero-block", S_IFBLK, 0, 0);
+  if (HasFatalFailure() || IsSkipped()) return;
+  ASSERT_EQ(mkdir(path("dir").c_str(), 0700), 0);
+  ASSERT_EQ(mkfifo(path("fifo").c_str(), 0600), 0);
+  ASSERT_EQ(write_file(path("plain").c_str(), "x"), 0);
+  writeTable(path("zero-char") + " /mnt/zc none rw 0 0\n" + path("zero-block") + " /mnt/zb none rw 0 0\n");
+  std::string out = captureStdout([&] {
+    for (const char* name : {"plain", "dir", "fifo"}) {
+      SCOPED_TRACE(name);
+      mntent entry;
+      EXPECT_EQ(find_mount_entry_in(table_.c_str(), path(name).c_str(), &entry), 1);
+      EXPECT_EQ(is_device_mounted_in(table_.c_str(), path(name).c_str()), 0);
+      char buffer[32];
+      EXPECT_EQ(get_device_mount_point_in(table_.c_str(), path(name).c_str(), buffer, sizeof buffer), 1);
+    }
+    char buffer[32];
+    EXPECT_EQ(get_device_mount_point_in(table_.c_str(), path("zero-block").c_str(), buffer, sizeof buffer), 0);
+    EXPECT_STREQ(buffer, "/mnt/zb");
   });
   EXPECT_EQ(out, "");
 }

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <functional>
 #include <string>
 #include <thread>
 
@@ -27,12 +28,13 @@ void writeRaw(int fd, const std::string& data) {
 }
 
 // Every test gets the process-wide time-out back as it found it, and a
-// connected loopback pair; a vanished peer must not kill the test by SIGPIPE.
+// connected loopback pair. SIGPIPE keeps its default action: a sender that
+// let a vanished peer raise it would end the test.
 class Framing : public testing::Test {
  protected:
   void SetUp() override {
     saved_ = get_net_timeout();
-    signal(SIGPIPE, SIG_IGN);
+    signal(SIGPIPE, SIG_DFL);
     ASSERT_TRUE(nettest::makeTcpPair(&pair_));
     set_net_timeout(1);
   }
@@ -133,6 +135,33 @@ TEST_F(Framing, PeerClosingHalfwayThroughAMessage) {
   EXPECT_EQ(std::string(buf, 3), "abc") << "what did arrive stays in the buffer";
 }
 
+TEST_F(Framing, SendersToAPeerThatHasGoneFailWithTheirTexts) {
+  ASSERT_TRUE(nettest::resetServerEnd(&pair_));
+  // The first send after the reset reports it; from then on every send
+  // meets a closed connection (EPIPE).
+  std::string first = logged([&] { EXPECT_EQ(send_code(sender(), 1), 1); });
+  EXPECT_EQ(first, errorLine("write error while sending code", ECONNRESET));
+  struct Case {
+    const char* name;
+    std::function<int()> send;
+    std::string line;
+  };
+  const std::string code = errorLine("write error while sending code", EPIPE);
+  const std::string message = errorLine("write error while sending message", EPIPE);
+  const Case cases[] = {
+      {"send_code", [&] { return send_code(sender(), 2); }, code},
+      {"send_message", [&] { return send_message(sender(), "data", 4); }, code},
+      {"send_message of nothing", [&] { return send_message(sender(), "", 0); }, code},
+      {"send_code_corked", [&] { return send_code_corked(sender(), 3); }, code},
+      {"send_u64", [&] { return send_u64(sender(), 4); }, message},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::string out = logged([&] { EXPECT_EQ(c.send(), 1); });
+    EXPECT_EQ(out, c.line);
+  }
+}
+
 TEST_F(Framing, ReadersWriteNothingOnFailure) {
   writeRaw(sender(), bytes({9}));
   pair_.client.reset();
@@ -211,6 +240,8 @@ TEST_F(Framing, InterruptedWaitResumes) {
 }
 
 TEST_F(Framing, DescriptorAboveTheSelectLimitIsRefused) {
+  std::string why;
+  if (!nettest::allowDescriptorsUpTo(1501, &why)) GTEST_SKIP() << why;
   UniqueFd high(dup2(receiver(), 1500));
   ASSERT_EQ(high.get(), 1500);
   writeRaw(sender(), "abcd");

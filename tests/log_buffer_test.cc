@@ -81,7 +81,9 @@ int lockCalls = 0;
 class LogBufferTest : public testing::Test {
  protected:
   void SetUp() override {
-    signal(SIGPIPE, SIG_IGN);
+    // The default action: a sender that let a vanished peer raise SIGPIPE
+    // would end the test.
+    signal(SIGPIPE, SIG_DFL);
     savedTimeout_ = get_net_timeout();
     set_net_timeout(1);
     savedLock_ = logBufferLockCalls;
@@ -238,6 +240,41 @@ TEST_F(LogBufferTest, OtherSocketsGetOnlyTheirOwnPayload) {
   EXPECT_EQ(logBufferRecord->queued, 1u);
   std::string rest;
   EXPECT_EQ(flushAndRead(&rest), std::vector<Record>({{T + 1, "kept"}}));
+}
+
+TEST_F(LogBufferTest, LengthThatCannotBeSentPutsNothingOnTheWire) {
+  create();
+  appendLogBuffer(1, "stays queued");
+  std::string out = logged([&] {
+    EXPECT_EQ(send_message_flushing_log(destination(), 0x0102, "x", 0xFFFFFFFFu), 1);
+    EXPECT_EQ(send_message_flushing_log(destination(), 0x0103, "x", 0x80000000u), 1);
+  });
+  EXPECT_EQ(out, "message length is -1\nmessage length (2147483648) is too large to send\n");
+  EXPECT_EQ(nettest::drain(peer(), 50), "") << "neither the code nor a queued line";
+  // Nothing was flushed: the line is still queued, behind it the two
+  // refusals, logged like any other line.
+  std::string rest;
+  EXPECT_EQ(flushAndRead(&rest), std::vector<Record>({{T + 1, "stays queued"},
+                                                      {T, "message length is -1"},
+                                                      {T, "message length (2147483648) is too large to send"}}));
+}
+
+TEST_F(LogBufferTest, FlushingSendersToAPeerThatHasGoneFailWithTheirTexts) {
+  create();
+  appendLogBuffer(1, "one");
+  appendLogBuffer(1, "two");
+  ASSERT_TRUE(nettest::resetServerEnd(&pair_));
+  // Each queued line fails on its own (the first meets the reset, the rest
+  // a closed connection) and the flush still empties the queue; then the
+  // sender's own code fails, and that line is queued like any other.
+  const std::string reset = nettest::errorLine("write error while sending code", ECONNRESET);
+  const std::string closed = nettest::errorLine("write error while sending code", EPIPE);
+  std::string out = logged([&] { EXPECT_EQ(send_code_flushing_log(destination(), 0x77), 1); });
+  EXPECT_EQ(out, reset + closed + closed);
+  EXPECT_EQ(logBufferRecord->queued, 1u);
+  appendLogBuffer(1, "three");
+  out = logged([&] { EXPECT_EQ(send_message_flushing_log(destination(), 0x78, "abc", 3), 1); });
+  EXPECT_EQ(out, closed + closed + closed);
 }
 
 TEST_F(LogBufferTest, NothingQueuedMeansNoLockAndNoRecords) {

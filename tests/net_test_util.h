@@ -4,6 +4,7 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -107,6 +108,48 @@ inline std::string drain(int fd, int waitMs = 200) {
     out.append(buf, static_cast<std::size_t>(n));
   }
   return out;
+}
+
+// The server end goes away with a reset (SO_LINGER of 0); returns once the
+// client end has seen it. Sends on the client then fail, the first with
+// ECONNRESET and every later one with EPIPE, which raises SIGPIPE unless the
+// send asks the kernel not to.
+inline bool resetServerEnd(TcpPair* pair) {
+  linger noLinger{1, 0};
+  if (::setsockopt(pair->server.get(), SOL_SOCKET, SO_LINGER, &noLinger, sizeof noLinger) != 0) return false;
+  pair->server.reset();
+  fd_set set;
+  FD_ZERO(&set);
+  FD_SET(pair->client.get(), &set);
+  timeval tv{5, 0};
+  return ::select(pair->client.get() + 1, &set, nullptr, nullptr, &tv) == 1;
+}
+
+// Lets the process hold descriptor numbers up to `highest`: a soft limit
+// below that (1024 is the usual default) is raised to the hard limit, and a
+// hard limit below it is raised as far as needed where the process may
+// (root). False, with the reason, when the limit stays too low.
+inline bool allowDescriptorsUpTo(int highest, std::string* why) {
+  rlimit limit{};
+  if (::getrlimit(RLIMIT_NOFILE, &limit) != 0) {
+    *why = std::string("cannot read the descriptor limit: ") + std::strerror(errno);
+    return false;
+  }
+  const rlim_t needed = static_cast<rlim_t>(highest) + 1;
+  if (limit.rlim_cur != RLIM_INFINITY && limit.rlim_cur >= needed) return true;
+  if (limit.rlim_max != RLIM_INFINITY && limit.rlim_max < needed) {
+    rlimit raised{needed, needed};
+    if (::setrlimit(RLIMIT_NOFILE, &raised) == 0) return true;
+    *why = "the hard descriptor limit (" + std::to_string(limit.rlim_max) + ") is too low for descriptor " +
+           std::to_string(highest) + " and cannot be raised: " + std::strerror(errno);
+    return false;
+  }
+  limit.rlim_cur = limit.rlim_max;
+  if (::setrlimit(RLIMIT_NOFILE, &limit) != 0) {
+    *why = std::string("cannot raise the descriptor limit: ") + std::strerror(errno);
+    return false;
+  }
+  return true;
 }
 
 }  // namespace nettest

@@ -3,6 +3,7 @@
 #include "setup/password.h"
 
 #include "tests/harness/pty.h"
+#include "tests/harness/run.h"
 #include "tests/harness/sandbox.h"
 
 #include <fcntl.h>
@@ -328,4 +329,87 @@ TEST(ToolPrompt, InterruptAtTheSecondPromptRestoresTheTerminal) {
   EXPECT_EQ(exit.signal, SIGINT);
   EXPECT_EQ(pty.output(), "Password: **\r\n  Verify: ");
   EXPECT_EQ(pty.sttyG(), before);
+}
+
+// Keys other than letters and digits cannot be part of a typed password:
+// the entry is refused at Enter, before anything is written, so that no
+// password is stored other than the one typed.
+TEST(ToolPrompt, DroppedKeysRefuseTheEntry) {
+  const struct {
+    const char* name;
+    std::string first;
+    std::string second;  // empty: refused at the first prompt
+    std::string screen;
+  } cases[] = {
+      {"punctuation and a blank", "p@ss 1\r", "", "Password: ****\r\n"},
+      {"delete key", "ab\x7f\r", "", "Password: **\r\n"},
+      {"only blanks", "  \r", "", "Password: \r\n"},
+      {"at the second prompt", "pass1\r", "pass1!\r", "Password: *****\r\n  Verify: *****\r\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    harness::Sandbox box;
+    box.makeDirs("/tmp/work/conf");
+    harness::Pty pty;
+    pty.startTool({"--dev-test-paths", "/tmp/work", "--user", "admin"});
+    ASSERT_TRUE(pty.waitFor("Password: "));
+    ASSERT_TRUE(waitForRawKeyRead(pty));
+    pty.send(c.first);
+    if (!c.second.empty()) {
+      ASSERT_TRUE(pty.waitFor("  Verify: "));
+      ASSERT_TRUE(waitForRawKeyRead(pty));
+      pty.send(c.second);
+    }
+    harness::PtyExit exit = pty.wait();
+    EXPECT_TRUE(exit.exited(1));
+    EXPECT_EQ(pty.output(),
+              c.screen + "The password may hold only letters and digits here; use --pass to set another one\r\n");
+    EXPECT_EQ(harness::shell("ls -A /tmp/work/conf"), "");
+  }
+}
+
+// Ctrl-Z at the prompt under a job-control shell: the shell gets the
+// terminal back canonical and echoing; after fg the entry goes on without
+// echo, whatever settings the shell left in place meanwhile.
+TEST(ToolPrompt, StoppedAndContinuedByTheShell) {
+  const struct {
+    const char* shell;
+    std::vector<std::string> args;
+  } shells[] = {
+      {"/bin/dash", {"-i"}},  // leaves the terminal as the job left it
+      {"/bin/bash", {"--norc", "--noprofile", "--noediting", "-i"}},  // puts its own settings back
+  };
+  for (const auto& s : shells) {
+    SCOPED_TRACE(s.shell);
+    harness::Sandbox box;
+    box.makeDirs("/tmp/work/conf");
+    harness::Pty pty;
+    pty.start(s.shell, s.args, {{"PS1", "$ "}, {"ENV", ""}, {"HISTFILE", "/dev/null"}, {"TERM", "dumb"}});
+    ASSERT_TRUE(pty.waitFor("$ ")) << pty.output();
+    pty.send(harness::toolPath() + " --dev-test-paths /tmp/work --user admin\n");
+    ASSERT_TRUE(pty.waitFor("Password: ")) << pty.output();
+    ASSERT_TRUE(waitForRawKeyRead(pty));
+    pty.send("Q7");
+    ASSERT_TRUE(pty.waitFor("Password: **")) << pty.output();
+    pty.send("\x1a");  // the terminal's suspend key
+    ASSERT_TRUE(pty.waitFor("Stopped")) << pty.output();
+    struct termios stopped = pty.attributes();
+    EXPECT_TRUE((stopped.c_lflag & ICANON) && (stopped.c_lflag & ECHO)) << "no echo left behind by the stopped job";
+    std::size_t resumedAt = pty.output().size();
+    pty.send("fg\n");
+    ASSERT_TRUE(waitForRawKeyRead(pty)) << pty.output();
+    pty.send("Z9\r");
+    ASSERT_TRUE(pty.waitFor("  Verify: ")) << pty.output();
+    ASSERT_TRUE(waitForRawKeyRead(pty));
+    pty.send("Q7Z9\r");
+    ASSERT_TRUE(pty.waitFor("Server username and password set")) << pty.output();
+    ASSERT_TRUE(pty.waitFor("$ ", 5000));
+    pty.send("exit\n");
+    harness::PtyExit exit = pty.wait();
+    EXPECT_TRUE(exit.exited(0)) << pty.output();
+    std::string resumed = pty.output().substr(resumedAt);
+    EXPECT_EQ(resumed.find("Z9"), std::string::npos) << "typed in clear after fg: " << resumed;
+    EXPECT_NE(resumed.find("**\r\n  Verify: ****\r\n"), std::string::npos) << resumed;
+    EXPECT_EQ(harness::shell("cat /tmp/work/conf/adminreset.properties"), "admin.user=admin\nadmin.pass=Q7Z9\n");
+  }
 }

@@ -133,6 +133,39 @@ TEST_F(TempDir, MakePathReportsTheFailingComponent) {
 
 }
 
+// Started in a directory whose path is longer than chdir takes, or longer
+// than any path buffer, the walk still ends where it began.
+TEST_F(TempDir, MakePathReturnsToAWorkingDirectoryOfAnyLength) {
+  UniqueFd testDir(open(".", O_PATH | O_DIRECTORY | O_CLOEXEC));
+  ASSERT_TRUE(testDir);
+  struct Back {
+    int fd;
+    ~Back() { EXPECT_EQ(fchdir(fd), 0); }
+  } back{testDir.get()};
+  ASSERT_EQ(chdir(dir_.c_str()), 0);
+  const std::string name(250, 'n');
+  std::size_t length = dir_.size();
+  int made = 0;
+  for (std::size_t longerThan : {std::size_t{PATH_MAX}, std::size_t{kPathTextSize}}) {
+    SCOPED_TRACE(longerThan);
+    while (length <= longerThan) {
+      ASSERT_EQ(mkdir(name.c_str(), 0700), 0);
+      ASSERT_EQ(chdir(name.c_str()), 0);
+      length += 1 + name.size();
+    }
+    struct stat before;
+    ASSERT_EQ(stat(".", &before), 0);
+    std::string target = path("t" + std::to_string(++made) + "/a/b");
+    std::string out = captureStdout([&] { EXPECT_EQ(make_path(target.c_str(), 0755, 0700), 0); });
+    EXPECT_EQ(out, "");
+    EXPECT_TRUE(isDir(target));
+    struct stat after;
+    ASSERT_EQ(stat(".", &after), 0);
+    EXPECT_EQ(after.st_dev, before.st_dev);
+    EXPECT_EQ(after.st_ino, before.st_ino);
+  }
+}
+
 TEST_F(TempDir, MakeParentDirsCreatesOutermostFirst) {
   ASSERT_EQ(chdir(dir_.c_str()), 0);
   char text[] = "x/y/z";
