@@ -504,3 +504,31 @@ std::string rowName(const testing::TestParamInfo<Row>& info) {
 INSTANTIATE_TEST_SUITE_P(WriterByKind, FileKinds, testing::ValuesIn(rows()), rowName);
 
 }  // namespace
+
+// A key read from a standard input that can't be read is no key: nothing is
+// stored, and the run fails.
+TEST(KeyFromStandardInput, ReadErrorStoresNothing) {
+  struct Case {
+    const char* name;
+    const char* redirect;  // for the shell that starts the tool
+    const char* error;
+  };
+  const Case cases[] = {
+      {"closed", "<&-", "Bad file descriptor"},
+      {"directory", "< /tmp/a-directory", "Is a directory"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Sandbox box;
+    harness::installProduct(box, harness::Install::kFullAgent);
+    box.makeDirs(kConf + "/server.allow");
+    box.makeDirs("/tmp/a-directory");
+    int status = -1;
+    std::string out = harness::shell(harness::shellQuote(harness::toolPath()) +
+                                         " --stdin-key --key-filename k " + c.redirect + " 2>&1",
+                                     &status);
+    EXPECT_EQ(1, status);
+    EXPECT_EQ(std::string("Could not read the key from standard input: ") + c.error + "\nNo key data entered", out);
+    EXPECT_EQ(std::vector<std::string>{}, listing(kConf + "/server.allow"));
+  }
+}
