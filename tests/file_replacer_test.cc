@@ -194,4 +194,66 @@ TEST(FileReplacer, MissingDirectoryFailsTheOpen) {
   EXPECT_EQ("No such file or directory", err);
 }
 
+// The temporary name does not grow with the target's: a name of 255 bytes
+// (the most a directory entry holds) is replaced either way.
+TEST(FileReplacer, LongestNameGetsATemporaryNameOfFixedLength) {
+  Sandbox box;
+  const std::string target = "/tmp/d/" + std::string(255, 'm');
+  box.writeFile(target, "old");
+  for (FileReplacer::Placement placement : {FileReplacer::Placement::kRename, FileReplacer::Placement::kInPlace}) {
+    std::string err;
+    FileReplacer r(target, placement);
+    ASSERT_TRUE(r.open(&err)) << err;
+    EXPECT_EQ(std::string("/tmp/d/.tavrik-").size() + 6, r.temporaryPath().size());
+    ASSERT_TRUE(r.write("new", &err));
+    ASSERT_TRUE(r.commit(&err)) << err;
+    EXPECT_EQ("new", readFile(target));
+  }
+  EXPECT_EQ(std::vector<std::string>{std::string(255, 'm')}, listDir("/tmp/d"));
+}
+
+// In place, links are followed to their end as open(2) follows them
+// (relative ones from the link's own directory); a dangling link makes the
+// file it names.
+TEST(FileReplacer, InPlaceFollowsEveryLinkToItsEnd) {
+  Sandbox box;
+  box.writeFile("/tmp/a/real", "old", 0600);
+  box.makeSymlink("../a/real", "/tmp/b/hop");
+  box.makeSymlink("/tmp/b/hop", "/tmp/c/conf");
+  box.makeSymlink("absent", "/tmp/c/dangling");
+  for (const char* path : {"/tmp/c/conf", "/tmp/c/dangling"}) {
+    std::string err;
+    FileReplacer r(path, FileReplacer::Placement::kInPlace);
+    ASSERT_TRUE(r.open(&err)) << err;
+    ASSERT_TRUE(r.write(path, &err));
+    ASSERT_TRUE(r.commit(&err)) << err;
+  }
+  EXPECT_EQ("/tmp/c/conf", readFile("/tmp/a/real"));
+  EXPECT_EQ(0600u, modeOf("/tmp/a/real"));
+  EXPECT_EQ("/tmp/c/dangling", readFile("/tmp/c/absent"));
+  EXPECT_EQ((std::vector<std::string>{"real"}), listDir("/tmp/a"));
+  EXPECT_EQ((std::vector<std::string>{"hop"}), listDir("/tmp/b"));
+}
+
+// A file rewritten in place (here: one with a second name) on a full disk:
+// the room is reserved before any byte is overwritten, so the old content
+// stays whole.
+TEST(FileReplacer, InPlaceRewriteOnAFullDiskKeepsTheOldContent) {
+  Sandbox box;
+  box.mountSmallTmpfs("/tmp/full");
+  box.writeFile("/tmp/full/conf", "old contents\n");
+  box.makeHardLink("/tmp/full/conf", "/tmp/full/second");
+  box.fillUp("/tmp/full");
+  std::string err;
+  {
+    FileReplacer r("/tmp/full/conf", FileReplacer::Placement::kInPlace);
+    ASSERT_TRUE(r.open(&err)) << err;
+    ASSERT_TRUE(r.write(std::string(1 << 16, 'y'), &err));
+    EXPECT_FALSE(r.commit(&err));
+    EXPECT_EQ("No space left on device", err);
+  }
+  EXPECT_EQ("old contents\n", readFile("/tmp/full/conf"));
+  EXPECT_EQ("old contents\n", readFile("/tmp/full/second"));
+}
+
 }  // namespace
