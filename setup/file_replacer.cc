@@ -149,7 +149,15 @@ bool FileReplacer::open(std::string* err, mode_t mode, bool force_mode) {
       temp_ = dir + temporaryName();
       fd_.reset(::open(temp_.c_str(), flags, mode));
       if (fd_) break;
-      if (errno != EEXIST || attempt >= 100) return fail(err, errno);
+      const int error = errno;
+      // No new file may be made beside it, but the file itself may be
+      // written, as opening it would write it.
+      if (placement_ == Placement::kInPlace && have_old &&
+          (error == EACCES || error == EPERM || error == EROFS)) {
+        in_place_ = true;
+        return openInPlace(err);
+      }
+      if (error != EEXIST || attempt >= 100) return fail(err, error);
     }
   }
   created_ = true;

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <string>
@@ -254,6 +255,28 @@ TEST(FileReplacer, InPlaceRewriteOnAFullDiskKeepsTheOldContent) {
   }
   EXPECT_EQ("old contents\n", readFile("/tmp/full/conf"));
   EXPECT_EQ("old contents\n", readFile("/tmp/full/second"));
+}
+
+// A user who may write the file but not its directory: no copy can be made
+// beside it, so it is rewritten in place, as opening it would write it.
+TEST(FileReplacer, InPlaceWithoutRoomForACopyWritesTheFileItself) {
+  Sandbox box;
+  box.makeDirs("/tmp/locked", 0755);
+  box.writeFile("/tmp/locked/conf", "old contents\n", 0666);
+  pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    if (::setgid(65534) != 0 || ::setuid(65534) != 0) ::_exit(2);
+    std::string err;
+    FileReplacer r("/tmp/locked/conf", FileReplacer::Placement::kInPlace);
+    bool ok = r.open(&err) && r.write("new\n", &err) && r.commit(&err);
+    ::_exit(ok ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(child, ::waitpid(child, &status, 0));
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  EXPECT_EQ("new\n", readFile("/tmp/locked/conf"));
+  EXPECT_EQ(std::vector<std::string>{"conf"}, listDir("/tmp/locked"));
 }
 
 }  // namespace
