@@ -33,5 +33,6 @@ int setUsernamePassword(const char* user, const char* password) {
     printError(kLineBreakRefused);
     return 1;
   }
-  return write_file(path->c_str(), content);
+  // It holds a password: owner-read-only, whatever the file was before.
+  return write_file(path->c_str(), content, true);
 }

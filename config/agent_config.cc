@@ -34,6 +34,12 @@ bool keepBackup(const std::string& path, const std::string& backup, std::string*
     ::unlink(staging.c_str());
     return false;
   }
+  if (errno == EXDEV) {
+    // The file is a mount of its own (a single file bind-mounted there):
+    // it can't be moved aside, so it is not replaced either.
+    *err = std::strerror(EBUSY);
+    return false;
+  }
   UniqueFd in(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
   struct stat st;
   if (!in || ::fstat(in.get(), &st) != 0) {
@@ -96,13 +102,20 @@ int loadAgentConfig(const std::string& path) {
     printDebug("File was already read: %d", static_cast<int>(agentConfigStore.size()));
     return 1;
   }
-  UniqueFile file(std::fopen(path.c_str(), "r"));
-  if (!file) {
+  // A file that can't be read whole counts as missing: what was read of
+  // it must not be written back as the whole file.
+  UniqueFile file = openRegularFile(path);
+  AgentConfigLines lines;
+  std::string piece;
+  if (file) {
+    while (readPiece(file.get(), kPieceSize, &piece)) lines.push_back(piece);
+  }
+  if (!file || std::ferror(file.get())) {
+    printDebug("Could not read '%s': %s", path.c_str(), std::strerror(errno));
     printError(L"Could not open configuration file\n");
     return 0;
   }
-  std::string piece;
-  while (readPiece(file.get(), kPieceSize, &piece)) agentConfigStore.push_back(piece);
+  agentConfigStore = std::move(lines);
   return 1;
 }
 

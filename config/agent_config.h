@@ -10,7 +10,10 @@
 //   the backup holds the state before the last write.
 // - The file is replaced as a whole (a new file, synced, renamed over the
 //   old one, with the old mode and owner), so a failed save leaves the old
-//   file in place.
+//   file in place. A link at the path is replaced, as the rename to the
+//   backup would replace it. A file that can't be moved aside (one
+//   bind-mounted there) fails the save unchanged; one that is not a regular
+//   file, or can't be read whole, fails the load as a missing one does.
 // - setAgentPort, setAgentDebug, setAgentBindTo and getAgentBindTo (the
 //   operations the front end calls) are declared in config/config.h.
 #pragma once

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <array>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <vector>
@@ -60,6 +61,11 @@ OptText readKeyFromStdin() {
     }
     printDebug("got: %s", piece.c_str());
     key += piece;
+  }
+  if (std::ferror(stdin)) {
+    // Standard input closed or unreadable: what came so far is not the key.
+    printError(L"Could not read the key from standard input: %s\n", std::strerror(errno));
+    return std::nullopt;
   }
   printDebug("Returning: %s", key.c_str());
   return key;

@@ -131,7 +131,7 @@ int saveHeapSize(std::uint64_t sizeMb) {
   const std::string path = *confPath;
   const std::string copyPath = path + kCopySuffix;
 
-  UniqueFile in(std::fopen(path.c_str(), "r"));
+  UniqueFile in = openRegularFile(path);
   int inError = errno;
   FileReplacer copy(path, copyPath);
   std::string err;

@@ -10,8 +10,10 @@
 //   "compute.maxmemory"; every one is replaced by "maxmemory=<MB>\n", other
 //   lines are copied unchanged. The new file is built in "server.conf_t"
 //   beside it (mode and owner of the old file), written with checks,
-//   synced and renamed over it; a failure leaves the old file whole (and,
-//   as before, the copy behind).
+//   synced and renamed over it (a link at the path is replaced, a file
+//   bind-mounted there can't be); a failure leaves the old file whole (and,
+//   as before, the copy behind). A path that is not a regular file (or a
+//   link to one) counts as a file that can't be opened.
 // - User messages are narrow texts on standard output; traces are debug.
 #pragma once
 

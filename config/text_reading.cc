@@ -4,15 +4,10 @@
 #include <cstdint>
 #include <limits>
 
+#include "setup/command.h"
+
 bool readPiece(std::FILE* stream, std::size_t max_chars, std::string* piece) {
-  piece->clear();
-  while (piece->size() < max_chars) {
-    int c = std::getc(stream);
-    if (c == EOF) break;
-    piece->push_back(static_cast<char>(c));
-    if (c == '\n') break;
-  }
-  return !piece->empty();
+  return readStreamPiece(stream, max_chars, piece);
 }
 
 std::int64_t parseLeadingInteger(const std::string& text, bool* overflowed) {

@@ -2,7 +2,8 @@
 //
 // - readPiece reads what fgets would with a buffer of max_chars + 1 bytes:
 //   up to and including the next line feed, but at most max_chars bytes, so
-//   a longer line comes as several pieces. Unlike fgets it keeps NUL bytes.
+//   a longer line comes as several pieces. Unlike fgets it keeps NUL bytes,
+//   and a read interrupted by a signal is retried.
 //   False at the end of the stream or on a read error (check ferror).
 // - parseLeadingInteger reads a decimal number as atol does (leading white
 //   space, an optional sign, digits up to the first other character, none

@@ -38,7 +38,7 @@ int readWebSettings(std::string* path) {
   std::optional<std::string> found = workingPath(kProductServer, kWebPropertiesName, kNoServerWorkingDir);
   if (!found) return -1;
   *path = *found;
-  UniqueFile file(std::fopen(path->c_str(), "r"));
+  UniqueFile file = openRegularFile(*path);
   if (!file) return errno;
   WebSettings read = webSettings;
   std::string line;
@@ -105,7 +105,9 @@ int WriteServerConfig() {
   const std::string& dir = *found;
   const std::string path = dir + "/" + kWebPropertiesName;
   std::string err;
-  FileReplacer file(path);
+  // The file is rewritten where it stands: a link to it stays a link, and
+  // a file mounted over the path is written in place.
+  FileReplacer file(path, FileReplacer::Placement::kInPlace);
   if (!file.open(&err)) {
     printDebug("Failed to open outfile");
     return 0;

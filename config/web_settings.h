@@ -10,8 +10,10 @@
 //   32-bit range), the last duplicate wins. The keystore value is kept as
 //   read, line feed included, so a rewritten file carries one empty line
 //   after it (and never more).
-// - The file is replaced whole through a temporary copy: a failed write
-//   leaves the old file in place. A setter does not write when the old file
+// - The file is rewritten whole where it stands (through a link, in place
+//   for a hard-linked or bind-mounted file), via a temporary copy or with
+//   the room reserved first: a failed write leaves the old file in place.
+//   What is not a regular file is neither read nor written. A setter does not write when the old file
 //   exists but could not be read, so defaults never replace its settings.
 // - Results: 1 is success for the reader, the writer and both setters.
 #pragma once

@@ -23,10 +23,11 @@ bool startsWith(const std::string& text, const char* prefix) {
 }
 
 // The module goes in through the shared file replacer: an existing module
-// is either kept whole or replaced whole, and no temporary file is left
-// behind a failure. Returns the fatal text, or nullptr.
+// is either kept whole or rewritten whole, in the file the path names (as
+// opening it for writing would), and no temporary file is left behind a
+// failure. Returns the fatal text, or nullptr.
 const char* installModuleFile(const std::string& path, const char* data, std::size_t size) {
-  FileReplacer replacer(path);
+  FileReplacer replacer(path, FileReplacer::Placement::kInPlace);
   std::string err;
   if (!replacer.open(&err)) return "unable to open destination file";
   if (!replacer.write(data, size, &err) || !replacer.commit(&err)) return "unable to write destination file";

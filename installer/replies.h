@@ -9,8 +9,11 @@
 //   for 200 the body, or the header block once its attachment was installed.
 //   A malformed reply ends the process with status 0.
 // - The attachment is installed only when its name is a plain file name and
-//   the body holds every byte Content-Length announces; it replaces the old
-//   file by rename, so an existing module is never left truncated.
+//   the body holds every byte Content-Length announces; it lands in the
+//   file the path names, as opening it for writing would (through a link,
+//   in place for a hard-linked or bind-mounted file), but whole or not at
+//   all, so an existing module is never left truncated. A directory, FIFO
+//   or device at the path can't be opened as the module.
 #pragma once
 
 #include <string>

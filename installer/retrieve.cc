@@ -148,9 +148,11 @@ int keepHeaderPackage(const std::string& package, const std::string& target) {
     printPlain("Couldnt open file '%s': '%s'\n", target.c_str(), std::strerror(errno));
     return 0;
   }
-  struct stat info {};
-  if (::stat(target.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) {
-    printPlain("Couldnt open file '%s': '%s'\n", target.c_str(), std::strerror(EISDIR));
+  // The package takes the name's place, but never that of a directory, a
+  // device or a FIFO (nor of one a link there leads to).
+  std::string err;
+  if (!FileReplacer::mayReplace(target, &err)) {
+    printPlain("Couldnt open file '%s': '%s'\n", target.c_str(), err.c_str());
     return 0;
   }
   if (::rename(package.c_str(), target.c_str()) == 0) return 1;

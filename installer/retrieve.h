@@ -13,8 +13,10 @@
 
 // Moves the finished package to `target` without ever truncating an
 // existing file there first: a rename, or across file systems a copy into a
-// new file beside the target renamed over it. 1 on success; 0 after its
-// message, with only what it created removed.
+// new file beside the target renamed over it. A link at the target is
+// replaced, not followed; a directory, FIFO or device node there (or where
+// a link there leads) is refused with "Couldnt open file". 1 on success; 0
+// after its message, with only what it created removed.
 int keepHeaderPackage(const std::string& package, const std::string& target);
 // Removes the package, the /proc/version copy and the temporary directories.
 void removePackageFiles();

@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -13,6 +14,7 @@
 #include "productlib/descriptors.h"
 #include "productlib/xml.h"
 #include "productlib/xml_text.h"
+#include "setup/file_replacer.h"
 #include "setup/files.h"
 #include "setup/output.h"
 #include "setup/unique_fd.h"
@@ -74,6 +76,25 @@ TiXmlDocument* openXmlDocument(const char* path) {
   return document.release();
 }
 
+namespace {
+
+// The bytes SaveFile writes for the document; false when they could not
+// all be kept.
+bool renderXmlDocument(const TiXmlDocument& document, std::string* text) {
+  char* data = nullptr;
+  std::size_t size = 0;
+  std::FILE* memory = ::open_memstream(&data, &size);
+  if (!memory) return false;
+  document.SaveFile(memory);
+  bool ok = !std::ferror(memory);
+  if (std::fclose(memory) != 0) ok = false;
+  if (ok) text->assign(data, size);
+  std::free(data);
+  return ok;
+}
+
+}  // namespace
+
 bool saveXmlDocument(const char* path, TiXmlDocument* document) {
   printDebug("saveXmlDocument");
   printDebug("checking existence of '%s'", path);
@@ -93,7 +114,17 @@ bool saveXmlDocument(const char* path, TiXmlDocument* document) {
     printDebug("Rename successful");
   }
   printDebug("Saving '%s'", path);
-  return document->SaveFile(path);
+  // Rendered first and written whole: a full disk fails the save (the old
+  // contents are in the backup) instead of leaving an empty file behind.
+  std::string text;
+  if (!renderXmlDocument(*document, &text)) return false;
+  FileReplacer file(path);
+  std::string err;
+  if (!file.open(&err) || !file.write(text, &err) || !file.commit(&err)) {
+    printDebug("Could not save '%s': %s", path, err.c_str());
+    return false;
+  }
+  return true;
 }
 
 TiXmlNode* findElementByAttributeValue(TiXmlNode* parent, const char* text) {

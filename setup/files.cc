@@ -61,6 +61,24 @@ mode_t currentUmask() {
   return mask;
 }
 
+UniqueFile openRegularFile(const std::string& path) {
+  // Non-blocking, or a FIFO would wait for a writer before it can be seen
+  // for what it is.
+  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+  if (!fd) return nullptr;
+  struct stat st;
+  if (::fstat(fd.get(), &st) != 0) return nullptr;
+  if (!S_ISREG(st.st_mode)) {
+    errno = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+    return nullptr;
+  }
+  int flags = ::fcntl(fd.get(), F_GETFL);
+  if (flags < 0 || ::fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK) != 0) return nullptr;
+  UniqueFile file(::fdopen(fd.get(), "r"));
+  if (file) fd.release();
+  return file;
+}
+
 bool writeAll(int fd, const void* data, std::size_t length) {
   const char* p = static_cast<const char*>(data);
   while (length > 0) {
@@ -76,15 +94,10 @@ bool writeAll(int fd, const void* data, std::size_t length) {
   return true;
 }
 
-int write_file(const char* path, const std::string& text) {
-  // The text may be a key or a password: it goes in whole or not at all,
-  // and the file is made owner-read-only whatever it was before.
+int write_file(const char* path, const std::string& text, bool owner_read_only) {
   std::string err;
-  FileReplacer file(path);
-  struct stat old;
-  bool refused = ::lstat(path, &old) == 0 && S_ISREG(old.st_mode) && ::access(path, W_OK) != 0;
-  if (refused) err = std::strerror(errno);
-  bool opened = !refused && file.open(&err, 0400 & ~currentUmask(), true);
+  FileReplacer file(path, FileReplacer::Placement::kInPlace);
+  bool opened = file.open(&err, 0400 & ~currentUmask(), owner_read_only);
   printDebug("filedes=%d", file.descriptor());
   if (!opened) {
     printError(L"Failed to open outfile '%s':%s\n", path, err.c_str());

@@ -5,7 +5,7 @@
 // - getServerWorkingDir gives "/usr/sbin/tavrik" or the --dev-test-paths
 //   value unchanged (even an empty one); the product argument does not
 //   change the result. It is absent only when memory runs out.
-// - write_file writes a text to a file only its owner may read (mode 0400).
+// - write_file writes a text into a file as creat(2) would, whole or not at all.
 #pragma once
 
 #include <sys/types.h>
@@ -13,6 +13,8 @@
 #include <cstddef>
 #include <optional>
 #include <string>
+
+#include "setup/unique_fd.h"
 
 bool isStandaloneAgentInstall();  // the agent product alone
 bool isServerInstalled();         // the manager
@@ -35,11 +37,19 @@ int pathExists(const char* path);
 int fileExists(const char* path);
 
 // 0 on success; 1 after "Failed to open outfile '%s':%s\n" or
-// "Failed to write outfile '%s':%s\n". The file is replaced whole (never
-// written through a link, never left half written) and ends at mode 0400
-// less the creation mask. An existing file the process may not write is
-// refused, as opening it would be.
-int write_file(const char* path, const std::string& text);
+// "Failed to write outfile '%s':%s\n". The text lands in the file the path
+// names, as creat(2) would put it there (a link is followed and stays, every
+// hard link sees it), but whole or not at all: a full disk or a crash leaves
+// the old content. A new file gets mode 0400 less the creation mask; an
+// existing one keeps its mode unless owner_read_only forces 0400 on it. What
+// is not a regular file, and an existing file the process may not write,
+// is refused as opening it would be.
+int write_file(const char* path, const std::string& text, bool owner_read_only = false);
+
+// Opens a file for reading that must be a regular file (links followed):
+// a directory fails with EISDIR, a FIFO, device node or socket with EINVAL,
+// without blocking or reading from it. Null with errno set on failure.
+UniqueFile openRegularFile(const std::string& path);
 
 // Writes every byte: continues short writes, retries EINTR. false with errno
 // set (EIO for a write that takes nothing).

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <string>
@@ -192,6 +193,90 @@ TEST(FileReplacer, MissingDirectoryFailsTheOpen) {
   FileReplacer r("/tmp/absent/conf");
   EXPECT_FALSE(r.open(&err));
   EXPECT_EQ("No such file or directory", err);
+}
+
+// The temporary name does not grow with the target's: a name of 255 bytes
+// (the most a directory entry holds) is replaced either way.
+TEST(FileReplacer, LongestNameGetsATemporaryNameOfFixedLength) {
+  Sandbox box;
+  const std::string target = "/tmp/d/" + std::string(255, 'm');
+  box.writeFile(target, "old");
+  for (FileReplacer::Placement placement : {FileReplacer::Placement::kRename, FileReplacer::Placement::kInPlace}) {
+    std::string err;
+    FileReplacer r(target, placement);
+    ASSERT_TRUE(r.open(&err)) << err;
+    EXPECT_EQ(std::string("/tmp/d/.tavrik-").size() + 6, r.temporaryPath().size());
+    ASSERT_TRUE(r.write("new", &err));
+    ASSERT_TRUE(r.commit(&err)) << err;
+    EXPECT_EQ("new", readFile(target));
+  }
+  EXPECT_EQ(std::vector<std::string>{std::string(255, 'm')}, listDir("/tmp/d"));
+}
+
+// In place, links are followed to their end as open(2) follows them
+// (relative ones from the link's own directory); a dangling link makes the
+// file it names.
+TEST(FileReplacer, InPlaceFollowsEveryLinkToItsEnd) {
+  Sandbox box;
+  box.writeFile("/tmp/a/real", "old", 0600);
+  box.makeSymlink("../a/real", "/tmp/b/hop");
+  box.makeSymlink("/tmp/b/hop", "/tmp/c/conf");
+  box.makeSymlink("absent", "/tmp/c/dangling");
+  for (const char* path : {"/tmp/c/conf", "/tmp/c/dangling"}) {
+    std::string err;
+    FileReplacer r(path, FileReplacer::Placement::kInPlace);
+    ASSERT_TRUE(r.open(&err)) << err;
+    ASSERT_TRUE(r.write(path, &err));
+    ASSERT_TRUE(r.commit(&err)) << err;
+  }
+  EXPECT_EQ("/tmp/c/conf", readFile("/tmp/a/real"));
+  EXPECT_EQ(0600u, modeOf("/tmp/a/real"));
+  EXPECT_EQ("/tmp/c/dangling", readFile("/tmp/c/absent"));
+  EXPECT_EQ((std::vector<std::string>{"real"}), listDir("/tmp/a"));
+  EXPECT_EQ((std::vector<std::string>{"hop"}), listDir("/tmp/b"));
+}
+
+// A file rewritten in place (here: one with a second name) on a full disk:
+// the room is reserved before any byte is overwritten, so the old content
+// stays whole.
+TEST(FileReplacer, InPlaceRewriteOnAFullDiskKeepsTheOldContent) {
+  Sandbox box;
+  box.mountSmallTmpfs("/tmp/full");
+  box.writeFile("/tmp/full/conf", "old contents\n");
+  box.makeHardLink("/tmp/full/conf", "/tmp/full/second");
+  box.fillUp("/tmp/full");
+  std::string err;
+  {
+    FileReplacer r("/tmp/full/conf", FileReplacer::Placement::kInPlace);
+    ASSERT_TRUE(r.open(&err)) << err;
+    ASSERT_TRUE(r.write(std::string(1 << 16, 'y'), &err));
+    EXPECT_FALSE(r.commit(&err));
+    EXPECT_EQ("No space left on device", err);
+  }
+  EXPECT_EQ("old contents\n", readFile("/tmp/full/conf"));
+  EXPECT_EQ("old contents\n", readFile("/tmp/full/second"));
+}
+
+// A user who may write the file but not its directory: no copy can be made
+// beside it, so it is rewritten in place, as opening it would write it.
+TEST(FileReplacer, InPlaceWithoutRoomForACopyWritesTheFileItself) {
+  Sandbox box;
+  box.makeDirs("/tmp/locked", 0755);
+  box.writeFile("/tmp/locked/conf", "old contents\n", 0666);
+  pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    if (::setgid(65534) != 0 || ::setuid(65534) != 0) ::_exit(2);
+    std::string err;
+    FileReplacer r("/tmp/locked/conf", FileReplacer::Placement::kInPlace);
+    bool ok = r.open(&err) && r.write("new\n", &err) && r.commit(&err);
+    ::_exit(ok ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(child, ::waitpid(child, &status, 0));
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  EXPECT_EQ("new\n", readFile("/tmp/locked/conf"));
+  EXPECT_EQ(std::vector<std::string>{"conf"}, listDir("/tmp/locked"));
 }
 
 }  // namespace

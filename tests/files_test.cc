@@ -83,30 +83,35 @@ TEST(WriteFile, NewFileIsOwnerReadOnlyUnderAnyUsualUmask) {
 TEST(WriteFile, CreationMaskStillApplies) {
   TempDir dir;
   std::string path = dir / "masked";
-  std::ofstream(path) << "old";
-  ::chmod(path.c_str(), 0644);
   mode_t old = ::umask(0477);
   EXPECT_EQ(write_file(path.c_str(), "x"), 0);
   ::umask(old);
   EXPECT_EQ(modeOf(path), 0u);
+  EXPECT_EQ(readFile(path), "x");
 }
 
-TEST(WriteFile, ExistingFileIsTruncatedAndMadeOwnerReadOnly) {
+// An existing file is truncated and rewritten like creat does it: it keeps
+// its mode, unless the caller forces owner-read-only (the password file).
+TEST(WriteFile, ExistingFileIsTruncatedAndKeepsItsModeUnlessForced) {
   TempDir dir;
-  std::string path = dir / "adminreset.properties";
-  {
-    std::ofstream out(path);
-    out << "a much longer old content that must not survive";
-  }
-  ::chmod(path.c_str(), 0644);
-  EXPECT_EQ(write_file(path.c_str(), "new"), 0);
-  EXPECT_EQ(readFile(path), "new");
-  EXPECT_EQ(modeOf(path), 0400u);
-  // An owner-read-only file is rewritten again (the tests run as root, as
-  // the tool does).
-  if (::geteuid() == 0) {
-    EXPECT_EQ(write_file(path.c_str(), "again"), 0);
-    EXPECT_EQ(readFile(path), "again");
+  for (bool forced : {false, true}) {
+    std::string path = dir / (forced ? "adminreset.properties" : "key");
+    {
+      std::ofstream out(path);
+      out << "a much longer old content that must not survive";
+    }
+    ::chmod(path.c_str(), 0644);
+    EXPECT_EQ(write_file(path.c_str(), "new", forced), 0);
+    EXPECT_EQ(readFile(path), "new");
+    EXPECT_EQ(modeOf(path), forced ? 0400u : 0644u) << path;
+    // An owner-read-only file is rewritten again (the tests run as root, as
+    // the tool does).
+    ::chmod(path.c_str(), 0400);
+    if (::geteuid() == 0) {
+      EXPECT_EQ(write_file(path.c_str(), "again", forced), 0);
+      EXPECT_EQ(readFile(path), "again");
+      EXPECT_EQ(modeOf(path), 0400u);
+    }
   }
 }
 
@@ -143,18 +148,18 @@ TEST(WriteFile, FailedWriteIsReportedNotSuccess) {
   EXPECT_EQ(harness::shell("ls -A /tmp/full"), "filler\nkey\n");
 }
 
-// A link planted where the file goes is replaced, never written through.
-TEST(WriteFile, NeverWritesThroughALink) {
+// As with creat, a link at the path is followed: its target gets the text
+// and the link stays a link.
+TEST(WriteFile, WritesThroughALinkAndKeepsIt) {
   TempDir dir;
-  std::string victim = dir / "victim", path = dir / "key";
-  std::ofstream(victim) << "original";
-  ASSERT_EQ(::symlink(victim.c_str(), path.c_str()), 0);
+  std::string real = dir / "real", path = dir / "key";
+  std::ofstream(real) << "original";
+  ASSERT_EQ(::symlink("real", path.c_str()), 0);
   EXPECT_EQ(write_file(path.c_str(), "KEY"), 0);
-  EXPECT_EQ(readFile(victim), "original");
-  EXPECT_EQ(readFile(path), "KEY");
+  EXPECT_EQ(readFile(real), "KEY");
   struct stat st;
   ASSERT_EQ(::lstat(path.c_str(), &st), 0);
-  EXPECT_TRUE(S_ISREG(st.st_mode));
+  EXPECT_TRUE(S_ISLNK(st.st_mode));
 }
 
 TEST(WriteFile, DebugLines) {

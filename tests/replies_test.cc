@@ -208,12 +208,12 @@ TEST_F(RepliesTest, ExistingModuleIsReplacedWholeKeepingItsMode) {
 TEST_F(RepliesTest, FailedInstallLeavesTheOldModuleAndNoTemporaryFile) {
   ASSERT_EQ(mkdir(destDir.c_str(), 0755), 0);
   std::string path = destDir + "/mod.ko";
-  // A directory in the module's place: the rename onto it fails.
+  // A directory in the module's place: it can't be opened as the module.
   ASSERT_EQ(mkdir(path.c_str(), 0755), 0);
   { std::ofstream(path + "/keep") << "x"; }
   const char* fault = nullptr;
   EXPECT_EQ(storeAttachedModule(kAttachHeader, "12345", &fault), 0);
-  EXPECT_STREQ(fault, "unable to write destination file");
+  EXPECT_STREQ(fault, "unable to open destination file");
   EXPECT_EQ(countEntries(destDir), 1u);
   EXPECT_EQ(readFile(path + "/keep"), "x");
 }

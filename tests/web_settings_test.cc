@@ -210,7 +210,8 @@ TEST(WebSettingsTool, SilentHidesOnlyTheHttpsFailureText) {
   EXPECT_TRUE(r.exited(0)) << describe(r);
   EXPECT_EQ("Attempting to set HTTP port for Halvard Console\n", r.out);
   EXPECT_EQ("1", readFile(kPortSet));
-  EXPECT_FALSE(pathPresent(kWork + "/conf/web.properties.tmp"));
+  // The rewrite leaves no temporary file of its own beside the two.
+  EXPECT_EQ(".port_set\nweb.properties\n", shell("ls -A " + kWork + "/conf"));
 }
 
 TEST(WebSettingsTool, DefaultsOverwriteWhateverTheFileHeld) {

@@ -11,6 +11,7 @@
 
 #include "setup/files.h"
 #include "setup/output.h"
+#include "tests/harness/run.h"
 #include "tests/harness/sandbox.h"
 #include "tests/productlib/capture.h"
 
@@ -135,6 +136,26 @@ TEST_F(Xml, SavingTwiceKeepsTheFirstVersionAsBackup) {
   EXPECT_NE(harness::readFile(p + ".bak").find("n=\"1\""), std::string::npos);
   ASSERT_TRUE(saveXmlDocument(p.c_str(), &third));
   EXPECT_NE(harness::readFile(p + ".bak").find("n=\"2\""), std::string::npos);
+}
+
+// The bytes saved are TinyXML's own; a write that fails (a full disk) fails
+// the save, and the previous contents stay in the backup.
+TEST_F(Xml, SavedBytesAreTinyXmlsAndAFailedWriteIsReported) {
+  TiXmlDocument document;
+  document.Parse(kConfig);
+  std::string p = dir_ + "/conf.xml", reference = dir_ + "/reference.xml";
+  ASSERT_TRUE(document.SaveFile(reference.c_str()));
+  ASSERT_TRUE(saveXmlDocument(p.c_str(), &document));
+  EXPECT_EQ(harness::readFile(reference), harness::readFile(p));
+
+  harness::Sandbox box;
+  box.mountSmallTmpfs("/tmp/full");
+  box.writeFile("/tmp/full/conf.xml", "<old/>");
+  box.fillUp("/tmp/full");
+  std::string out = captureStdout([&] { EXPECT_FALSE(saveXmlDocument("/tmp/full/conf.xml", &document)); });
+  EXPECT_EQ("", out);
+  EXPECT_EQ("<old/>", harness::readFile("/tmp/full/conf.xml.bak"));
+  EXPECT_EQ("conf.xml.bak\nfiller\n", harness::shell("ls -A /tmp/full"));
 }
 
 TEST_F(Xml, BackupFailureWritesNothing) {

@@ -8,6 +8,7 @@
 #include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/utsname.h>
 #include <unistd.h>
 
@@ -330,6 +331,52 @@ void Sandbox::bindFile(const std::string& path, const std::string& content, mode
   check(::fchmod(fd.get(), mode), "fchmod bind source");
   check(fd.close(), "close bind source");
   check(::mount(stagePath(name).c_str(), path.c_str(), nullptr, MS_BIND, nullptr), "bind over " + path);
+}
+
+void Sandbox::makeFifo(const std::string& path, mode_t mode) {
+  checkWritable(path);
+  makeDirs(parentOf(path));
+  check(::mkfifo(path.c_str(), mode), "mkfifo " + path);
+  check(::chmod(path.c_str(), mode), "chmod " + path);
+}
+
+void Sandbox::makeCharDevice(const std::string& path, unsigned major, unsigned minor, mode_t mode) {
+  checkWritable(path);
+  makeDirs(parentOf(path));
+  check(::mknod(path.c_str(), S_IFCHR | mode, makedev(major, minor)), "mknod " + path);
+  check(::chmod(path.c_str(), mode), "chmod " + path);
+}
+
+void Sandbox::makeHardLink(const std::string& existing, const std::string& path) {
+  checkWritable(path);
+  makeDirs(parentOf(path));
+  check(::link(existing.c_str(), path.c_str()), "link " + path);
+}
+
+void Sandbox::mountSmallTmpfs(const std::string& dir, std::size_t bytes) {
+  makeDirs(dir);
+  std::string options = "size=" + std::to_string(bytes) + ",mode=0755";
+  check(::mount("tmpfs", dir.c_str(), "tmpfs", 0, options.c_str()), "mount tmpfs " + dir);
+}
+
+void Sandbox::fillUp(const std::string& dir) {
+  checkWritable(dir + "/filler");
+  UniqueFd fd(::open((dir + "/filler").c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
+  if (!fd) fail("create " + dir + "/filler");
+  static const char block[4096] = {};
+  for (;;) {
+    ssize_t n = ::write(fd.get(), block, sizeof block);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && errno == ENOSPC) break;
+    if (n <= 0) fail("fill " + dir);
+  }
+  // Partial pages too: one byte at a time until nothing more fits.
+  while (::write(fd.get(), block, 1) == 1) {
+  }
+}
+
+void Sandbox::makeReadOnly(const std::string& dir) {
+  check(::mount(nullptr, dir.c_str(), nullptr, MS_REMOUNT | MS_RDONLY, nullptr), "remount read-only " + dir);
 }
 
 void Sandbox::makeTree(const std::string& dir, const std::vector<std::string>& files) {

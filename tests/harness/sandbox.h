@@ -26,6 +26,7 @@
 
 #include <sys/types.h>
 
+#include <cstddef>
 #include <string>
 #include <vector>
 
@@ -54,6 +55,21 @@ class Sandbox {
   // mount of a private copy with `mode`. Binding the same path again
   // replaces the earlier content.
   void bindFile(const std::string& path, const std::string& content, mode_t mode = 0644);
+
+  // Special files in writable places (parents created): a FIFO, a device
+  // node (character device `major`:`minor`), a second name of an existing
+  // file.
+  void makeFifo(const std::string& path, mode_t mode = 0644);
+  void makeCharDevice(const std::string& path, unsigned major, unsigned minor, mode_t mode = 0666);
+  void makeHardLink(const std::string& existing, const std::string& path);
+
+  // A small file system of its own at `dir` in a writable place (created
+  // when missing): a tmpfs of `bytes` bytes. fillUp then takes all the room
+  // left on it (a file "filler"), so the next write of data fails with
+  // ENOSPC; makeReadOnly remounts it read-only.
+  void mountSmallTmpfs(const std::string& dir, std::size_t bytes = 64 * 1024);
+  void fillUp(const std::string& dir);
+  void makeReadOnly(const std::string& dir);
 
   // Lays a writable overlay over an existing directory (e.g. /usr/bin).
   void makeWritable(const std::string& dir);
