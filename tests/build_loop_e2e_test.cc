@@ -3,7 +3,6 @@
 // the proxy tunnel, and the loop's failures. The loop's 5-second pauses are
 // skipped by a preloaded shim.
 #include <gtest/gtest.h>
-#include <sys/utsname.h>
 
 #include <cstdlib>
 #include <string>
@@ -25,13 +24,7 @@ using harness::Sandbox;
 
 const char* const kHost = "build.example.test";
 
-std::string release() {
-  struct utsname name {};
-  uname(&name);
-  return name.release;
-}
-
-std::string moduleName() { return "zeltdriver-kestrin-" + release() + ".ko"; }
+std::string moduleName() { return "zeltdriver-kestrin-" + harness::kernelRelease() + ".ko"; }
 
 // A machine with a header tree in the release's build/ and no distribution
 // marker, whose build service is the loopback name kHost.
@@ -39,7 +32,7 @@ void layMachine(Sandbox& box, Install kind) {
   harness::installProduct(box, kind);
   for (const char* f : {"/etc/redhat-release", "/etc/debian_version", "/etc/arch-release", "/etc/SuSE-release"})
     box.remove(f);
-  box.makeTree("/lib/modules/" + release() + "/build", {".config", "Makefile", "include/linux/a.h"});
+  box.makeTree("/lib/modules/" + harness::kernelRelease() + "/build", {".config", "Makefile", "include/linux/a.h"});
   harness::useLoopbackNames(box, {kHost});
 }
 

@@ -7,7 +7,6 @@
 // (outside the repository) and unpacked there with dpkg -x; they are never
 // installed. Without them the tests are skipped with a loud message.
 #include <gtest/gtest.h>
-#include <sys/utsname.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -28,12 +27,6 @@ using harness::Sandbox;
 using harness::shell;
 
 const char* const kCache = "/var/cache/tavrik-test";
-
-std::string release() {
-  struct utsname name {};
-  uname(&name);
-  return name.release;
-}
 
 std::vector<std::string> words(const std::string& text) {
   std::vector<std::string> list;
@@ -119,7 +112,7 @@ std::vector<std::string> layDebianMachine(Sandbox& box, const std::string& root,
   for (const char* f : {"/etc/redhat-release", "/etc/arch-release", "/etc/SuSE-release"}) box.remove(f);
   box.writeFile("/etc/debian_version", "12.0\n");
   box.makeWritable("/usr/src");
-  std::string rel = release();
+  std::string rel = harness::kernelRelease();
   std::string common = rel.substr(0, rel.find('-', rel.find('-') + 1));
   std::vector<std::string> links = {"/usr/src/linux-headers-" + rel, "/usr/src/linux-headers-" + common + "-common"};
   box.makeSymlink(root + "/usr/src/linux-headers-" + abi + "-amd64", links[0]);
@@ -258,7 +251,7 @@ TEST(DebianTreeE2E, VermagicOfARealModuleGoesIntoTheQuery) {
 
   Sandbox box;
   harness::installProduct(box, Install::kAgentOnly);
-  std::string base = "/lib/modules/" + release();
+  std::string base = "/lib/modules/" + harness::kernelRelease();
   box.writeFile(base + "/kernel/fs/fat/fat.ko", harness::readFile(module));
   // Written relative, as current module tools do.
   box.writeFile(base + "/modules.dep", "kernel/fs/fat/fat.ko:\nkernel/other.ko:\n");

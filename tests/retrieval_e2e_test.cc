@@ -3,7 +3,6 @@
 // that need no build service.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
-#include <sys/utsname.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -20,17 +19,6 @@ namespace {
 using harness::Install;
 using harness::RunResult;
 using harness::Sandbox;
-
-std::string release() {
-  struct utsname name {};
-  uname(&name);
-  return name.release;
-}
-std::string machine() {
-  struct utsname name {};
-  uname(&name);
-  return name.machine;
-}
 
 const std::vector<std::string> kTree = {
     ".config",         "Makefile",         "Module.symvers",       "include/linux/a.h", "include/x.o",
@@ -71,16 +59,16 @@ TEST(RetrievalE2E, TarballOnlyKeepsThePackageFromTheStandardPlaces) {
   harness::installProduct(box, Install::kAgentOnly);
   noDistribution(box);
   // source/ lacks .config, the second candidate is absent, build/ is whole.
-  box.makeTree("/lib/modules/" + release() + "/source", {"Makefile"});
-  box.makeTree("/lib/modules/" + release() + "/build", kTree);
+  box.makeTree("/lib/modules/" + harness::kernelRelease() + "/source", {"Makefile"});
+  box.makeTree("/lib/modules/" + harness::kernelRelease() + "/build", kTree);
   RunResult r = harness::runTool({"--tarball-only", "/tmp/headers.tgz"});
   ASSERT_TRUE(r.exited(0)) << harness::describe(r);
-  std::string src = "/lib/modules/" + release() + "/source/";
-  std::string build = "/lib/modules/" + release() + "/build/";
+  std::string src = "/lib/modules/" + harness::kernelRelease() + "/source/";
+  std::string build = "/lib/modules/" + harness::kernelRelease() + "/build/";
   EXPECT_NE(std::string::npos, r.out.find("Checking '" + src + "' for kernel headers")) << r.out;
   EXPECT_NE(std::string::npos, r.out.find("Unable to find a '.config'. This file is required to build a kernel module\n"));
   EXPECT_NE(std::string::npos,
-            r.out.find("Checking '/usr/src/kernels/" + release() + "-" + machine() + "/' for kernel headers"));
+            r.out.find("Checking '/usr/src/kernels/" + harness::kernelRelease() + "-" + harness::machineName() + "/' for kernel headers"));
   EXPECT_NE(std::string::npos, r.out.find("Found headers in '" + build + "'"));
   EXPECT_NE(std::string::npos, r.out.find("Header package created '/tmp/headers.tgz'\n"));
   EXPECT_NE(std::string::npos,
@@ -271,7 +259,7 @@ TEST(RetrievalE2E, DebianCopyScriptAssemblesThePrivateTree) {
   noDistribution(box);
   box.writeFile("/etc/debian_version", "12.0\n");
   box.makeWritable("/usr/src");
-  std::string rel = release();
+  std::string rel = harness::kernelRelease();
   std::string common = rel.substr(0, rel.find('-', rel.find('-') + 1));
   box.makeTree("/usr/src/linux-headers-" + rel, {".config", "Makefile", "include/generated/autoconf.h"});
   box.makeTree("/usr/src/linux-headers-" + common + "-common", {"Makefile", "include/linux/b.h", "scripts/Kconfig"});
@@ -329,11 +317,11 @@ TEST(RetrievalE2E, DetectionScriptOnEachSystem) {
     harness::installProduct(box, Install::kAgentOnly);
     noDistribution(box);
     if (c.file) box.writeFile(c.file, c.content);
-    box.makeTree("/lib/modules/" + release() + "/build", kTree);
+    box.makeTree("/lib/modules/" + harness::kernelRelease() + "/build", kTree);
     RunResult r = harness::runTool({"--tarball-only", "/tmp/out.tgz", "--debug"});
     ASSERT_TRUE(r.exited(0)) << harness::describe(r);
     EXPECT_NE(std::string::npos, r.out.find(std::string("debug: Script returned: ") + c.answer + "\n")) << r.out;
-    EXPECT_NE(std::string::npos, r.out.find("Found headers in '/lib/modules/" + release() + "/build/'"));
+    EXPECT_NE(std::string::npos, r.out.find("Found headers in '/lib/modules/" + harness::kernelRelease() + "/build/'"));
   }
 }
 
@@ -358,7 +346,7 @@ TEST(RetrievalE2E, SuseCopyScriptMergesObjectAndSourceTrees) {
   box.writeFile("/etc/SuSE-release", "SUSE Linux Enterprise Server 15\n");
   // The names the script derives from uname, taken the way SUSE names its
   // packages: the release less a trailing flavour word, and that flavour.
-  std::string rel = release();
+  std::string rel = harness::kernelRelease();
   std::string version = harness::shell("echo " + harness::shellQuote(rel) + " | sed 's/-[a-z]*$//g'");
   std::string flavour = rel.substr(rel.rfind('-') + 1);
   std::string arch = harness::shell("uname -i");

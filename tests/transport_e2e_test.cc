@@ -3,7 +3,6 @@
 // the default signal dispositions, so a write to a reset connection would
 // kill it by SIGPIPE without its own handler.
 #include <gtest/gtest.h>
-#include <sys/utsname.h>
 
 #include <functional>
 #include <memory>
@@ -24,12 +23,6 @@ using harness::RunResult;
 using harness::Sandbox;
 
 const char* const kHost = "build.example.test";
-
-std::string release() {
-  struct utsname name {};
-  uname(&name);
-  return name.release;
-}
 
 // The build service on 127.0.0.1:443 answering every connection with
 // `reply`, after reading the request, or at once when `readRequest` is off.
@@ -61,7 +54,7 @@ TEST(TransportE2E, FailureTexts) {
       {"SSL write problem",
        {"--host", kHost, "--no-binary", "--force-update", "--silent"},
        [](Sandbox& box) {
-         std::string tree = "/lib/modules/" + release() + "/build";
+         std::string tree = "/lib/modules/" + harness::kernelRelease() + "/build";
          box.makeTree(tree, {".config", "Makefile", "include/linux/a.h"});
          harness::shell("head -c 8388608 /dev/urandom > " + tree + "/include/linux/noise.h");
          Reply reply;
