@@ -35,7 +35,6 @@ ip link set lo up
 work=$(mktemp -d /tmp/tavrik-upload-bench.XXXXXX)
 chmod 755 "$work"  # nginx's workers run as an unprivileged user
 stop() {
-	[ -n "${BENCH_KEEP_LOG:-}" ] && cp "$work/access.log" "$work/error.log" "$BENCH_KEEP_LOG"/ 2>/dev/null
 	[ -f "$work/nginx.pid" ] && kill "$(cat "$work/nginx.pid")" 2>/dev/null || true
 	sleep 0.2
 	rm -rf "$work"
@@ -81,7 +80,7 @@ http {
 	}
 }
 EOF
-nginx -q -p "$work" -c "$work/nginx.conf"
+nginx -q -e "$work/error.log" -p "$work" -c "$work/nginx.conf"
 
 bench_machine
 build-bench/bench/upload_bench --url https://127.0.0.1/process.php --work "$work" \
