@@ -190,15 +190,9 @@ void flushTlsWrites(SSL* connection) {
   if (BIO_flush(SSL_get_wbio(connection)) != 1) fatalSslError("SSL write problem");
 }
 
-void corkSocket(int sock) {
+void sendWithoutDelay(int sock) {
   int one = 1;
   (void)setsockopt(sock, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-  (void)setsockopt(sock, IPPROTO_TCP, TCP_CORK, &one, sizeof one);
-}
-
-void uncorkSocket(int sock) {
-  int zero = 0;
-  (void)setsockopt(sock, IPPROTO_TCP, TCP_CORK, &zero, sizeof zero);
 }
 
 void shutdownTls(SSL* connection, std::time_t start, const char* label, const char* readEnd) {

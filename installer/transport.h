@@ -97,14 +97,11 @@ void bufferTlsWrites(SSL* connection, int size);
 // Writes out what is gathered; a failure is "SSL write problem", fatal.
 void flushTlsWrites(SSL* connection);
 
-// Corking holds a socket's small segments back (TCP_CORK): the kernel sends
-// only full ones. Uncorking sends the rest at once: the socket is also
-// without Nagle's algorithm (TCP_NODELAY), which would otherwise hold the
-// last small segment until the peer acknowledged the data before it, and the
-// peer may delay that some 40 ms. A socket that refuses either option works
-// as it did.
-void corkSocket(int sock);
-void uncorkSocket(int sock);
+// Turns Nagle's algorithm off on the socket (TCP_NODELAY): each write then
+// goes out at once, where a small last segment would otherwise wait until the
+// peer acknowledged the data before it, and the peer may delay that some
+// 40 ms. A socket that refuses the option works as it did.
+void sendWithoutDelay(int sock);
 
 // Answers the service's close notification. Traces, each made of label, the
 // seconds since start and its text: " seconds to read" followed by readEnd,

@@ -20,9 +20,10 @@ namespace {
 constexpr const char* kDelimiter = "-----------------------------4664151417711";
 constexpr std::int64_t kLargestContentLength = 2147483647;
 // Package pieces read at once, and the bytes of records gathered into one
-// socket write.
+// socket write: few enough system calls, and small enough that the service
+// never waits long for the next bytes.
 constexpr std::size_t kPiecesPerRead = 16;
-constexpr int kUploadWriteBuffer = 262144;
+constexpr int kUploadWriteBuffer = 32768;
 
 // One form field: delimiter, disposition, empty line, value, LF. The arch
 // value brings its own line feed, so its part adds none.
@@ -92,9 +93,10 @@ int uploadKernelHeaders(OptText* reply) {
   std::unique_ptr<SSL, SslFree> connection = startTls(context.get(), sock.get(), &handshake);
   if (handshake < 1) fatalSslError("SSL connect error");
 
-  // The request goes out in full segments, gathered a buffer at a time, and
-  // its end at once after the last write (see below).
-  corkSocket(sock.get());
+  // The request's records go to the socket a buffer at a time, and each
+  // socket write goes out at once: the service is fed steadily, and nothing
+  // waits for its acknowledgements.
+  sendWithoutDelay(sock.get());
   bufferTlsWrites(connection.get(), kUploadWriteBuffer);
 
   std::string header = buildUploadHeader(static_cast<int>(contentLength));
@@ -133,10 +135,8 @@ int uploadKernelHeaders(OptText* reply) {
 
   printDebug("writing End of Document");
   writeTls(connection.get(), kUploadTrailer, std::strlen(kUploadTrailer));
-  // The service answers only once it has the whole request: nothing of it
-  // may stay in the buffer or wait for an acknowledgement.
+  // The service answers only once it has the whole request.
   flushTlsWrites(connection.get());
-  uncorkSocket(sock.get());
   if (!silentMode) printPlain("Starting module build...\n");
 
   ReplyBuffer buffer;
