@@ -1,51 +1,107 @@
-#!/bin/sh
-# Benchmark by hand (not a test): the tool's kernel-headers package of a real
-# Debian header tree, beside a plain tar | gzip of the same file list, and
-# the package's size.
+#!/usr/bin/env bash
+# Header package benchmark, run by hand (not a test), as root on Debian 12:
 #
-#   bench/headers_package.sh [path/to/tavrik-setup]
+#   bench/headers_package.sh [runs] [path/to/tavrik-setup]   (default 5 runs)
 #
-# The Debian packages are fetched with apt-get into /var/cache/tavrik-test
-# (outside the repository) and unpacked there; nothing is installed.
-set -eu
+# Packs a real Debian kernel header tree with the tool's --tarball-only and
+# with a plain `tar | gzip` of the same member list, one after the other in
+# alternating order after one warm-up run of each, and prints for each the
+# median and the spread (min-max) of the wall time, and the ratio tool/plain.
+#
+# The header version is the one that linux-headers-amd64 depends on now, so
+# the benchmark follows the archive. Its packages (the headers, their common
+# part and kbuild) are fetched with apt-get download into
+# /var/cache/tavrik-test (outside the repository) and unpacked there; nothing
+# of them is installed. Without a tool path given, the tool is built in
+# build-bench. Everything runs in a private network namespace.
+set -euo pipefail
+runs=${1:-5}
+[ $# -lt 2 ] || TOOL=$(realpath "$2")
+cd "$(dirname "$0")/.."
+. bench/bench-lib.sh
+TOOL=${TOOL:-$PWD/build-bench/tavrik-setup}
 
-TOOL=${1:-build/tavrik-setup}
-CACHE=/var/cache/tavrik-test
-ABI=6.1.0-57
-ROOT=$CACHE/bench-headers-$ABI
-TREE=$ROOT/usr/src/linux-headers-$ABI-amd64
+if [ "${BENCH_IN_NAMESPACE:-}" != 1 ]; then
+	bench_need_root
+	scripts/install-deps.sh >&2
+	if [ $# -lt 2 ]; then
+		cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+		cmake --build build-bench -j"$(nproc)" --target tavrik-setup >/dev/null
+	fi
 
-mkdir -p "$CACHE"
-cd "$CACHE"
-for p in linux-headers-$ABI-amd64 linux-headers-$ABI-common linux-kbuild-6.1; do
-	ls "${p}"_*.deb >/dev/null 2>&1 || apt-get download "$p" >/dev/null
-done
-if [ ! -f "$ROOT.done" ]; then
-	rm -rf "$ROOT"; mkdir -p "$ROOT"
-	for d in linux-headers-$ABI-amd64_*.deb linux-headers-$ABI-common_*.deb linux-kbuild-6.1_*.deb; do
-		dpkg -x "$d" "$ROOT"
-	done
-	touch "$ROOT.done"
+	apt-get update -qq >&2
+	headers=$(apt-cache depends linux-headers-amd64 | awk '$1 == "Depends:" && $2 ~ /^linux-headers-/ { print $2; exit }')
+	abi=${headers#linux-headers-}
+	abi=${abi%-amd64}
+	[ -n "$abi" ] && [ "$abi" != "$headers" ] || { echo "no header version from linux-headers-amd64" >&2; exit 1; }
+	# The common part and kbuild, as that package names them.
+	mapfile -t parts < <(apt-cache depends "$headers" |
+		awk '$1 == "Depends:" && ($2 ~ /^linux-headers-.*-common$/ || $2 ~ /^linux-kbuild-/) { print $2 }')
+
+	cache=/var/cache/tavrik-test
+	root=$cache/bench-headers-$abi
+	mkdir -p "$cache"
+	(
+		cd "$cache"
+		for p in "$headers" "${parts[@]}"; do
+			ls "${p}"_*.deb >/dev/null 2>&1 || apt-get download "$p" >/dev/null
+		done
+		if [ ! -f "$root.done" ]; then
+			rm -rf "$root"
+			mkdir -p "$root"
+			for p in "$headers" "${parts[@]}"; do dpkg -x "$(ls "${p}"_*.deb | tail -1)" "$root"; done
+			touch "$root.done"
+		fi
+	)
+	BENCH_IN_NAMESPACE=1 BENCH_TREE=$root/usr/src/$headers exec unshare -n -- "$0" "$runs" "$TOOL"
 fi
-cd - >/dev/null
 
+# In the private network namespace from here on.
+ip link set lo up
+TREE=$BENCH_TREE
 OUT=$(mktemp -d /tmp/tavrik-bench.XXXXXX)
 trap 'rm -rf "$OUT"' EXIT
 
-now() { date +%s.%N; }
+tool_run() {
+	rm -f "$OUT/tool.tgz"
+	"$TOOL" --kernel-dir "$TREE" --tarball-only "$OUT/tool.tgz" --force-update --silent >"$OUT/tool.log" 2>&1 || true
+	[ -s "$OUT/tool.tgz" ] || { echo "the tool made no package:" >&2; cat "$OUT/tool.log" >&2; exit 1; }
+}
+plain_run() {
+	(cd "$TREE" && tar -chf - --no-recursion -T "$OUT/list" | gzip >"$OUT/plain.tgz")
+}
+timed() {
+	local t0 t1
+	t0=$(bench_now)
+	"$@"
+	t1=$(bench_now)
+	bench_elapsed "$t0" "$t1"
+}
 
-t0=$(now)
-"$TOOL" --kernel-dir "$TREE" --tarball-only "$OUT/tool.tgz" --force-update --silent >"$OUT/tool.log" 2>&1
-t1=$(now)
-
-# The same members, packed by a plain tar | gzip from the same directory.
+# Warm-up, which also gives the member list: the tool's package less its
+# directories and its copy of /proc/version.
+tool_run
 tar tzf "$OUT/tool.tgz" | grep -v '/$' | grep -v '^\./tmp/' >"$OUT/list"
-t2=$(now)
-(cd "$TREE" && tar -chf - --no-recursion -T "$OUT/list" | gzip >"$OUT/plain.tgz")
-t3=$(now)
+plain_run
 
-members=$(wc -l <"$OUT/list")
-echo "header tree:      $TREE"
-echo "files packed:     $members"
-echo "tool package:     $(stat -c %s "$OUT/tool.tgz") bytes in $(echo "$t1 - $t0" | bc) s"
-echo "tar | gzip:       $(stat -c %s "$OUT/plain.tgz") bytes in $(echo "$t3 - $t2" | bc) s"
+: >"$OUT/tool.times"
+: >"$OUT/plain.times"
+for ((i = 0; i < runs; i++)); do
+	if ((i % 2 == 0)); then
+		timed tool_run >>"$OUT/tool.times"
+		timed plain_run >>"$OUT/plain.times"
+	else
+		timed plain_run >>"$OUT/plain.times"
+		timed tool_run >>"$OUT/tool.times"
+	fi
+done
+
+read -r tmed tmin tmax < <(bench_stats <"$OUT/tool.times")
+read -r pmed pmin pmax < <(bench_stats <"$OUT/plain.times")
+bench_machine
+echo "header tree: $TREE ($(wc -l <"$OUT/list") files packed)"
+echo "$runs runs of each, alternating, after one warm-up run of each"
+printf '%-12s %9s %15s %14s\n' "" "median s" "min-max s" "package bytes"
+printf '%-12s %9s %15s %14s\n' "tool" "$tmed" "$tmin-$tmax" "$(stat -c %s "$OUT/tool.tgz")"
+printf '%-12s %9s %15s %14s\n' "tar | gzip" "$pmed" "$pmin-$pmax" "$(stat -c %s "$OUT/plain.tgz")"
+printf '%-12s %9s\n' "tool/plain" "$(awk -v a="$tmed" -v b="$pmed" 'BEGIN { printf "%.2f", a / b }')"

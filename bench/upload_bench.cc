@@ -1,134 +1,291 @@
-// Upload benchmark: the tool's kernel-headers upload against the fake build
-// service over loopback TLS, beside curl posting the same multipart body to
-// the same service, for packages of 16 MiB and 256 MiB of incompressible
-// bytes. Prints throughput and the tool's peak resident memory, which must
-// not grow with the package: the package is streamed in pieces.
+// Upload benchmark, run by hand through bench/upload_bench.sh (which sets up
+// nginx in a private network namespace and then runs this driver).
 //
-// Needs root (private namespaces) and curl. Run by hand:
-//   cmake --build build --target upload_bench && build/bench/upload_bench
+// For each package size it makes a package of random bytes, then runs the
+// tool's kernel-headers upload and `curl -F` with the same multipart fields
+// and the same file against the same HTTPS server, one after the other in
+// alternating order, after one warm-up run of each. Each run is a process
+// of its own, timed from fork to exit; its CPU time and peak resident memory
+// come from wait4. After every run the server's access log must show a 200
+// for a request at least as long as the package, so a run counts only when
+// the server read the whole body.
+//
+//   upload_bench --url URL --work DIR --access-log FILE [--sizes 16,64,256] [--runs N]
+//   upload_bench --upload-only PACKAGE HOST   (one upload, as the tool does it)
+#include <sys/random.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/utsname.h>
 #include <sys/wait.h>
+#include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <sstream>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "installer/state.h"
 #include "installer/upload.h"
-#include "tests/harness/build_service.h"
-#include "tests/harness/run.h"
-#include "tests/harness/sandbox.h"
-#include "tests/harness/servers.h"
+#include "setup/settings.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
-constexpr const char* kHost = "build.bench";
-constexpr const char* kPeakFile = "/tmp/bench-peak-kib";
 
-harness::BuildServiceRoutes routes() {
-  harness::BuildServiceRoutes r;
-  r.on("/process.php", {harness::replyOk("queued"), true});
-  return r;
+// The form the tool sends here, and the same fields for curl: no custom
+// version, no experimental part.
+void useBenchSettings(const char* host) {
+  archFormValue = "2\n";
+  customVersion.reset();
+  moduleType = 4;
+  betaRequested = 0;
+  experimentalBuild = false;
+  silentMode = 1;
+  if (host != nullptr) buildServiceHost = host;
+  uname(&systemUname);
 }
 
-double seconds(Clock::time_point since) { return std::chrono::duration<double>(Clock::now() - since).count(); }
-
-struct ToolRun {
-  double seconds = 0;
-  long peakKiB = 0;
-  bool ok = false;
-};
-
-// The upload itself, in a fresh process (see runTool).
-int uploadOnly(const char* package) {
+// The tool's upload alone: "ok" on standard output when the service answered
+// 200. Fatal errors of the upload also exit with 0, so the driver looks for
+// the "ok".
+int uploadOnly(const char* package, const char* host) {
+  useBenchSettings(host);
   tarballPath = package;
-  archFormValue = "2\n";
-  buildServiceHost = kHost;
-  silentMode = 1;
-  uname(&systemUname);
   OptText reply;
   int count = uploadKernelHeaders(&reply);
-  // The peak of this process image alone (the rusage of a child also
-  // counts the pages it shared with its parent before the exec).
-  std::string status = harness::readFile("/proc/self/status");
-  std::size_t at = status.find("VmHWM:");
-  FILE* out = std::fopen(kPeakFile, "w");
-  if (out && at != std::string::npos) std::fputs(status.substr(at + 6, status.find('\n', at) - at - 6).c_str(), out);
-  if (out) std::fclose(out);
-  return count > 0 && reply && reply->find("queued") != std::string::npos ? 0 : 1;
+  if (count <= 0 || !reply || reply->compare(0, 12, "HTTP/1.1 200") != 0) return 1;
+  std::fputs("ok\n", stdout);
+  return 0;
 }
 
-// The upload in a new process image of its own, so that its peak memory is
-// its own alone (the service in this process keeps every byte it receives).
-ToolRun runTool(const std::string& package) {
-  harness::FakeBuildService service(routes());
-  ToolRun run;
+std::string readFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+bool makePackage(const std::string& path, long mib) {
+  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (fd < 0) return false;
+  std::vector<char> block(1 << 20);
+  bool ok = true;
+  for (long i = 0; i < mib && ok; ++i) {
+    for (std::size_t at = 0; at < block.size() && ok;) {
+      ssize_t n = getrandom(block.data() + at, block.size() - at, 0);
+      ok = n > 0;
+      if (ok) at += static_cast<std::size_t>(n);
+    }
+    ok = ok && write(fd, block.data(), block.size()) == static_cast<ssize_t>(block.size());
+  }
+  return close(fd) == 0 && ok;
+}
+
+struct Run {
+  double wall = 0;  // seconds
+  double cpu = 0;   // user + system seconds
+  long peakKiB = 0;
+  bool ok = false;
+  std::string why;
+};
+
+double seconds(const timeval& t) { return static_cast<double>(t.tv_sec) + t.tv_usec / 1e6; }
+
+// Runs argv with standard output and error into files; times it to its exit.
+Run runProcess(const std::vector<std::string>& argv, const std::string& out, const std::string& err) {
+  std::vector<char*> args;
+  for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+  args.push_back(nullptr);
+  Run run;
   Clock::time_point start = Clock::now();
   pid_t pid = fork();
+  if (pid < 0) {
+    run.why = "fork failed";
+    return run;
+  }
   if (pid == 0) {
-    execl("/proc/self/exe", "upload_bench", "--upload-only", package.c_str(), static_cast<char*>(nullptr));
+    int o = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    int e = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (o < 0 || e < 0 || dup2(o, 1) < 0 || dup2(e, 2) < 0) _exit(126);
+    execv(args[0], args.data());
     _exit(127);
   }
   int status = 0;
-  waitpid(pid, &status, 0);
-  run.seconds = seconds(start);
-  run.peakKiB = std::atol(harness::readFile(kPeakFile).c_str());
+  rusage usage {};
+  wait4(pid, &status, 0, &usage);
+  run.wall = std::chrono::duration<double>(Clock::now() - start).count();
+  run.cpu = seconds(usage.ru_utime) + seconds(usage.ru_stime);
+  run.peakKiB = usage.ru_maxrss;
   run.ok = WIFEXITED(status) && WEXITSTATUS(status) == 0;
+  if (!run.ok) run.why = "exit status " + std::to_string(WIFEXITED(status) ? WEXITSTATUS(status) : -1);
   return run;
 }
 
-// The same body as the tool sends, posted by curl.
-double runCurl(const std::string& package, const std::string& pem, bool* ok) {
-  archFormValue = "2\n";
-  uname(&systemUname);
-  std::string form = buildUploadForm();
-  std::string body = "/tmp/bench-body";
-  FILE* out = std::fopen(body.c_str(), "wb");
-  std::fwrite(form.data(), 1, form.size(), out);
-  std::fclose(out);
-  harness::shell("cat " + harness::shellQuote(package) + " >> " + body);
-  out = std::fopen(body.c_str(), "ab");
-  std::fputs(kUploadClosingBoundary, out);
-  std::fclose(out);
+std::size_t lineCount(const std::string& text) { return static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n')); }
 
-  harness::FakeBuildService service(routes(), 443, 0);
-  Clock::time_point start = Clock::now();
+// The access log's line for the run that just ended ("<request_length>
+// <status> ..."): it must be a 200 for a request that held the package.
+std::string checkServerRead(const std::string& log, std::size_t linesBefore, long long packageSize) {
+  std::string text;
+  for (int i = 0; i < 100; ++i) {  // nginx writes the line as it closes
+    text = readFile(log);
+    if (lineCount(text) > linesBefore) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  if (lineCount(text) <= linesBefore) return "no access log line";
+  std::size_t end = text.rfind('\n', text.size() - 2);
+  std::string line = text.substr(end == std::string::npos ? 0 : end + 1);
+  std::istringstream fields(line);
+  long long length = 0;
   int status = 0;
-  std::string answer = harness::shell(
-      "curl -sk --cert " + pem + " --key " + pem +
-          " -H 'Content-Type: multipart/form-data; boundary=---------------------------4664151417711'"
-          " --data-binary @" + body + " https://" + kHost + "/process.php",
-      &status);
-  double taken = seconds(start);
-  *ok = status == 0 && answer == "queued";
-  harness::shell("rm -f " + body);
-  return taken;
+  fields >> length >> status;
+  if (status != 200 || length < packageSize) return "the server logged \"" + line.substr(0, line.size() - 1) + "\"";
+  return "";
+}
+
+struct Stats {
+  double median, min, max;
+};
+Stats stats(std::vector<double> v) {
+  std::sort(v.begin(), v.end());
+  std::size_t n = v.size();
+  double median = n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
+  return {median, v.front(), v.back()};
+}
+
+struct Options {
+  std::string url, work, accessLog;
+  std::vector<long> sizes{16, 64, 256};
+  int runs = 7;
+};
+
+bool parse(int argc, char** argv, Options* o) {
+  for (int i = 1; i + 1 < argc; i += 2) {
+    std::string name = argv[i], value = argv[i + 1];
+    if (name == "--url") {
+      o->url = value;
+    } else if (name == "--work") {
+      o->work = value;
+    } else if (name == "--access-log") {
+      o->accessLog = value;
+    } else if (name == "--runs") {
+      o->runs = std::atoi(value.c_str());
+    } else if (name == "--sizes") {
+      o->sizes.clear();
+      std::istringstream list(value);
+      for (std::string item; std::getline(list, item, ',');) o->sizes.push_back(std::atol(item.c_str()));
+    } else {
+      return false;
+    }
+  }
+  return argc % 2 == 1 && !o->url.empty() && !o->work.empty() && !o->accessLog.empty() && o->runs > 0;
+}
+
+// The URL's host, which the tool takes as its build-service host.
+std::string urlHost(const std::string& url) {
+  std::size_t start = url.find("://");
+  start = start == std::string::npos ? 0 : start + 3;
+  return url.substr(start, url.find_first_of(":/", start) - start);
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc == 3 && std::strcmp(argv[1], "--upload-only") == 0) return uploadOnly(argv[2]);
-  harness::Sandbox box;
-  harness::useLoopbackNames(box, {kHost});
-  std::string pem = "/tmp/bench-client.pem";
-  box.writeFile(pem, clientKeyPem, 0600);
-
-  std::printf("%-10s %14s %14s %18s\n", "package", "tool MiB/s", "curl MiB/s", "tool peak RSS MiB");
-  for (int mib : {16, 256}) {
-    std::string package = "/tmp/bench-package-" + std::to_string(mib);
-    harness::shell("head -c " + std::to_string(mib) + "M /dev/urandom > " + package);
-    ToolRun tool = runTool(package);
-    bool curlOk = false;
-    double curl = runCurl(package, pem, &curlOk);
-    std::printf("%-10s %14.1f %14.1f %18.1f%s\n", (std::to_string(mib) + " MiB").c_str(), mib / tool.seconds,
-                mib / curl, tool.peakKiB / 1024.0,
-                tool.ok && curlOk ? "" : (tool.ok ? "  (curl failed)" : "  (tool failed)"));
-    harness::shell("rm -f " + package);
+  if (argc == 4 && std::strcmp(argv[1], "--upload-only") == 0) return uploadOnly(argv[2], argv[3]);
+  Options o;
+  if (!parse(argc, argv, &o)) {
+    std::fprintf(stderr,
+                 "usage: %s --url URL --work DIR --access-log FILE [--sizes 16,64,256] [--runs N]\n"
+                 "       %s --upload-only PACKAGE HOST\n",
+                 argv[0], argv[0]);
+    return 2;
   }
-  return 0;
+  useBenchSettings(nullptr);
+  char exe[4096] = {};
+  ssize_t len = readlink("/proc/self/exe", exe, sizeof exe - 1);
+  std::string self = len > 0 ? std::string(exe, static_cast<std::size_t>(len)) : std::string(argv[0]);
+  std::string host = urlHost(o.url);
+  std::string out = o.work + "/run.out", err = o.work + "/run.err";
+
+  std::printf("Upload of a package of random bytes over TLS to nginx on loopback; %d runs of each client,\n"
+              "alternating, after one warm-up run of each. MB/s counts 10^6 bytes of package per second\n"
+              "of median wall time; peak RSS is the largest of the runs.\n\n",
+              o.runs);
+  std::printf("%-8s %-9s %9s %19s %8s %8s %13s\n", "package", "client", "median s", "min-max s", "MB/s",
+              "CPU s", "peak RSS MiB");
+  bool allOk = true;
+  for (long mib : o.sizes) {
+    std::string package = o.work + "/package-" + std::to_string(mib) + ".bin";
+    if (!makePackage(package, mib)) {
+      std::fprintf(stderr, "cannot write %s\n", package.c_str());
+      return 1;
+    }
+    long long size = static_cast<long long>(mib) << 20;
+    std::vector<std::string> tool{self, "--upload-only", package, host};
+    std::vector<std::string> curl{"/usr/bin/curl", "-sS", "-k", "--http1.1", "-o", o.work + "/curl.reply",
+                                  "-w", "%{http_code}",
+                                  "-F", "MAX_FILE_SIZE=450000000",
+                                  "-F", "arch=2",
+                                  "-F", "version_major=" + std::to_string(moduleType),
+                                  "-F", "beta=" + std::to_string(betaRequested),
+                                  "-F", std::string("uname=") + systemUname.release,
+                                  "-F", "kestrin_client=1",
+                                  "-F", "gen=" + std::to_string(generation),
+                                  "-F", "nd=1",
+                                  "-F", "userfile=@" + package + ";filename=test.tar.gz;type=application/x-compressed",
+                                  o.url};
+    // Index 0 is the tool, 1 curl.
+    std::vector<Run> runs[2];
+    for (int round = -1; round < o.runs; ++round) {
+      // Warm-up (round -1), then tool first in even rounds, curl first in odd ones.
+      for (int k = 0; k < 2; ++k) {
+        int which = (round < 0 || round % 2 == 0) ? k : 1 - k;
+        std::size_t before = lineCount(readFile(o.accessLog));
+        Run run = runProcess(which == 0 ? tool : curl, out, err);
+        std::string printed = readFile(out);
+        if (run.ok && printed != (which == 0 ? "ok\n" : "200")) {
+          run.ok = false;
+          run.why = "printed \"" + printed + "\"";
+        }
+        if (run.ok) run.why = checkServerRead(o.accessLog, before, size);
+        if (!run.why.empty()) {
+          run.ok = false;
+          std::string errors = readFile(err);
+          std::fprintf(stderr, "%ld MiB, %s: %s%s%s\n", mib, which == 0 ? "tool" : "curl", run.why.c_str(),
+                       errors.empty() ? "" : "\n", errors.c_str());
+          allOk = false;
+        }
+        if (round >= 0) runs[which].push_back(run);
+      }
+    }
+    Stats wall[2], cpu[2];
+    for (int which = 0; which < 2; ++which) {
+      std::vector<double> w, c;
+      long peak = 0;
+      for (const Run& r : runs[which]) {
+        w.push_back(r.wall);
+        c.push_back(r.cpu);
+        peak = std::max(peak, r.peakKiB);
+      }
+      wall[which] = stats(w);
+      cpu[which] = stats(c);
+      char range[64];
+      std::snprintf(range, sizeof range, "%.3f-%.3f", wall[which].min, wall[which].max);
+      std::printf("%-8s %-9s %9.3f %19s %8.1f %8.3f %13.1f\n", (std::to_string(mib) + " MiB").c_str(),
+                  which == 0 ? "tool" : "curl", wall[which].median, range, size / 1e6 / wall[which].median,
+                  cpu[which].median, peak / 1024.0);
+    }
+    std::printf("%-8s %-9s %9.2f %19s %8s %8.2f\n", "", "tool/curl", wall[0].median / wall[1].median, "", "",
+                cpu[0].median / cpu[1].median);
+    std::fflush(stdout);
+    unlink(package.c_str());
+  }
+  return allOk ? 0 : 1;
 }

@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <openssl/err.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -168,6 +169,30 @@ void writeTls(SSL* connection, const void* data, std::size_t length, bool traceR
   int result = SSL_write(connection, data, static_cast<int>(length));
   if (traceResult) printDebug("Checking return status: %d", result);
   checkSslWrite(connection, result);
+}
+
+void bufferTlsWrites(SSL* connection, int size) {
+  BIO* sockBio = SSL_get_wbio(connection);
+  BIO* buffer = BIO_new(BIO_f_buffer());
+  if (buffer == nullptr || BIO_set_write_buffer_size(buffer, size) != 1) {
+    BIO_free(buffer);
+    return;
+  }
+  // The socket BIO stays the read BIO and becomes the end of the write chain:
+  // one reference for each. SSL_set0_wbio drops the one it held as write BIO.
+  BIO_up_ref(sockBio);
+  BIO_push(buffer, sockBio);
+  SSL_set0_wbio(connection, buffer);
+}
+
+void flushTlsWrites(SSL* connection) {
+  ERR_clear_error();
+  if (BIO_flush(SSL_get_wbio(connection)) != 1) fatalSslError("SSL write problem");
+}
+
+void sendWithoutDelay(int sock) {
+  int one = 1;
+  (void)setsockopt(sock, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
 }
 
 void shutdownTls(SSL* connection, std::time_t start, const char* label, const char* readEnd) {

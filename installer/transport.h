@@ -87,6 +87,22 @@ std::unique_ptr<SSL, SslFree> startTls(SSL_CTX* context, int sock, int* handshak
 // traceResult the write's result is traced before it is checked.
 void writeTls(SSL* connection, const void* data, std::size_t length, bool traceResult = false);
 
+// Gathers the TLS records written on the connection into socket writes of up
+// to `size` bytes: a long stream of small records then costs far fewer
+// system calls and packets. The records and their order are unchanged; each
+// SSL_write still makes its own record. Without memory for the buffer the
+// records go out one by one as before. Call flushTlsWrites before waiting
+// for the peer.
+void bufferTlsWrites(SSL* connection, int size);
+// Writes out what is gathered; a failure is "SSL write problem", fatal.
+void flushTlsWrites(SSL* connection);
+
+// Turns Nagle's algorithm off on the socket (TCP_NODELAY): each write then
+// goes out at once, where a small last segment would otherwise wait until the
+// peer acknowledged the data before it, and the peer may delay that some
+// 40 ms. A socket that refuses the option works as it did.
+void sendWithoutDelay(int sock);
+
 // Answers the service's close notification. Traces, each made of label, the
 // seconds since start and its text: " seconds to read" followed by readEnd,
 // then " seconds to shutdown\n". A shutdown that fails is fatal.

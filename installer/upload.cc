@@ -2,10 +2,12 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <memory>
+#include <vector>
 
 #include "installer/meter.h"
 #include "installer/state.h"
@@ -17,6 +19,11 @@ namespace {
 
 constexpr const char* kDelimiter = "-----------------------------4664151417711";
 constexpr std::int64_t kLargestContentLength = 2147483647;
+// Package pieces read at once, and the bytes of records gathered into one
+// socket write: few enough system calls, and small enough that the service
+// never waits long for the next bytes.
+constexpr std::size_t kPiecesPerRead = 16;
+constexpr int kUploadWriteBuffer = 32768;
 
 // One form field: delimiter, disposition, empty line, value, LF. The arch
 // value brings its own line feed, so its part adds none.
@@ -86,6 +93,12 @@ int uploadKernelHeaders(OptText* reply) {
   std::unique_ptr<SSL, SslFree> connection = startTls(context.get(), sock.get(), &handshake);
   if (handshake < 1) fatalSslError("SSL connect error");
 
+  // The request's records go to the socket a buffer at a time, and each
+  // socket write goes out at once: the service is fed steadily, and nothing
+  // waits for its acknowledgements.
+  sendWithoutDelay(sock.get());
+  bufferTlsWrites(connection.get(), kUploadWriteBuffer);
+
   std::string header = buildUploadHeader(static_cast<int>(contentLength));
   printDebug("%s", header.c_str());
   writeTls(connection.get(), header.data(), header.size());
@@ -98,14 +111,18 @@ int uploadKernelHeaders(OptText* reply) {
   bytesSent = bytesSent + static_cast<std::int64_t>(form.size());
 
   printDebug("Sending tarball");
-  char piece[kPieceSize];
+  // Read a block of pieces at a time (one read instead of sixteen); each
+  // piece still goes out with its own SSL_write. fread fills every block
+  // but the last, so the pieces are those of a read of one piece at a time.
+  std::vector<char> block(kPieceSize * kPiecesPerRead);
   for (;;) {
-    std::size_t n = std::fread(piece, 1, sizeof piece, package.get());
-    if (n > 0) {
-      writeTls(connection.get(), piece, n);
-      bytesSent = bytesSent + static_cast<std::int64_t>(n);
+    std::size_t n = std::fread(block.data(), 1, block.size(), package.get());
+    for (std::size_t at = 0; at < n; at += kPieceSize) {
+      std::size_t length = std::min(kPieceSize, n - at);
+      writeTls(connection.get(), block.data() + at, length);
+      bytesSent = bytesSent + static_cast<std::int64_t>(length);
     }
-    if (n < sizeof piece) {
+    if (n < block.size()) {
       if (std::ferror(package.get())) fatalError("Failed to read data from file");
       break;
     }
@@ -118,6 +135,8 @@ int uploadKernelHeaders(OptText* reply) {
 
   printDebug("writing End of Document");
   writeTls(connection.get(), kUploadTrailer, std::strlen(kUploadTrailer));
+  // The service answers only once it has the whole request.
+  flushTlsWrites(connection.get());
   if (!silentMode) printPlain("Starting module build...\n");
 
   ReplyBuffer buffer;

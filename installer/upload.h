@@ -5,6 +5,9 @@
 //   part "test.tar.gz", streamed in pieces of 4096 bytes, never held whole.
 // - Header lines end in CR LF, the form text in LF alone; two "\n\n" bytes
 //   after the closing boundary are not counted in Content-Length.
+// - Each piece is one SSL_write, hence one TLS record; the records are
+//   gathered into socket writes of 32 KiB, sent without Nagle's algorithm so
+//   that no part of the request waits for the service's acknowledgement.
 // - The progress meter runs during the writes unless silent.
 // - Every failure but the service's premature close ends the process with
 //   status 0; a package too large for the 32-bit Content-Length is refused

@@ -89,8 +89,21 @@ TEST_F(UploadFormTest, ContentLengthIsComputedIn64Bits) {
 
 // ----- the upload against the fake build service -----
 
+#include <arpa/inet.h>
+#include <dirent.h>
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
 #include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
+#include <memory>
+#include <mutex>
+#include <utility>
+#include <vector>
 
 #include "installer/transport.h"
 #include "tests/harness/build_service.h"
@@ -98,6 +111,8 @@ TEST_F(UploadFormTest, ContentLengthIsComputedIn64Bits) {
 #include "tests/harness/sandbox.h"
 
 namespace {
+
+using Clock = std::chrono::steady_clock;
 
 class UploadExchangeTest : public UploadFormTest {
  protected:
@@ -178,6 +193,123 @@ TEST_F(UploadExchangeTest, PrematureCloseStillGivesTheReplyAndProgressLinesUnles
   EXPECT_EQ(reply, harness::replyOk("queued"));
   EXPECT_EQ(err, "SSL Error: Premature close\n");
   EXPECT_EQ(out, "Starting module build...\n");  // output to a file: no meter
+}
+
+// What the service saw of one upload: when it had received how much, the
+// size of each TLS read (one record each), and whether the tool's socket
+// sent without Nagle's algorithm halfway through the request.
+struct Arrivals {
+  std::mutex mutex;
+  std::vector<std::pair<Clock::time_point, std::size_t>> reads;  // time, bytes so far
+  std::vector<std::size_t> records;
+  std::string request;
+  int noDelayHalfway = -1;  // -1: not seen
+
+  // Milliseconds from the first moment the service had `first` bytes (0: the
+  // end of the handshake) to the moment it had them all.
+  double msFrom(std::size_t first) {
+    std::lock_guard<std::mutex> lock(mutex);
+    Clock::time_point from{}, all{};
+    bool seenFrom = false, seenAll = false;
+    for (const auto& [when, got] : reads) {
+      if (!seenFrom && got >= first) from = when, seenFrom = true;
+      if (!seenAll && got >= request.size()) all = when, seenAll = true;
+    }
+    if (!seenFrom || !seenAll) return 1e9;
+    return std::chrono::duration<double, std::milli>(all - from).count();
+  }
+};
+
+// TCP_NODELAY of this process's connection to port 443 (the tool's, as the
+// upload runs in this process), or -1 when there is none.
+int toolSocketNoDelay() {
+  DIR* dir = opendir("/proc/self/fd");
+  if (dir == nullptr) return -1;
+  int noDelay = -1;
+  while (dirent* entry = readdir(dir)) {
+    int fd = std::atoi(entry->d_name);
+    sockaddr_in peer{};
+    socklen_t length = sizeof peer;
+    int value = 0;
+    socklen_t valueLength = sizeof value;
+    if (entry->d_name[0] != '.' && getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &length) == 0 &&
+        peer.sin_family == AF_INET && ntohs(peer.sin_port) == 443 &&
+        getsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &value, &valueLength) == 0)
+      noDelay = value != 0;
+  }
+  closedir(dir);
+  return noDelay;
+}
+
+// One upload of the laid package to a service that notes each read.
+std::shared_ptr<Arrivals> watchedUpload(std::size_t halfway = 0) {
+  auto arrivals = std::make_shared<Arrivals>();
+  harness::ServerOptions options;
+  options.port = 443;
+  options.readTimeoutMs = 60000;
+  harness::RequestComplete whole = harness::untilHttpRequest(2);
+  options.complete = [arrivals, whole, halfway](const std::string& got) {
+    std::lock_guard<std::mutex> lock(arrivals->mutex);
+    std::size_t last = arrivals->reads.empty() ? 0 : arrivals->reads.back().second;
+    if (got.size() > last) arrivals->records.push_back(got.size() - last);
+    arrivals->reads.emplace_back(Clock::now(), got.size());
+    if (arrivals->noDelayHalfway < 0 && got.size() >= halfway) arrivals->noDelayHalfway = toolSocketNoDelay();
+    return whole(got);
+  };
+  harness::TlsServer service([](const std::string&, int) { return harness::Reply{harness::replyOk("queued")}; },
+                             harness::TlsOptions{}, options);
+  OptText reply;
+  uploadKernelHeaders(&reply);
+  EXPECT_EQ(reply, harness::replyOk("queued"));
+  EXPECT_TRUE(service.waitForExchanges(1));
+  if (!service.exchanges().empty()) arrivals->request = service.exchanges()[0].request;
+  return arrivals;
+}
+
+// The records an upload makes, one per SSL_write: header, form text, the
+// package's pieces of 4096 bytes, closing boundary, the two uncounted bytes.
+std::vector<std::size_t> expectedRecords(const std::string& request, std::size_t packageSize) {
+  std::vector<std::size_t> records{request.find("\r\n\r\n") + 4, buildUploadForm().size()};
+  for (std::size_t at = 0; at < packageSize; at += 4096) records.push_back(std::min<std::size_t>(4096, packageSize - at));
+  records.push_back(46);
+  records.push_back(2);
+  return records;
+}
+
+// Nothing of the request waits for the service's acknowledgement of what
+// went before. With Nagle's algorithm on, a small segment waited while an
+// earlier small one was unacknowledged, and the service may delay its
+// acknowledgement some 40 ms: many uploads of a small package took that long
+// from the handshake to the end of the request (the first uploads on a fresh
+// network mostly escaped, hence several runs). Without Nagle's algorithm the
+// request arrives whole at once.
+TEST_F(UploadExchangeTest, NoPartOfTheRequestWaitsForAnAcknowledgement) {
+  std::string package = layPackage(5000);
+  std::vector<double> spans;
+  for (int run = 0; run < 7; ++run) {
+    std::shared_ptr<Arrivals> arrivals = watchedUpload();
+    EXPECT_EQ(arrivals->request, expectedRequest(package));
+    EXPECT_EQ(arrivals->records, expectedRecords(arrivals->request, package.size()));
+    spans.push_back(arrivals->msFrom(0));
+  }
+  std::vector<double> sorted = spans;
+  std::sort(sorted.begin(), sorted.end());
+  std::string shown;
+  for (double ms : spans) shown += " " + std::to_string(ms);
+  EXPECT_LT(sorted[spans.size() / 2], 20.0) << "milliseconds from the handshake to the end of each request:" << shown;
+}
+
+// A package of many write buffers: the same bytes, still one record per
+// piece of at most 4096 bytes, sent without Nagle's algorithm, and nothing
+// held back at the end.
+TEST_F(UploadExchangeTest, LargePackageKeepsItsBytesAndRecordsAndNothingWaits) {
+  std::string package = layPackage(8 * 1024 * 1024 + 1000);
+  std::shared_ptr<Arrivals> arrivals = watchedUpload(package.size() / 2);
+  EXPECT_EQ(arrivals->request, expectedRequest(package));
+  EXPECT_EQ(arrivals->records, expectedRecords(arrivals->request, package.size()));
+  EXPECT_EQ(arrivals->noDelayHalfway, 1);
+  EXPECT_LT(arrivals->msFrom(arrivals->request.size() - 256 * 1024), 20.0)
+      << "the last 256 KiB took that long after the rest";
 }
 
 // No service listens: these copies of the process are forked, and a fork
