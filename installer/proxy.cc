@@ -4,10 +4,13 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <limits>
 
 #include "setup/output.h"
 
@@ -49,8 +52,17 @@ std::string formatTunnelRequest(const std::string& host, int port, bool* tooLarg
 
 namespace {
 
-// How long the rest of an answer may take once its status line is in.
+// How long the rest of an answer may take once its status line is in, at
+// the least. A proxy's header lines may come a round trip after its status
+// line (its second write held back until the first is acknowledged), so on
+// a slower path the pause is twice the time the status line took to come.
 constexpr int kAnswerPauseMs = 500;
+
+int answerPauseMs(std::chrono::steady_clock::duration statusLineTook) {
+  long long took = std::chrono::duration_cast<std::chrono::milliseconds>(statusLineTook).count();
+  long long pause = std::max<long long>(kAnswerPauseMs, 2 * took);
+  return static_cast<int>(std::min<long long>(pause, std::numeric_limits<int>::max()));
+}
 
 // Where the proxy's answer ends: after its first empty line.
 std::size_t answerEnd(const std::string& answer) {
@@ -76,12 +88,16 @@ bool morePending(int sock, int waitMs) {
 // the tunnelled stream is taken from the socket: each piece is peeked first
 // and only the bytes up to the blank line are consumed. Some proxies send
 // the status line alone and then wait for the client: once a whole status
-// line is in, a short pause without more bytes ends the answer.
-std::string readProxyAnswer(int sock) {
+// line is in, a pause without more bytes ends the answer. `sent` is when
+// the request went out.
+std::string readProxyAnswer(int sock, std::chrono::steady_clock::time_point sent) {
   std::string answer;
   char piece[kProxyBufferSize];
+  int pauseMs = -1;  // set once the status line is in
   while (answer.size() < kProxyBufferSize - 1) {
-    if (answer.find('\n') != std::string::npos && !morePending(sock, kAnswerPauseMs)) break;
+    if (pauseMs < 0 && answer.find('\n') != std::string::npos)
+      pauseMs = answerPauseMs(std::chrono::steady_clock::now() - sent);
+    if (pauseMs >= 0 && !morePending(sock, pauseMs)) break;
     std::size_t room = kProxyBufferSize - 1 - answer.size();
     ssize_t n = recv(sock, piece, room, MSG_PEEK);
     if (n < 0 && errno == EINTR) continue;
@@ -114,10 +130,11 @@ int openProxyTunnel(int sock, const std::string& host, int port) {
   bool tooLarge = false;
   std::string request = formatTunnelRequest(host, port, &tooLarge);
   if (tooLarge) printError(L"Error porxy url too large.\n");
+  auto sent = std::chrono::steady_clock::now();
   ssize_t written = write(sock, request.data(), request.size());
   if (written < static_cast<ssize_t>(request.size()))
     printError(L"Error writing to proxy: %s", std::strerror(errno));
-  std::string answer = readProxyAnswer(sock);
+  std::string answer = readProxyAnswer(sock, sent);
   if (answer.find(" 200 ") == std::string::npos) {
     printError(L"Proxy returned unexpected response: %s", answer.c_str());
     return 0;

@@ -6,8 +6,9 @@
 //   from 1 to 65535 (text after the digits is ignored); 1 when usable.
 // - openProxyTunnel sends the CONNECT request for host:port on a connected
 //   socket and reads the proxy's answer up to its blank line (bounded, in as
-//   many pieces as it comes; once the status line is in, half a second
-//   without more bytes ends it too); 1 when the answer holds " 200 ".
+//   many pieces as it comes; once the status line is in, a pause without
+//   more bytes ends it too: half a second, or twice the time the status
+//   line took when that is longer); 1 when the answer holds " 200 ".
 #pragma once
 
 #include <string>

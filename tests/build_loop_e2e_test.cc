@@ -115,13 +115,20 @@ TEST(BuildLoopE2E, TheSameThroughTheProxyTunnel) {
 }
 
 // Proxies that end their answer early: one sends only its status line and
-// waits for the client, one closes after the CONNECT.
+// waits for the client, one closes after the CONNECT. And one on a path
+// with a slow round trip whose header lines come apart from its status
+// line, later than half a second: they are still taken as its answer, not
+// as the start of the TLS handshake.
 TEST(BuildLoopE2E, ProxiesThatEndTheirAnswerEarly) {
   harness::ProxyOptions statusLineOnly = harness::proxyEstablished(443);
   statusLineOnly.answer = {"HTTP/1.1 200 Connection established\r\n"};
   harness::ProxyOptions closes;
   closes.answer = {};
   closes.relay = false;
+  harness::ProxyOptions slowPath = harness::proxyEstablished(443);
+  slowPath.answer = {"HTTP/1.1 200 Connection established\r\n", "Proxy-agent: demo\r\n\r\n"};
+  slowPath.answerDelayMs = 600;
+  slowPath.chunkDelayMs = 800;
   const struct {
     const char* name;
     harness::ProxyOptions proxy;
@@ -129,6 +136,8 @@ TEST(BuildLoopE2E, ProxiesThatEndTheirAnswerEarly) {
     std::string out;
   } cases[] = {
       {"status line only", statusLineOnly, true, std::string("Connected successfully to '") + kHost + "'\n"},
+      {"header lines late on a slow path", slowPath, true,
+       std::string("Connected successfully to '") + kHost + "'\n"},
       {"closes", closes, false,
        std::string("Error reading from proxy: the proxy closed the connectionProxy returned unexpected response: \n"
                    "Failed to create a socket to remote host.\nFailed to connect to '") +

@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 #include "setup/output.h"
 
@@ -77,10 +78,11 @@ struct TunnelRun {
 };
 
 // The proxy side reads the request (handed back through a pipe), answers
-// with the given pieces (one write each, a pause between them) and then,
-// `tlsDelayUs` later, sends "TLS", which must stay unread by the tunnel
-// set-up.
-TunnelRun runTunnel(const std::vector<std::string>& pieces, bool closeAfter = false, useconds_t tlsDelayUs = 20000) {
+// with the given pieces (one write each, each after a pause: `pausesMs` in
+// order, 20 ms where it names none) and then, `tlsDelayUs` later, sends
+// "TLS", which must stay unread by the tunnel set-up.
+TunnelRun runTunnel(const std::vector<std::string>& pieces, bool closeAfter = false, useconds_t tlsDelayUs = 20000,
+                    const std::vector<int>& pausesMs = {}) {
   int sv[2];
   int report[2];
   EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
@@ -93,9 +95,9 @@ TunnelRun runTunnel(const std::vector<std::string>& pieces, bool closeAfter = fa
     ssize_t n = read(sv[1], buf, sizeof buf);
     ssize_t ignored = write(report[1], buf, n > 0 ? static_cast<std::size_t>(n) : 0);
     close(report[1]);
-    for (const std::string& p : pieces) {
-      usleep(20000);
-      ignored = write(sv[1], p.data(), p.size());
+    for (std::size_t i = 0; i < pieces.size(); ++i) {
+      usleep(static_cast<useconds_t>(i < pausesMs.size() ? pausesMs[i] : 20) * 1000);
+      ignored = write(sv[1], pieces[i].data(), pieces[i].size());
     }
     if (!closeAfter) {
       usleep(tlsDelayUs);
@@ -164,15 +166,47 @@ TEST(ProxyTunnelTest, ProxyClosingEarly) {
 }
 
 // A proxy that sends its status line without the blank line and then waits
-// for the client: the set-up goes on once nothing more comes.
+// for the client: the set-up goes on once nothing more comes, also on a
+// path whose round trip is slow.
 TEST(ProxyTunnelTest, StatusLineAloneThenTheProxyWaits) {
-  for (const char* answer : {"HTTP/1.1 200 Connection established\r\n", "HTTP/1.0 200 OK\nProxy-agent: x\r\n"}) {
-    SCOPED_TRACE(answer);
-    TunnelRun run = runTunnel({answer}, false, 3000000);
+  const struct {
+    const char* answer;
+    int statusLineMs;  // from the request to the status line
+  } cases[] = {
+      {"HTTP/1.1 200 Connection established\r\n", 20},
+      {"HTTP/1.0 200 OK\nProxy-agent: x\r\n", 20},
+      {"HTTP/1.1 200 Connection established\r\n", 600},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.answer) + " after " + std::to_string(c.statusLineMs) + " ms");
+    TunnelRun run = runTunnel({c.answer}, false, 3000000, {c.statusLineMs});
     EXPECT_EQ(run.result, 1);
     EXPECT_EQ(run.messages, "");
     EXPECT_EQ(run.left, "TLS");  // sent only after the set-up was done
     EXPECT_LT(run.took, std::chrono::milliseconds(2500));
+  }
+}
+
+// A proxy whose header lines come apart from its status line, as a proxy
+// whose second write waits for the first one's acknowledgement sends them:
+// a round trip later. The wait for them grows with the time the status
+// line took, so on a slow path they are still read as part of the answer.
+TEST(ProxyTunnelTest, HeaderLinesARoundTripAfterTheStatusLine) {
+  const struct {
+    const char* name;
+    int statusLineMs;  // from the request to the status line
+    int headersMs;     // from the status line to the header lines
+  } cases[] = {
+      {"fast path", 20, 300},
+      {"slow path, headers later than half a second", 600, 800},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    TunnelRun run = runTunnel({"HTTP/1.1 200 Connection established\r\n", "Proxy-agent: demo\r\n\r\n"}, false,
+                              20000, {c.statusLineMs, c.headersMs});
+    EXPECT_EQ(run.result, 1);
+    EXPECT_EQ(run.messages, "");
+    EXPECT_EQ(run.left, "TLS");  // the header lines were taken, the tunnel's bytes not
   }
 }
 

@@ -537,7 +537,7 @@ void ProxyServer::serve(int fd, int stopFd) {
   }
   auto deadline = Clock::now() + std::chrono::milliseconds(options_.readTimeoutMs);
   for (std::size_t i = 0; i < options_.answer.size(); ++i) {
-    if (i > 0) sleepMs(options_.chunkDelayMs, stopFd);
+    sleepMs(i > 0 ? options_.chunkDelayMs : options_.answerDelayMs, stopFd);
     if (!client.writeAll(options_.answer[i], deadline)) break;
     e.reply += options_.answer[i];
   }

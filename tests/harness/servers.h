@@ -143,10 +143,12 @@ class TlsServer : public LoopbackServer {
 
 struct ProxyOptions {
   std::uint16_t port = 0;
-  // Written one after the other, `chunkDelayMs` apart, once the CONNECT
-  // request head is in.
+  // Written one after the other, `chunkDelayMs` apart, the first
+  // `answerDelayMs` after the CONNECT request head is in (as on a path
+  // with a slow round trip).
   std::vector<std::string> answer = {"HTTP/1.1 200 Connection established\r\n\r\n"};
   int chunkDelayMs = 50;
+  int answerDelayMs = 0;
   bool relay = true;            // then tunnel to 127.0.0.1:relayPort
   std::uint16_t relayPort = 0;  // whatever host the request names
   int readTimeoutMs = 5000;
