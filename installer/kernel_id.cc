@@ -195,7 +195,8 @@ int fetchCachedModule() {
   printDebug("checking to see if we got something back");
   if (!text) return 0;
   printDebug("data = %s", text->c_str());
-  // Only a module that was written counts: a page that merely mentions a
-  // file name delivers nothing, and the run must go on to build one.
-  return attachmentSaved && !savedBefore ? 1 : 0;
+  // Only a module that this reply wrote counts: a page that merely mentions
+  // a file name delivers nothing, and the run must go on to build one; an
+  // attachment an earlier reply saved says nothing about this one.
+  return attachmentSaved > savedBefore ? 1 : 0;
 }

@@ -141,7 +141,7 @@ ReplyParse examineHttpReply(const std::string& reply) {
   result.status = 200;
   if (storeAttachedModule(header, body, &result.fault)) {
     printDebug("returning http code %d", 200);
-    attachmentSaved = 1;
+    ++attachmentSaved;
     result.text = std::move(header);
   } else if (!result.fault) {
     printDebug("returning message body");

@@ -29,7 +29,9 @@ extern std::string spinnerExtraText;  // "" (never changed)
 extern int spinnerTicks;              // spinner calls so far, silent or not
 // 0 spinning; 1 a module file was written; 2 "Complete." has been shown.
 extern int spinnerState;
-extern int attachmentSaved;  // 1 once a reply's attachment was written
+// Attachments written so far: 0 while none was, and a query can tell its
+// own delivery by the count going up.
+extern int attachmentSaved;
 
 // Set by the package step; removed by the driver's clean-up.
 extern OptText tempDir;

@@ -228,19 +228,43 @@ TEST(BuildLoopE2E, ALongerBuildNumberIsNotCurrent) {
   EXPECT_EQ(0u, got[1].find("/cache-module.php?md5="));
 }
 
+// A prebuilt module ends the run, also when an earlier reply (the update
+// check's, searched for an attachment like every 200 reply) had already
+// saved one.
 TEST(BuildLoopE2E, PrebuiltModuleIsInstalled) {
-  Sandbox box;
-  layMachine(box, Install::kFullAgent);
-  BuildServiceRoutes routes;
-  routes.onPrefix("/cache-module.php", [](const std::string&) {
-    return harness::ServiceAnswer{harness::replyAttachment(moduleName(), "PREBUILT"), true};
-  });
-  FakeBuildService service(routes);
-  RunResult r = runRetrieval({"--get-module", "--host", kHost});
-  ASSERT_TRUE(r.exited(0)) << harness::describe(r);
-  EXPECT_EQ("PREBUILT", harness::readFile("/lib/modules/tavrik/" + moduleName()));
-  EXPECT_EQ(std::string::npos, r.out.find("Creating kernel headers package"));
-  EXPECT_EQ(1u, service.requests(1).size());
+  const struct {
+    const char* name;
+    bool installed;  // then the update check is sent, and answered with an attachment
+  } cases[] = {
+      {"no installed module", false},
+      {"after an update check that saved an attachment", true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Sandbox box;
+    layMachine(box, Install::kFullAgent);
+    BuildServiceRoutes routes;
+    if (c.installed) {
+      fakeModinfo(box, "6.0.1", "3");
+      routes.on("/check-module.php?cmajor=4&gen=4&beta=0",
+                {harness::replyAttachment(moduleName(), "FROM-THE-UPDATE-CHECK"), true});
+    }
+    routes.onPrefix("/cache-module.php", [](const std::string&) {
+      return harness::ServiceAnswer{harness::replyAttachment(moduleName(), "PREBUILT"), true};
+    });
+    FakeBuildService service(routes);
+    RunResult r = runRetrieval({"--get-module", "--host", kHost});
+    ASSERT_TRUE(r.exited(0)) << harness::describe(r);
+    EXPECT_EQ("PREBUILT", harness::readFile("/lib/modules/tavrik/" + moduleName()));
+    EXPECT_EQ(std::string::npos, r.out.find("No binary module found")) << r.out;
+    EXPECT_EQ(std::string::npos, r.out.find("Creating kernel headers package")) << r.out;
+    auto got = paths(service.requests(c.installed ? 2 : 1));
+    ASSERT_EQ(c.installed ? 2u : 1u, got.size());
+    if (c.installed) {
+      EXPECT_EQ("/check-module.php?cmajor=4&gen=4&beta=0", got[0]);
+    }
+    EXPECT_EQ(0u, got.back().find("/cache-module.php?md5="));
+  }
 }
 
 // A page that only mentions a file name delivers no module: the run goes
