@@ -53,6 +53,8 @@ TEST_F(KeyFetch, PlainHttpReplies) {
     const char* name;
     std::string reply;
     bool stored;
+    bool reset = false;        // the reply ends in a reset, not in a close
+    const char* failure = "";  // printed before the run's own failure text
   } cases[] = {
       {"200 with the marker", "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\n\r\n" + kKey, true},
       {"404 with the marker", "HTTP/1.1 404 Not Found\r\n\r\n" + kKey, true},
@@ -61,11 +63,18 @@ TEST_F(KeyFetch, PlainHttpReplies) {
       // The reply is text up to its first NUL.
       {"a NUL before the marker", "HTTP/1.1 200 OK\r\n\r\nx" + std::string(1, '\0') + kKey, false},
       {"a NUL after the key", "HTTP/1.1 200 OK\r\n\r\n" + kKey + std::string(1, '\0') + "tail", true},
+      // A failed read once part of the reply is in ends the reply there,
+      // as a close would; one before any byte fails the fetch.
+      {"the key, then a reset", "HTTP/1.1 200 OK\r\n\r\n" + kKey, true, true},
+      {"a reset before any byte", "", false, true, "Failed to read data from socket\n"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     box_.remove(kKeys + "/mgr.test");
-    TcpServer server(scripted({c.reply}), wholeRequest());
+    Reply reply;
+    reply.bytes = c.reply;
+    reply.resetWithoutFin = c.reset;
+    TcpServer server([reply](const std::string&, int) { return reply; }, wholeRequest());
     // A path after the host is ignored, and so is the ":" inside it.
     RunResult result = run({"--get-key", url("http://", server.port(), "/other/path:1")});
     ASSERT_TRUE(server.waitForExchanges(1));
@@ -76,7 +85,7 @@ TEST_F(KeyFetch, PlainHttpReplies) {
       EXPECT_EQ(readFile(kKeys + "/mgr.test"), kStoredKey);
     } else {
       EXPECT_TRUE(result.exited(1)) << describe(result);
-      EXPECT_EQ(result.out, kUnable);
+      EXPECT_EQ(result.out, std::string(c.failure) + kUnable);
       EXPECT_FALSE(pathPresent(kKeys + "/mgr.test"));
     }
   }

@@ -206,13 +206,16 @@ void waitAcknowledged(int fd, int stopFd) {
   }
 }
 
-// Once the peer has everything written: a FIN, then the coming close sends
-// a reset. A reset after the FIN leaves the peer's socket broken for writes
-// (EPIPE, and SIGPIPE unless caught), not merely reset.
-void prepareReset(int fd, int stopFd) {
+// Once the peer has everything written: a FIN when asked for, then the
+// coming close sends a reset. A reset after the FIN leaves the peer's
+// socket broken for writes (EPIPE, and SIGPIPE unless caught), not merely
+// reset; without the FIN the peer's next read fails with ECONNRESET.
+void prepareReset(int fd, int stopFd, bool fin) {
   waitAcknowledged(fd, stopFd);
-  ::shutdown(fd, SHUT_WR);
-  waitAcknowledged(fd, stopFd);
+  if (fin) {
+    ::shutdown(fd, SHUT_WR);
+    waitAcknowledged(fd, stopFd);
+  }
   struct linger hard {1, 0};
   ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
 }
@@ -359,8 +362,8 @@ void TcpServer::serve(int fd, int stopFd) {
   if (!reply.close) {
     e.afterReply = readRequest(s, untilPeerCloses(), options_.readTimeoutMs);
   }
-  if (reply.reset)
-    prepareReset(fd, stopFd);
+  if (reply.reset || reply.resetWithoutFin)
+    prepareReset(fd, stopFd, !reply.resetWithoutFin);
   else
     e.afterReply += drain(fd, stopFd);
   record(std::move(e));
@@ -467,8 +470,8 @@ void TlsServer::serve(int fd, int stopFd) {
     Stream plain{fd, stopFd};
     if (plain.writeAll(reply.raw, deadline)) e.reply += reply.raw;
   }
-  if (reply.reset)
-    prepareReset(fd, stopFd);
+  if (reply.reset || reply.resetWithoutFin)
+    prepareReset(fd, stopFd, !reply.resetWithoutFin);
   else
     drain(fd, stopFd);  // raw TLS records: not part of the exchange
   record(std::move(e));

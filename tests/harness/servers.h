@@ -11,7 +11,7 @@
 //    the reply; close (TLS: with close_notify unless the reply says not);
 //    then read on until the peer closes, so no unread byte resets the
 //    connection (bytes read then are recorded in `afterReply`); or, with
-//    Reply::reset, reset the connection at once.
+//    Reply::reset or Reply::resetWithoutFin, reset the connection at once.
 // 3. exchanges() gives what was recorded so far; an exchange is recorded
 //    once its connection is closed, so after the tool has run call
 //    waitForExchanges(n) first. Handlers and completion predicates run on
@@ -59,6 +59,9 @@ struct Reply {
   // every byte written (so nothing written is lost), a FIN and then a TCP
   // reset, after which the peer's writes fail with EPIPE.
   bool reset = false;
+  // Like `reset`, but without the FIN: the peer reads what was written and
+  // then, instead of an end of stream, a failure (ECONNRESET).
+  bool resetWithoutFin = false;
 };
 using Handler = std::function<Reply(const std::string& request, int index)>;
 // Replies in order, one per connection; later connections get no reply.
