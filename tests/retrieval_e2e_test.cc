@@ -132,6 +132,64 @@ TEST(RetrievalE2E, ObjtoolIsPackedOnlyWhenTheTreeHasIt) {
   }
 }
 
+// The package command as run, byte for byte, from its debug line: with
+// objtool in the tree and without, from --kernel-dir and from build/.
+TEST(RetrievalE2E, PackageCommandText) {
+  // $D header directory, $T temporary directory, $E extra file, $O the
+  // objtool member, $C the name of the /proc/version copy.
+  const std::string form =
+      "debug: tar: (cd $D && tar -chf '$T/kernel-headers.tar' $E  --exclude \"*.o\" --exclude \"*.ko\" "
+      "--exclude \"*.defconfigs\"  --exclude vmlinux.bin --exclude setup.elf --exclude bzImage   ./include "
+      "./scripts ./security ./arch$O; find . -follow \\( -name 'Kconfig*' -o -name 'Makefile*' -o -name '.config' "
+      "-o -name 'Module.symvers' -o -name 'asm-offsets.s' \\) -print0 | xargs -0 tar -uhf '$T/kernel-headers.tar'; "
+      "mkdir $T/tmp && cd $T && cat /proc/version > $T/tmp/$C && tar -uhf '$T/kernel-headers.tar' ./tmp; "
+      "gzip '$T/kernel-headers.tar') 2>/dev/null\n";
+  const std::string build = "/lib/modules/" + harness::kernelRelease() + "/build/";
+  const struct {
+    const char* name;
+    std::string tree;  // where the header tree is laid
+    bool kernelDir;    // named with --kernel-dir, else found in build/
+    bool objtool;
+    bool bootHeader;   // /boot/kernel.h exists
+    std::string dir, extra, objtoolWord, copyName;
+  } cases[] = {
+      {"--kernel-dir without objtool", "/tmp/hdr", true, false, false, "/tmp/hdr", "", "",
+       "/tavrik-proc-version-dont-use"},
+      {"--kernel-dir with objtool", "/tmp/hdr", true, true, false, "/tmp/hdr", "", " ./tools/objtool/objtool",
+       "/tavrik-proc-version-dont-use"},
+      {"build/ with objtool and /boot/kernel.h", build, false, true, true, build, "/boot/kernel.h",
+       " ./tools/objtool/objtool", "tavrik-proc-version"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Sandbox box;
+    harness::installProduct(box, Install::kAgentOnly);
+    noDistribution(box);
+    box.makeTree(c.tree, kTree);
+    if (c.objtool) box.writeFile(c.tree + "/tools/objtool/objtool", "OBJTOOL", 0755);
+    box.makeWritable("/boot");
+    if (c.bootHeader) box.writeFile("/boot/kernel.h", "#define X 1\n");
+    std::vector<std::string> args = {"--debug", "--tarball-only", "/tmp/k.tgz"};
+    if (c.kernelDir) args.insert(args.end(), {"--kernel-dir", c.tree});
+    RunResult r = harness::runTool(args);
+    ASSERT_TRUE(r.exited(0)) << harness::describe(r);
+    std::size_t at = r.out.find("\ndebug: tar: ");
+    ASSERT_NE(std::string::npos, at) << r.out;
+    std::string line = r.out.substr(at + 1, r.out.find('\n', at + 1) - at);
+    // The temporary directory's name is the only part not known before.
+    std::size_t temp = line.find("/tmp/tavrik-kestrin.");
+    ASSERT_NE(std::string::npos, temp) << line;
+    std::string want = form;
+    for (const auto& [mark, value] : std::vector<std::pair<std::string, std::string>>{
+             {"$D", c.dir}, {"$T", line.substr(temp, 26)}, {"$E", c.extra}, {"$O", c.objtoolWord},
+             {"$C", c.copyName}}) {
+      for (std::size_t p = want.find(mark); p != std::string::npos; p = want.find(mark, p + value.size()))
+        want.replace(p, mark.size(), value);
+    }
+    EXPECT_EQ(want, line);
+  }
+}
+
 TEST(RetrievalE2E, TarballOnlyReplacesAnExistingFileAndCrossesFileSystems) {
   Sandbox box;
   harness::installProduct(box, Install::kAgentOnly);
