@@ -50,13 +50,14 @@ std::string packageCommand(const std::string& headerDir, const std::string& tarP
   // in front it enters the directory that was checked.
   std::string dir = shellQuote(!headerDir.empty() && headerDir[0] == '/' ? headerDir : "./" + headerDir);
   std::string temp = shellQuote(tempDirectory);
+  std::string objtool = withObjtool ? std::string(" ./") + kObjtoolMember : std::string();
   return formatNarrow(
       "(cd %s && tar -chf '%s' %s  --exclude \"*.o\" --exclude \"*.ko\" --exclude \"*.defconfigs\"  --exclude "
       "vmlinux.bin --exclude setup.elf --exclude bzImage   ./include ./scripts ./security ./arch%s; find . -follow "
       "\\( -name 'Kconfig*' -o -name 'Makefile*' -o -name '.config' -o -name 'Module.symvers' -o -name "
       "'asm-offsets.s' \\) -print0 | xargs -0 tar -uhf '%s'; mkdir %s/tmp && cd %s && cat /proc/version > "
       "%s/tmp/%s && tar -uhf '%s' ./tmp; gzip '%s') 2>/dev/null",
-      dir.c_str(), tarPath.c_str(), extraFile.c_str(), withObjtool ? " ./tools/objtool/objtool" : "", tarPath.c_str(),
+      dir.c_str(), tarPath.c_str(), extraFile.c_str(), objtool.c_str(), tarPath.c_str(),
       temp.c_str(), temp.c_str(), temp.c_str(),
       copyName, tarPath.c_str(), tarPath.c_str());
 }
