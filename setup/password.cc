@@ -113,6 +113,10 @@ class TerminalGuard {
   bool stopInstalled_ = false;
 };
 
+// The erase key sends backspace on some terminals and delete on others.
+// Only backspace erases here; delete is dropped like any other key.
+bool isEraseKey(int key) { return key == '\b' || key == 0x7f; }
+
 }  // namespace
 
 int readKeypressNoEcho() {
@@ -148,9 +152,9 @@ std::optional<std::string> readPassword(const char* prompt, bool* droppedKey) {
       std::fputc('*', stdout);
       std::fflush(stdout);
       entry.push_back(static_cast<char>(key));
-    } else if (key != '\b') {
-      // Not stored and not shown; a backspace with nothing to erase is no
-      // character at all.
+    } else if (!(isEraseKey(key) && entry.empty())) {
+      // Not stored and not shown. With nothing stored yet, an erase key
+      // takes nothing away from what the user meant to type.
       dropped = true;
     }
   }
