@@ -92,6 +92,9 @@ class TerminalGuard {
       ::sigaction(SIGTSTP, &stop, nullptr);
       stopInstalled_ = true;
     }
+    // Sent to the background, the read stops the process again (tty
+    // input); fg continues it through this handler, and the read must go on
+    // then too.
     struct sigaction resume {};
     resume.sa_handler = reapplyRaw;
     resume.sa_flags = SA_RESTART;

@@ -379,7 +379,9 @@ TEST(ToolPrompt, DroppedKeysRefuseTheEntry) {
 
 // Ctrl-Z at the prompt under a job-control shell: the shell gets the
 // terminal back canonical and echoing; after fg the entry goes on without
-// echo, whatever settings the shell left in place meanwhile.
+// echo, whatever settings the shell left in place meanwhile. Sent to the
+// background first, the job stops again at its read (tty input), still
+// leaving the terminal to the shell as it was, and fg resumes that read.
 TEST(ToolPrompt, StoppedAndContinuedByTheShell) {
   const struct {
     const char* shell;
@@ -389,36 +391,54 @@ TEST(ToolPrompt, StoppedAndContinuedByTheShell) {
       {"/bin/bash", {"--norc", "--noprofile", "--noediting", "-i"}},  // puts its own settings back
   };
   for (const auto& s : shells) {
-    SCOPED_TRACE(s.shell);
-    harness::Sandbox box;
-    box.makeDirs("/tmp/work/conf");
-    harness::Pty pty;
-    pty.start(s.shell, s.args, {{"PS1", "$ "}, {"ENV", ""}, {"HISTFILE", "/dev/null"}, {"TERM", "dumb"}});
-    ASSERT_TRUE(pty.waitFor("$ ")) << pty.output();
-    pty.send(harness::toolPath() + " --dev-test-paths /tmp/work --user admin\n");
-    ASSERT_TRUE(pty.waitFor("Password: ")) << pty.output();
-    ASSERT_TRUE(waitForRawKeyRead(pty));
-    pty.send("Q7");
-    ASSERT_TRUE(pty.waitFor("Password: **")) << pty.output();
-    pty.send("\x1a");  // the terminal's suspend key
-    ASSERT_TRUE(pty.waitFor("Stopped")) << pty.output();
-    struct termios stopped = pty.attributes();
-    EXPECT_TRUE((stopped.c_lflag & ICANON) && (stopped.c_lflag & ECHO)) << "no echo left behind by the stopped job";
-    std::size_t resumedAt = pty.output().size();
-    pty.send("fg\n");
-    ASSERT_TRUE(waitForRawKeyRead(pty)) << pty.output();
-    pty.send("Z9\r");
-    ASSERT_TRUE(pty.waitFor("  Verify: ")) << pty.output();
-    ASSERT_TRUE(waitForRawKeyRead(pty));
-    pty.send("Q7Z9\r");
-    ASSERT_TRUE(pty.waitFor("Server username and password set")) << pty.output();
-    ASSERT_TRUE(pty.waitFor("$ ", 5000));
-    pty.send("exit\n");
-    harness::PtyExit exit = pty.wait();
-    EXPECT_TRUE(exit.exited(0)) << pty.output();
-    std::string resumed = pty.output().substr(resumedAt);
-    EXPECT_EQ(resumed.find("Z9"), std::string::npos) << "typed in clear after fg: " << resumed;
-    EXPECT_NE(resumed.find("**\r\n  Verify: ****\r\n"), std::string::npos) << resumed;
-    EXPECT_EQ(harness::shell("cat /tmp/work/conf/adminreset.properties"), "admin.user=admin\nadmin.pass=Q7Z9\n");
+    for (bool background : {false, true}) {
+      SCOPED_TRACE(std::string(s.shell) + (background ? ", bg then fg" : ", fg"));
+      harness::Sandbox box;
+      box.makeDirs("/tmp/work/conf");
+      harness::Pty pty;
+      pty.start(s.shell, s.args, {{"PS1", "$ "}, {"ENV", ""}, {"HISTFILE", "/dev/null"}, {"TERM", "dumb"}});
+      ASSERT_TRUE(pty.waitFor("$ ")) << pty.output();
+      pty.send(harness::toolPath() + " --dev-test-paths /tmp/work --user admin\n");
+      ASSERT_TRUE(pty.waitFor("Password: ")) << pty.output();
+      ASSERT_TRUE(waitForRawKeyRead(pty));
+      pty.send("Q7");
+      ASSERT_TRUE(pty.waitFor("Password: **")) << pty.output();
+      // Awaiting the next key, not between two.
+      ASSERT_TRUE(waitForRawKeyRead(pty));
+      pty.send("\x1a");  // the terminal's suspend key
+      ASSERT_TRUE(pty.waitFor("Stopped")) << pty.output();
+      struct termios stopped = pty.attributes();
+      EXPECT_TRUE((stopped.c_lflag & ICANON) && (stopped.c_lflag & ECHO)) << "no echo left behind by the stopped job";
+      if (background) {
+        // Running once bg has continued it, then stopped at its read: the
+        // shell says "Stopped" (dash adds "(tty input)") when asked again.
+        std::size_t continuedAt = pty.output().size();
+        pty.send("bg\n");
+        auto stoppedAgain = [&] { return pty.output().find("Stopped", continuedAt) != std::string::npos; };
+        for (int i = 0; i < 100 && !stoppedAgain(); ++i) {
+          pty.send("jobs\n");
+          pty.readFor(300);
+        }
+        ASSERT_TRUE(stoppedAgain()) << pty.output();
+        struct termios again = pty.attributes();
+        EXPECT_TRUE((again.c_lflag & ICANON) && (again.c_lflag & ECHO)) << "no echo left behind in the background";
+      }
+      std::size_t resumedAt = pty.output().size();
+      pty.send("fg\n");
+      ASSERT_TRUE(waitForRawKeyRead(pty)) << pty.output();
+      pty.send("Z9\r");
+      ASSERT_TRUE(pty.waitFor("  Verify: ")) << pty.output();
+      ASSERT_TRUE(waitForRawKeyRead(pty));
+      pty.send("Q7Z9\r");
+      ASSERT_TRUE(pty.waitFor("Server username and password set")) << pty.output();
+      ASSERT_TRUE(pty.waitFor("$ ", 5000));
+      pty.send("exit\n");
+      harness::PtyExit exit = pty.wait();
+      EXPECT_TRUE(exit.exited(0)) << pty.output();
+      std::string resumed = pty.output().substr(resumedAt);
+      EXPECT_EQ(resumed.find("Z9"), std::string::npos) << "typed in clear after fg: " << resumed;
+      EXPECT_NE(resumed.find("**\r\n  Verify: ****\r\n"), std::string::npos) << resumed;
+      EXPECT_EQ(harness::shell("cat /tmp/work/conf/adminreset.properties"), "admin.user=admin\nadmin.pass=Q7Z9\n");
+    }
   }
 }
