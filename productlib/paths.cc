@@ -97,11 +97,9 @@ int make_path(const char* path, mode_t directMode, mode_t walkMode) {
     return 1;
   }
   int result = walkComponents(path, walkMode);
-  // Everything after this call relies on the working directory it found.
-  if (fchdir(saved.get()) != 0) {
-    logError(0, errno, "Failed to return to the starting directory");
-    result = 1;
-  }
+  // Not reported, but not a success either: everything after this call
+  // relies on the working directory it found.
+  if (fchdir(saved.get()) != 0) result = 1;
   return result;
 }
 

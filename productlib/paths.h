@@ -10,7 +10,7 @@
 //   mode. An existing path and a relative path with something missing above
 //   give 1 without a line. Changes the process's working directory while it
 //   walks and always changes back to the very directory it started in,
-//   however long its path (reporting a failure to do so).
+//   however long its path; when it cannot, the result is 1, without a line.
 // - make_parent_dirs creates each directory of the path, outermost first,
 //   accepting ones that exist; it alters the caller's text. A text of
 //   PATH_MAX characters or more is refused with a line, creating nothing.

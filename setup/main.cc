@@ -64,11 +64,12 @@ void startUp(int argc, char** argv) {
 
 // Only letters and digits can be typed at the prompt; any other key is
 // dropped unseen, and a password stored without it would not be the one
-// the user typed.
+// the user typed. An entry that stored nothing comes back empty, whatever
+// was dropped: the caller asks for a password.
 std::optional<std::string> promptedEntry(const char* prompt) {
   bool dropped = false;
   std::optional<std::string> entry = readPassword(prompt, &dropped);
-  if (dropped) {
+  if (dropped && entry) {
     printPlainLine("The password may hold only letters and digits here; use --pass to set another one");
     std::exit(1);
   }

@@ -92,6 +92,9 @@ class TerminalGuard {
       ::sigaction(SIGTSTP, &stop, nullptr);
       stopInstalled_ = true;
     }
+    // Sent to the background, the read stops the process again (tty
+    // input); fg continues it through this handler, and the read must go on
+    // then too.
     struct sigaction resume {};
     resume.sa_handler = reapplyRaw;
     resume.sa_flags = SA_RESTART;
@@ -112,6 +115,10 @@ class TerminalGuard {
   bool installed_[kRestoreCount] = {};
   bool stopInstalled_ = false;
 };
+
+// The erase key sends backspace on some terminals and delete on others.
+// Only backspace erases here; delete is dropped like any other key.
+bool isEraseKey(int key) { return key == '\b' || key == 0x7f; }
 
 }  // namespace
 
@@ -148,9 +155,9 @@ std::optional<std::string> readPassword(const char* prompt, bool* droppedKey) {
       std::fputc('*', stdout);
       std::fflush(stdout);
       entry.push_back(static_cast<char>(key));
-    } else if (key != '\b') {
-      // Not stored and not shown; a backspace with nothing to erase is no
-      // character at all.
+    } else if (!(isEraseKey(key) && entry.empty())) {
+      // Not stored and not shown. With nothing stored yet, an erase key
+      // takes nothing away from what the user meant to type.
       dropped = true;
     }
   }

@@ -12,8 +12,9 @@
 // readPassword prints the prompt, then reads keys until Enter, end of input
 // or 8191 stored characters: letters and digits are stored and echoed as
 // "*", backspace (code 8) erases one, anything else is dropped without
-// echo, and *droppedKey (when given) tells whether any key was. Nothing
-// when no character was stored.
+// echo, and *droppedKey (when given) tells whether any key was; backspace
+// or delete (127) while nothing is stored does not count. Nothing when no
+// character was stored.
 #pragma once
 
 #include <optional>

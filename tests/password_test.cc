@@ -166,23 +166,30 @@ struct EntryCase {
   std::string keys;
   std::string screen;  // after the prompt
   std::string stored;
+  bool dropped;  // a key other than a letter or digit was left out
 };
 
 }  // namespace
 
 TEST(ReadPassword, EntriesOnATerminal) {
   const EntryCase cases[] = {
-      {"letters and digits", "aB3\n", "***\n", "aB3"},
-      {"erase", "ab1\bZ\r", "***\b \b*\n", "abZ"},
-      {"backspace first does nothing", "\b\bq\n", "*\n", "q"},
-      {"blanks and punctuation dropped", " a-b.c!\n", "***\n", "abc"},
-      {"delete key is not erase", "ab\x7f\n", "**\n", "ab"},
-      {"nothing stored", " .,;\t\n", "\n", "(none)"},
-      {"byte 0xFF is a key, not end of input", "x\xffy\n", "**\n", "xy"},
+      {"letters and digits", "aB3\n", "***\n", "aB3", false},
+      {"erase", "ab1\bZ\r", "***\b \b*\n", "abZ", false},
+      {"backspace first does nothing", "\b\bq\n", "*\n", "q", false},
+      {"delete first does nothing", "\x7fq\n", "*\n", "q", false},
+      {"erase keys once all is erased", "a\b\b\x7fq\n", "*\b \b*\n", "q", false},
+      {"blanks and punctuation dropped", " a-b.c!\n", "***\n", "abc", true},
+      {"delete key is not erase", "ab\x7f\n", "**\n", "ab", true},
+      {"nothing stored", " .,;\t\n", "\n", "(none)", true},
+      {"byte 0xFF is a key, not end of input", "x\xffy\n", "**\n", "xy", true},
   };
   for (const EntryCase& c : cases) {
     SCOPED_TRACE(c.name);
-    PtyChild child(promptAndShow);
+    PtyChild child([] {
+      bool dropped = false;
+      std::optional<std::string> entry = readPassword("Password: ", &dropped);
+      std::printf("[%s]%s\n", entry ? entry->c_str() : "(none)", dropped ? " dropped" : "");
+    });
     const std::string& before = child.initial();
     ASSERT_TRUE(child.waitForKeyRead());
     // While a key is awaited the terminal neither echoes nor waits for a line.
@@ -190,7 +197,7 @@ TEST(ReadPassword, EntriesOnATerminal) {
     child.send(c.keys);
     int status = child.finish();
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-    EXPECT_EQ(child.output(), "Password: " + c.screen + "[" + c.stored + "]\n");
+    EXPECT_EQ(child.output(), "Password: " + c.screen + "[" + c.stored + "]" + (c.dropped ? " dropped" : "") + "\n");
     EXPECT_EQ(child.sttyG(), before);
   }
 }
@@ -333,18 +340,21 @@ TEST(ToolPrompt, InterruptAtTheSecondPromptRestoresTheTerminal) {
 
 // Keys other than letters and digits cannot be part of a typed password:
 // the entry is refused at Enter, before anything is written, so that no
-// password is stored other than the one typed.
+// password is stored other than the one typed. An entry that stored
+// nothing is no password at all.
 TEST(ToolPrompt, DroppedKeysRefuseTheEntry) {
+  const std::string refused =
+      "The password may hold only letters and digits here; use --pass to set another one\r\n";
   const struct {
     const char* name;
     std::string first;
     std::string second;  // empty: refused at the first prompt
     std::string screen;
   } cases[] = {
-      {"punctuation and a blank", "p@ss 1\r", "", "Password: ****\r\n"},
-      {"delete key", "ab\x7f\r", "", "Password: **\r\n"},
-      {"only blanks", "  \r", "", "Password: \r\n"},
-      {"at the second prompt", "pass1\r", "pass1!\r", "Password: *****\r\n  Verify: *****\r\n"},
+      {"punctuation and a blank", "p@ss 1\r", "", "Password: ****\r\n" + refused},
+      {"delete key", "ab\x7f\r", "", "Password: **\r\n" + refused},
+      {"only blanks", "  \r", "", "Password: \r\nYou must enter a password\r\n"},
+      {"at the second prompt", "pass1\r", "pass1!\r", "Password: *****\r\n  Verify: *****\r\n" + refused},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -362,15 +372,16 @@ TEST(ToolPrompt, DroppedKeysRefuseTheEntry) {
     }
     harness::PtyExit exit = pty.wait();
     EXPECT_TRUE(exit.exited(1));
-    EXPECT_EQ(pty.output(),
-              c.screen + "The password may hold only letters and digits here; use --pass to set another one\r\n");
+    EXPECT_EQ(pty.output(), c.screen);
     EXPECT_EQ(harness::shell("ls -A /tmp/work/conf"), "");
   }
 }
 
 // Ctrl-Z at the prompt under a job-control shell: the shell gets the
 // terminal back canonical and echoing; after fg the entry goes on without
-// echo, whatever settings the shell left in place meanwhile.
+// echo, whatever settings the shell left in place meanwhile. Sent to the
+// background first, the job stops again at its read (tty input), still
+// leaving the terminal to the shell as it was, and fg resumes that read.
 TEST(ToolPrompt, StoppedAndContinuedByTheShell) {
   const struct {
     const char* shell;
@@ -380,36 +391,54 @@ TEST(ToolPrompt, StoppedAndContinuedByTheShell) {
       {"/bin/bash", {"--norc", "--noprofile", "--noediting", "-i"}},  // puts its own settings back
   };
   for (const auto& s : shells) {
-    SCOPED_TRACE(s.shell);
-    harness::Sandbox box;
-    box.makeDirs("/tmp/work/conf");
-    harness::Pty pty;
-    pty.start(s.shell, s.args, {{"PS1", "$ "}, {"ENV", ""}, {"HISTFILE", "/dev/null"}, {"TERM", "dumb"}});
-    ASSERT_TRUE(pty.waitFor("$ ")) << pty.output();
-    pty.send(harness::toolPath() + " --dev-test-paths /tmp/work --user admin\n");
-    ASSERT_TRUE(pty.waitFor("Password: ")) << pty.output();
-    ASSERT_TRUE(waitForRawKeyRead(pty));
-    pty.send("Q7");
-    ASSERT_TRUE(pty.waitFor("Password: **")) << pty.output();
-    pty.send("\x1a");  // the terminal's suspend key
-    ASSERT_TRUE(pty.waitFor("Stopped")) << pty.output();
-    struct termios stopped = pty.attributes();
-    EXPECT_TRUE((stopped.c_lflag & ICANON) && (stopped.c_lflag & ECHO)) << "no echo left behind by the stopped job";
-    std::size_t resumedAt = pty.output().size();
-    pty.send("fg\n");
-    ASSERT_TRUE(waitForRawKeyRead(pty)) << pty.output();
-    pty.send("Z9\r");
-    ASSERT_TRUE(pty.waitFor("  Verify: ")) << pty.output();
-    ASSERT_TRUE(waitForRawKeyRead(pty));
-    pty.send("Q7Z9\r");
-    ASSERT_TRUE(pty.waitFor("Server username and password set")) << pty.output();
-    ASSERT_TRUE(pty.waitFor("$ ", 5000));
-    pty.send("exit\n");
-    harness::PtyExit exit = pty.wait();
-    EXPECT_TRUE(exit.exited(0)) << pty.output();
-    std::string resumed = pty.output().substr(resumedAt);
-    EXPECT_EQ(resumed.find("Z9"), std::string::npos) << "typed in clear after fg: " << resumed;
-    EXPECT_NE(resumed.find("**\r\n  Verify: ****\r\n"), std::string::npos) << resumed;
-    EXPECT_EQ(harness::shell("cat /tmp/work/conf/adminreset.properties"), "admin.user=admin\nadmin.pass=Q7Z9\n");
+    for (bool background : {false, true}) {
+      SCOPED_TRACE(std::string(s.shell) + (background ? ", bg then fg" : ", fg"));
+      harness::Sandbox box;
+      box.makeDirs("/tmp/work/conf");
+      harness::Pty pty;
+      pty.start(s.shell, s.args, {{"PS1", "$ "}, {"ENV", ""}, {"HISTFILE", "/dev/null"}, {"TERM", "dumb"}});
+      ASSERT_TRUE(pty.waitFor("$ ")) << pty.output();
+      pty.send(harness::toolPath() + " --dev-test-paths /tmp/work --user admin\n");
+      ASSERT_TRUE(pty.waitFor("Password: ")) << pty.output();
+      ASSERT_TRUE(waitForRawKeyRead(pty));
+      pty.send("Q7");
+      ASSERT_TRUE(pty.waitFor("Password: **")) << pty.output();
+      // Awaiting the next key, not between two.
+      ASSERT_TRUE(waitForRawKeyRead(pty));
+      pty.send("\x1a");  // the terminal's suspend key
+      ASSERT_TRUE(pty.waitFor("Stopped")) << pty.output();
+      struct termios stopped = pty.attributes();
+      EXPECT_TRUE((stopped.c_lflag & ICANON) && (stopped.c_lflag & ECHO)) << "no echo left behind by the stopped job";
+      if (background) {
+        // Running once bg has continued it, then stopped at its read: the
+        // shell says "Stopped" (dash adds "(tty input)") when asked again.
+        std::size_t continuedAt = pty.output().size();
+        pty.send("bg\n");
+        auto stoppedAgain = [&] { return pty.output().find("Stopped", continuedAt) != std::string::npos; };
+        for (int i = 0; i < 100 && !stoppedAgain(); ++i) {
+          pty.send("jobs\n");
+          pty.readFor(300);
+        }
+        ASSERT_TRUE(stoppedAgain()) << pty.output();
+        struct termios again = pty.attributes();
+        EXPECT_TRUE((again.c_lflag & ICANON) && (again.c_lflag & ECHO)) << "no echo left behind in the background";
+      }
+      std::size_t resumedAt = pty.output().size();
+      pty.send("fg\n");
+      ASSERT_TRUE(waitForRawKeyRead(pty)) << pty.output();
+      pty.send("Z9\r");
+      ASSERT_TRUE(pty.waitFor("  Verify: ")) << pty.output();
+      ASSERT_TRUE(waitForRawKeyRead(pty));
+      pty.send("Q7Z9\r");
+      ASSERT_TRUE(pty.waitFor("Server username and password set")) << pty.output();
+      ASSERT_TRUE(pty.waitFor("$ ", 5000));
+      pty.send("exit\n");
+      harness::PtyExit exit = pty.wait();
+      EXPECT_TRUE(exit.exited(0)) << pty.output();
+      std::string resumed = pty.output().substr(resumedAt);
+      EXPECT_EQ(resumed.find("Z9"), std::string::npos) << "typed in clear after fg: " << resumed;
+      EXPECT_NE(resumed.find("**\r\n  Verify: ****\r\n"), std::string::npos) << resumed;
+      EXPECT_EQ(harness::shell("cat /tmp/work/conf/adminreset.properties"), "admin.user=admin\nadmin.pass=Q7Z9\n");
+    }
   }
 }

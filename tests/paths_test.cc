@@ -3,10 +3,19 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <linux/audit.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <climits>
+#include <cstddef>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -164,6 +173,62 @@ TEST_F(TempDir, MakePathReturnsToAWorkingDirectoryOfAnyLength) {
     EXPECT_EQ(after.st_dev, before.st_dev);
     EXPECT_EQ(after.st_ino, before.st_ino);
   }
+}
+
+namespace {
+// From here on, every fchdir of the calling process fails with EACCES, as
+// for a directory it may no longer enter. False when the system refuses the
+// filter.
+bool failEveryFchdir() {
+#if defined(__x86_64__)
+  constexpr unsigned kArch = AUDIT_ARCH_X86_64;
+#elif defined(__aarch64__)
+  constexpr unsigned kArch = AUDIT_ARCH_AARCH64;
+#else
+  return false;
+#endif
+  struct sock_filter filter[] = {
+      BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, arch)),
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, kArch, 1, 0),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+      BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, nr)),
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_fchdir, 0, 1),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | (EACCES & SECCOMP_RET_DATA)),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+  };
+  struct sock_fprog program = {static_cast<unsigned short>(sizeof filter / sizeof filter[0]), filter};
+  return prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 && prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0;
+}
+}  // namespace
+
+// The walk is done, but the process cannot get back to where it started:
+// the call fails, without a line.
+TEST_F(TempDir, MakePathThatCannotReturnFails) {
+  const std::string target = path("t/a/b");
+  int out[2];
+  ASSERT_EQ(pipe(out), 0);
+  pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    if (!failEveryFchdir()) _exit(3);
+    dup2(out[1], STDOUT_FILENO);
+    int result = make_path(target.c_str(), 0755, 0700);
+    std::fflush(stdout);
+    _exit(result);
+  }
+  close(out[1]);
+  std::string text;
+  char buffer[256];
+  ssize_t n;
+  while ((n = read(out[0], buffer, sizeof buffer)) > 0) text.append(buffer, static_cast<std::size_t>(n));
+  close(out[0]);
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status)) << status;
+  if (WEXITSTATUS(status) == 3) GTEST_SKIP() << "no system-call filter on this system";
+  EXPECT_EQ(WEXITSTATUS(status), 1);
+  EXPECT_EQ(text, "");
+  EXPECT_TRUE(isDir(target));
 }
 
 TEST_F(TempDir, MakeParentDirsCreatesOutermostFirst) {
