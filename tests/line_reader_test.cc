@@ -32,7 +32,8 @@ TEST(LineReader, PiecesEndAtLineFeedsOrTheBufferSize) {
   EXPECT_TRUE(pieces("", 10).empty());
 }
 
-void onAlarm(int) {}
+volatile std::sig_atomic_t alarms = 0;
+void onAlarm(int) { alarms = alarms + 1; }
 
 // A signal that interrupts a read in the middle of the input is not its end:
 // both line readers go on reading.
@@ -50,29 +51,43 @@ TEST(LineReader, InterruptedReadIsRetried) {
   ASSERT_EQ(0, ::sigaction(SIGALRM, &action, &old));
   for (const Reader& reader : readers) {
     SCOPED_TRACE(reader.name);
-    int fds[2];
-    ASSERT_EQ(0, ::pipe(fds));
+    int data[2], ack[2];
+    ASSERT_EQ(0, ::pipe(data));
+    ASSERT_EQ(0, ::pipe(ack));
     pid_t writer = ::fork();
     ASSERT_GE(writer, 0);
     if (writer == 0) {
-      ::close(fds[0]);
-      (void)!::write(fds[1], "early\n", 6);
+      ::close(data[0]);
+      ::close(ack[1]);
+      (void)!::write(data[1], "early\n", 6);
+      // The reader has taken the early line and armed its timer; it now
+      // waits in read() for the late one, well past the timer.
+      char c;
+      if (::read(ack[0], &c, 1) != 1) ::_exit(1);
       ::usleep(300 * 1000);
-      (void)!::write(fds[1], "late line\n", 10);
+      (void)!::write(data[1], "late line\n", 10);
       ::_exit(0);
     }
-    ::close(fds[1]);
-    UniqueFile f(::fdopen(fds[0], "r"));
-    struct itimerval timer {};
-    timer.it_value.tv_usec = 100 * 1000;  // while the reader waits for the late line
-    ASSERT_EQ(0, ::setitimer(ITIMER_REAL, &timer, nullptr));
+    ::close(data[1]);
+    ::close(ack[0]);
+    UniqueFd acknowledge(ack[1]);  // closed on any early return: the writer then ends
+    UniqueFile f(::fdopen(data[0], "r"));
     std::vector<std::string> got;
     std::string piece;
+    ASSERT_TRUE(reader.read(f.get(), &piece));
+    got.push_back(piece);
+    alarms = 0;
+    struct itimerval timer {};
+    timer.it_value.tv_usec = 100 * 1000;
+    ASSERT_EQ(0, ::setitimer(ITIMER_REAL, &timer, nullptr));
+    ASSERT_EQ(1, ::write(acknowledge.get(), "x", 1));
     while (reader.read(f.get(), &piece)) got.push_back(piece);
+    EXPECT_EQ(1, alarms);
     EXPECT_FALSE(std::ferror(f.get()));
     EXPECT_EQ((std::vector<std::string>{"early\n", "late line\n"}), got);
     int status = 0;
     ::waitpid(writer, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
   }
   ::sigaction(SIGALRM, &old, nullptr);
 }
