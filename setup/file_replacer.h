@@ -1,6 +1,10 @@
 // Safe replacement of a file: the new content goes to a temporary file in the
 // target's own directory and takes the target's place in one rename, so a
 // reader sees either the whole old file or the whole new one, never a part.
+// Only the rewrite in place below gives up that promise: a crash in the
+// middle of it can leave the file partly rewritten, and on a copy-on-write
+// file system the room reserved first does not cover the overwritten blocks,
+// so a full disk can still stop it halfway.
 //
 // Two placements, by what the writer promises its callers:
 // - kRename: the new file takes the place of whatever name stands at the
