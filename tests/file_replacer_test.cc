@@ -4,6 +4,7 @@
 #include "setup/file_replacer.h"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <grp.h>
 #include <gtest/gtest.h>
 #include <sys/mount.h>
@@ -342,6 +343,30 @@ TEST(FileReplacer, InPlaceModeRefusedLeavesTheContent) {
   EXPECT_EQ(1, writeInPlaceAsNobody("/tmp/d/conf", "new\n", 0400));
   EXPECT_EQ("old contents\n", readFile("/tmp/d/conf"));
   EXPECT_EQ(0666u, modeOf("/tmp/d/conf"));
+  EXPECT_EQ(std::vector<std::string>{"conf"}, listDir("/tmp/d"));
+}
+
+// A file bind-mounted over the target between open and commit (the open
+// saw a single file and made a copy beside it): the rename fails with
+// EBUSY, and the content goes into the mounted file instead, the file
+// underneath untouched.
+TEST(FileReplacer, InPlaceMountAppearingBeforeCommitGetsTheContent) {
+  Sandbox box;
+  box.writeFile("/tmp/d/conf", "the file underneath\n", 0640);
+  UniqueFd underneath(::open("/tmp/d/conf", O_RDONLY | O_CLOEXEC));
+  ASSERT_TRUE(underneath);
+  std::string err;
+  FileReplacer r("/tmp/d/conf", FileReplacer::Placement::kInPlace);
+  ASSERT_TRUE(r.open(&err)) << err;
+  ASSERT_TRUE(harness::pathPresent(r.temporaryPath()));
+  ASSERT_TRUE(r.write("new\n", &err));
+  box.bindFile("/tmp/d/conf", "the mounted file\n", 0640);
+  ASSERT_TRUE(r.commit(&err)) << err;
+  EXPECT_EQ("new\n", readFile("/tmp/d/conf"));
+  char buffer[64] = {};
+  ssize_t n = ::pread(underneath.get(), buffer, sizeof buffer, 0);
+  ASSERT_GE(n, 0);
+  EXPECT_EQ("the file underneath\n", std::string(buffer, static_cast<std::size_t>(n)));
   EXPECT_EQ(std::vector<std::string>{"conf"}, listDir("/tmp/d"));
 }
 
