@@ -1,7 +1,4 @@
 // Opening, saving and searching XML documents.
-#include <fcntl.h>
-#include <sys/stat.h>
-
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -42,11 +39,8 @@ bool parseXmlText(TiXmlDocument& document, std::string raw) {
 bool loadXmlFile(TiXmlDocument& document, const char* path) {
   // A directory or a huge file would ask for more memory than there is, and
   // reading a FIFO would wait for a writer. Devices are not even opened.
-  struct stat st;
-  if (::stat(path, &st) != 0 || !S_ISREG(st.st_mode)) return false;
-  UniqueFd fd(::open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC));
-  // The name may have been replaced since the first look.
-  if (!fd || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+  UniqueFd fd = openRegularFd(path);
+  if (!fd) return false;
   std::string raw;
   try {
     std::vector<char> chunk(kReadChunk);

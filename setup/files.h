@@ -53,7 +53,11 @@ int write_file(const char* path, const std::string& text, bool owner_read_only =
 
 // Opens a file for reading that must be a regular file (links followed):
 // a directory fails with EISDIR, a FIFO, device node or socket with EINVAL,
-// without blocking or reading from it. Null with errno set on failure.
+// without blocking or reading from it. What stands at the path is looked at
+// before the open, so a device is never opened, and again on the open
+// descriptor, in case the name was replaced in between. No descriptor (or
+// null) with errno set on failure.
+UniqueFd openRegularFd(const std::string& path);
 UniqueFile openRegularFile(const std::string& path);
 
 // Writes every byte: continues short writes, retries EINTR. false with errno
