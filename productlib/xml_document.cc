@@ -110,9 +110,11 @@ bool saveXmlDocument(const char* path, TiXmlDocument* document) {
   printDebug("Saving '%s'", path);
   // Rendered first and written whole: a full disk fails the save (the old
   // contents are in the backup) instead of leaving an empty file behind.
+  // Written where the path leads, as an open for writing would: a dangling
+  // link gets its file made and stays (after a backup nothing stands there).
   std::string text;
   if (!renderXmlDocument(*document, &text)) return false;
-  FileReplacer file(path);
+  FileReplacer file(path, FileReplacer::Placement::kInPlace);
   std::string err;
   if (!file.open(&err) || !file.write(text, &err) || !file.commit(&err)) {
     printDebug("Could not save '%s': %s", path, err.c_str());
