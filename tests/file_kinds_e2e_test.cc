@@ -492,6 +492,10 @@ TEST_P(FileKinds, WriterMeetsWhatStandsAtThePath) {
   }
   std::sort(expected.begin(), expected.end());
   EXPECT_EQ(expected, listing(w.dir));
+  // A writer in place makes its copy beside the file a link leads to.
+  if (row.kind == Kind::kSymlink) {
+    EXPECT_EQ(std::vector<std::string>{"real"}, listing(kReal.substr(0, kReal.rfind('/'))));
+  }
   if (&w == &kPackage || &w == &kModule) {
     EXPECT_EQ("", harness::shell("ls -A /tmp | grep '^tavrik-kestrin' || true")) << "temporary files of the run";
   }
@@ -532,3 +536,4 @@ TEST(KeyFromStandardInput, ReadErrorStoresNothing) {
     EXPECT_EQ(std::vector<std::string>{}, listing(kConf + "/server.allow"));
   }
 }
+
