@@ -16,6 +16,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -537,3 +538,22 @@ TEST(KeyFromStandardInput, ReadErrorStoresNothing) {
   }
 }
 
+// A configuration file that can be opened but not read (a link to the
+// reading process's own memory, whose first page is never mapped: every
+// read fails) fails the load as a missing file does. Nothing is backed up
+// or written, and the link stays.
+TEST(AgentConfigReadError, FailsTheLoadAndWritesNothing) {
+  Sandbox box;
+  layAgent(box);
+  const std::string path = kConf + "/agent_config";
+  box.makeDirs(kConf);
+  box.makeSymlink("/proc/self/mem", path);
+  RunResult r = runWith({"--agent-port", "9000"});
+  EXPECT_TRUE(r.exited(1)) << harness::describe(r);
+  EXPECT_EQ(agentLoad(), r.out + r.err);
+  EXPECT_EQ('l', kindOf(path));
+  char to[64] = {};
+  ASSERT_GT(::readlink(path.c_str(), to, sizeof to - 1), 0);
+  EXPECT_STREQ("/proc/self/mem", to);
+  EXPECT_EQ(std::vector<std::string>{"agent_config"}, listing(kConf));
+}
