@@ -5,8 +5,8 @@
 //   values verbatim (no escaping), of any length.
 // - It holds a clear-text password, so it ends at mode 0400 (owner read
 //   only) even when it existed with another mode. It is written as
-//   write_file writes (where a link leads, whole or not at all): a failure
-//   leaves the old file as it was.
+//   write_file writes (where a link leads; see there for when it is whole
+//   or not at all): a failure leaves the old file as it was.
 // - A value holding a CR or LF would add lines of its own; it is refused
 //   with kLineBreakRefused and the file is left untouched.
 // - setUsernamePassword (config.h): 0 when written, 1 on failure (after

@@ -12,6 +12,7 @@
 #include "config/text_reading.h"
 #include "setup/file_replacer.h"
 #include "setup/files.h"
+#include "setup/line_reader.h"
 #include "setup/output.h"
 #include "setup/unique_fd.h"
 

@@ -11,8 +11,8 @@
 #include <vector>
 
 #include "config/config.h"
-#include "setup/command.h"
 #include "setup/files.h"
+#include "setup/line_reader.h"
 #include "setup/output.h"
 #include "setup/unique_fd.h"
 

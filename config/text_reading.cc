@@ -4,12 +4,6 @@
 #include <cstdint>
 #include <limits>
 
-#include "setup/command.h"
-
-bool readPiece(std::FILE* stream, std::size_t max_chars, std::string* piece) {
-  return readStreamPiece(stream, max_chars, piece);
-}
-
 std::int64_t parseLeadingInteger(const std::string& text, bool* overflowed) {
   constexpr std::int64_t kMax = std::numeric_limits<std::int64_t>::max();
   constexpr std::int64_t kMin = std::numeric_limits<std::int64_t>::min();

@@ -12,9 +12,11 @@
 //   after it (and never more).
 // - The file is rewritten whole where it stands (through a link, in place
 //   for a hard-linked or bind-mounted file), via a temporary copy or with
-//   the room reserved first: a failed write leaves the old file in place.
-//   What is not a regular file is neither read nor written. A setter does not write when the old file
-//   exists but could not be read, so defaults never replace its settings.
+//   the room reserved first: a failed write leaves the old file in place
+//   (a rewrite in place only where the room could be reserved, and not
+//   after a crash in its middle). What is not a regular file is neither
+//   read nor written. A setter does not write when the old file exists but
+//   could not be read, so defaults never replace its settings.
 // - Results: 1 is success for the reader, the writer and both setters.
 #pragma once
 

@@ -11,9 +11,11 @@
 // - The attachment is installed only when its name is a plain file name and
 //   the body holds every byte Content-Length announces; it lands in the
 //   file the path names, as opening it for writing would (through a link,
-//   in place for a hard-linked or bind-mounted file), but whole or not at
-//   all, so an existing module is never left truncated. A directory, FIFO
-//   or device at the path can't be opened as the module.
+//   in place for a hard-linked or bind-mounted file). Through a copy it
+//   lands whole or not at all; rewritten in place, an existing module stays
+//   whole on a full disk only where the room can be reserved, and a crash
+//   can leave it partly rewritten. A directory, FIFO or device at the path
+//   can't be opened as the module.
 #pragma once
 
 #include <string>

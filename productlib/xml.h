@@ -3,8 +3,9 @@
 // - openXmlDocument gives a new parsed document that the caller deletes, or
 //   null after "ERROR: Could not open '%s'" / "ERROR: Failed to parse '%s'".
 // - saveXmlDocument first moves an existing file to "<path>.bak" (replacing
-//   an older backup), then writes the document; false when the backup
-//   cannot be made (nothing is written) or the write fails.
+//   an older backup), then writes the document (a dangling link at the path
+//   is written through and stays); false when the backup cannot be made
+//   (nothing is written) or the write fails.
 // - findElementByAttributeValue: the first element below the parent, depth
 //   first in document order, whose first attribute's value equals the text.
 // - loadXmlFile (behind openXmlDocument and dumpXmlFile) reads only a

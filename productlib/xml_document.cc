@@ -1,7 +1,4 @@
 // Opening, saving and searching XML documents.
-#include <fcntl.h>
-#include <sys/stat.h>
-
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -42,11 +39,8 @@ bool parseXmlText(TiXmlDocument& document, std::string raw) {
 bool loadXmlFile(TiXmlDocument& document, const char* path) {
   // A directory or a huge file would ask for more memory than there is, and
   // reading a FIFO would wait for a writer. Devices are not even opened.
-  struct stat st;
-  if (::stat(path, &st) != 0 || !S_ISREG(st.st_mode)) return false;
-  UniqueFd fd(::open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC));
-  // The name may have been replaced since the first look.
-  if (!fd || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+  UniqueFd fd = openRegularFd(path);
+  if (!fd) return false;
   std::string raw;
   try {
     std::vector<char> chunk(kReadChunk);
@@ -116,9 +110,11 @@ bool saveXmlDocument(const char* path, TiXmlDocument* document) {
   printDebug("Saving '%s'", path);
   // Rendered first and written whole: a full disk fails the save (the old
   // contents are in the backup) instead of leaving an empty file behind.
+  // Written where the path leads, as an open for writing would: a dangling
+  // link gets its file made and stays (after a backup nothing stands there).
   std::string text;
   if (!renderXmlDocument(*document, &text)) return false;
-  FileReplacer file(path);
+  FileReplacer file(path, FileReplacer::Placement::kInPlace);
   std::string err;
   if (!file.open(&err) || !file.write(text, &err) || !file.commit(&err)) {
     printDebug("Could not save '%s': %s", path, err.c_str());

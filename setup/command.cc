@@ -2,7 +2,6 @@
 
 #include <sys/wait.h>
 
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <vector>
@@ -60,30 +59,4 @@ bool CommandOutput::readLine(std::string* line, std::size_t bufferSize) {
 int CommandOutput::close() {
   if (!pipe_) return -1;
   return ::pclose(pipe_.release());
-}
-
-bool readStreamPiece(std::FILE* stream, std::size_t max_chars, std::string* piece) {
-  piece->clear();
-  while (piece->size() < max_chars) {
-    errno = 0;
-    int c = std::getc(stream);
-    if (c == EOF) {
-      if (std::ferror(stream) && errno == EINTR) {
-        std::clearerr(stream);
-        continue;
-      }
-      break;
-    }
-    piece->push_back(static_cast<char>(c));
-    if (c == '\n') break;
-  }
-  return !piece->empty();
-}
-
-bool readBoundedLine(std::FILE* stream, std::string* line, std::size_t bufferSize) {
-  if (bufferSize < 2) return false;
-  if (!readStreamPiece(stream, bufferSize - 1, line)) return false;
-  std::size_t nul = line->find('\0');
-  if (nul != std::string::npos) line->resize(nul);
-  return true;
 }

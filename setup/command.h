@@ -15,6 +15,7 @@
 #include <cstddef>
 #include <string>
 
+#include "setup/line_reader.h"  // CommandOutput reads its lines with readBoundedLine
 #include "setup/unique_fd.h"
 
 // Letters, digits and "/._-+,:=@%^" need no quoting.
@@ -43,14 +44,3 @@ class CommandOutput {
  private:
   UniquePipe pipe_;
 };
-
-// What fgets reads into a buffer of max_chars + 1 bytes: up to and including
-// the next line feed, but at most max_chars bytes, NUL bytes kept. A read
-// interrupted by a signal is retried, not taken for the end. false when
-// nothing was read: at the end of the stream or on a read error (ferror
-// tells which).
-bool readStreamPiece(std::FILE* stream, std::size_t max_chars, std::string* piece);
-
-// fgets into a buffer of bufferSize bytes from any stream, as a string (it
-// ends at a NUL byte, as the text in such a buffer does).
-bool readBoundedLine(std::FILE* stream, std::string* line, std::size_t bufferSize);

@@ -129,8 +129,10 @@ bool FileReplacer::open(std::string* err, mode_t mode, bool force_mode) {
   if (placement_ == Placement::kInPlace && have_old) {
     if (::access(final_.c_str(), W_OK) != 0) return fail(err, errno);
     // A second name of the file, or a mount on it, must see the new
-    // content: a rename would leave them the old file.
-    if (old.st_nlink > 1 || isMountRoot(final_)) {
+    // content: a rename would leave them the old file. Nor can a new file
+    // keep another user's ownership (only root may give a file away), and
+    // in a sticky directory only the owner may rename over a file.
+    if (old.st_nlink > 1 || isMountRoot(final_) || (::geteuid() != 0 && old.st_uid != ::geteuid())) {
       in_place_ = true;
       return openInPlace(err);
     }
@@ -162,15 +164,24 @@ bool FileReplacer::open(std::string* err, mode_t mode, bool force_mode) {
   }
   created_ = true;
 
+  if (have_old && ::geteuid() == 0) {
+    if (::fchown(fd_.get(), old.st_uid, old.st_gid) != 0) return fail(err, errno);
+  } else if (have_old && placement_ == Placement::kInPlace) {
+    // The owner's own file, but perhaps of a group the new file can't get
+    // (one the user is not a member of): then the file itself is written.
+    struct stat now;
+    if (::fstat(fd_.get(), &now) != 0) return fail(err, errno);
+    if (now.st_gid != old.st_gid && ::fchown(fd_.get(), static_cast<uid_t>(-1), old.st_gid) != 0) {
+      rollback();
+      in_place_ = true;
+      return openInPlace(err);
+    }
+  }
+  // After any fchown, which clears set-id bits.
   if (force_mode) {
     if (::fchmod(fd_.get(), mode) != 0) return fail(err, errno);
   } else if (have_old) {
     if (::fchmod(fd_.get(), old.st_mode & 07777) != 0) return fail(err, errno);
-  }
-  if (have_old && ::geteuid() == 0) {
-    if (::fchown(fd_.get(), old.st_uid, old.st_gid) != 0) return fail(err, errno);
-    // fchown clears set-id bits; give the mode again.
-    if (::fchmod(fd_.get(), force_mode ? mode : (old.st_mode & 07777)) != 0) return fail(err, errno);
   }
   return true;
 }
@@ -206,10 +217,11 @@ bool FileReplacer::rewriteInPlace(const std::string& content, std::string* err) 
   if (!content.empty() && ::fallocate(fd, FALLOC_FL_KEEP_SIZE, 0, static_cast<off_t>(content.size())) != 0 &&
       errno != EOPNOTSUPP && errno != ENOSYS)
     return fail(err, errno);
+  // The mode first: a mode that can't be given fails before the content changes.
+  if (force_mode_ && ::fchmod(fd, mode_) != 0) return fail(err, errno);
   if (::lseek(fd, 0, SEEK_SET) != 0) return fail(err, errno);
   if (!writeAll(fd, content.data(), content.size())) return fail(err, errno);
   if (::ftruncate(fd, static_cast<off_t>(content.size())) != 0) return fail(err, errno);
-  if (force_mode_ && ::fchmod(fd, mode_) != 0) return fail(err, errno);
   if (::fsync(fd) != 0) return fail(err, errno);
   if (fd_.close() != 0) return fail(err, errno);
   return true;

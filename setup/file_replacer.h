@@ -1,6 +1,10 @@
 // Safe replacement of a file: the new content goes to a temporary file in the
 // target's own directory and takes the target's place in one rename, so a
 // reader sees either the whole old file or the whole new one, never a part.
+// Only the rewrite in place below gives up that promise: a crash in the
+// middle of it can leave the file partly rewritten, and on a copy-on-write
+// file system the room reserved first does not cover the overwritten blocks,
+// so a full disk can still stop it halfway.
 //
 // Two placements, by what the writer promises its callers:
 // - kRename: the new file takes the place of whatever name stands at the
@@ -12,7 +16,10 @@
 //   followed to its target and stays a link; a file with several names, or
 //   bind-mounted at the path, is rewritten in place (all of the new content
 //   is kept first, room for it is reserved, then every byte is written, the
-//   file cut to length and synced), so every name sees the new content.
+//   file cut to length and synced), so every name sees the new content. So
+//   is a file where no copy can be made beside it, and, for a caller other
+//   than root, a file whose owner or group a new file could not get
+//   (another user's file, also in a sticky directory): it keeps both.
 // Either way an existing target must be a regular file (for kRename a link
 // may stand there too, when it leads to a regular file or nowhere): a
 // directory is refused with EISDIR, a FIFO, device node or socket with
@@ -28,7 +35,8 @@
 //  2. r.open(&err)                      -- checks the target and creates the
 //     temporary file with O_EXCL; it gets the old file's mode (and owner and
 //     group when run as root), or `mode` (less the creation mask) when there
-//     is no old file; with force_mode the file ends with exactly `mode`;
+//     is no old file; with force_mode the file ends with exactly `mode` (a
+//     rewrite in place gives it before the first byte changes);
 //  3. r.write(...) as often as needed   -- every byte is written: short
 //     writes are continued and EINTR is retried;
 //  4. r.commit(&err)                    -- fsync, close, rename over the

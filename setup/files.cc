@@ -61,19 +61,33 @@ mode_t currentUmask() {
   return mask;
 }
 
-UniqueFile openRegularFile(const std::string& path) {
-  // Non-blocking, or a FIFO would wait for a writer before it can be seen
-  // for what it is.
-  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
-  if (!fd) return nullptr;
+UniqueFd openRegularFd(const std::string& path) {
+  UniqueFd fd;
+  // Closed first, so that errno tells why it failed.
+  auto fail = [&fd](int error) {
+    fd.reset();
+    errno = error;
+    return UniqueFd();
+  };
+  auto notRegular = [](mode_t mode) { return S_ISDIR(mode) ? EISDIR : EINVAL; };
+  // Looked at before the open: opening a device can have effects of its own.
   struct stat st;
-  if (::fstat(fd.get(), &st) != 0) return nullptr;
-  if (!S_ISREG(st.st_mode)) {
-    errno = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
-    return nullptr;
-  }
+  if (::stat(path.c_str(), &st) != 0) return fail(errno);
+  if (!S_ISREG(st.st_mode)) return fail(notRegular(st.st_mode));
+  // Non-blocking, or a FIFO put there since would wait for a writer before
+  // it can be seen for what it is; looked at again for the same reason.
+  fd.reset(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+  if (!fd) return fail(errno);
+  if (::fstat(fd.get(), &st) != 0) return fail(errno);
+  if (!S_ISREG(st.st_mode)) return fail(notRegular(st.st_mode));
   int flags = ::fcntl(fd.get(), F_GETFL);
-  if (flags < 0 || ::fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK) != 0) return nullptr;
+  if (flags < 0 || ::fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK) != 0) return fail(errno);
+  return fd;
+}
+
+UniqueFile openRegularFile(const std::string& path) {
+  UniqueFd fd = openRegularFd(path);
+  if (!fd) return nullptr;
   UniqueFile file(::fdopen(fd.get(), "r"));
   if (file) fd.release();
   return file;

@@ -5,7 +5,8 @@
 // - getServerWorkingDir gives "/usr/sbin/tavrik" or the --dev-test-paths
 //   value unchanged (even an empty one); the product argument does not
 //   change the result. It is absent only when memory runs out.
-// - write_file writes a text into a file as creat(2) would, whole or not at all.
+// - write_file writes a text into a file as creat(2) would, through a copy
+//   renamed into place where it can (see below).
 #pragma once
 
 #include <sys/types.h>
@@ -39,16 +40,24 @@ int fileExists(const char* path);
 // 0 on success; 1 after "Failed to open outfile '%s':%s\n" or
 // "Failed to write outfile '%s':%s\n". The text lands in the file the path
 // names, as creat(2) would put it there (a link is followed and stays, every
-// hard link sees it), but whole or not at all: a full disk or a crash leaves
-// the old content. A new file gets mode 0400 less the creation mask; an
-// existing one keeps its mode unless owner_read_only forces 0400 on it. What
-// is not a regular file, and an existing file the process may not write,
-// is refused as opening it would be.
+// hard link sees it). Where a copy can take the file's place, it is whole or
+// not at all: a full disk or a crash leaves the old content. A file rewritten
+// in place (a hard link, a bind mount, no room for a copy in its directory,
+// another user's file) keeps the old content on a full disk only where the
+// room can be reserved (not on copy-on-write file systems), and a crash
+// can leave it partly rewritten. A new file gets mode 0400 less the
+// creation mask; an existing one keeps its mode unless owner_read_only
+// forces 0400 on it. What is not a regular file, and an existing file the
+// process may not write, is refused as opening it would be.
 int write_file(const char* path, const std::string& text, bool owner_read_only = false);
 
 // Opens a file for reading that must be a regular file (links followed):
 // a directory fails with EISDIR, a FIFO, device node or socket with EINVAL,
-// without blocking or reading from it. Null with errno set on failure.
+// without blocking or reading from it. What stands at the path is looked at
+// before the open, so a device is never opened, and again on the open
+// descriptor, in case the name was replaced in between. No descriptor (or
+// null) with errno set on failure.
+UniqueFd openRegularFd(const std::string& path);
 UniqueFile openRegularFile(const std::string& path);
 
 // Writes every byte: continues short writes, retries EINTR. false with errno

@@ -16,6 +16,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -492,6 +493,10 @@ TEST_P(FileKinds, WriterMeetsWhatStandsAtThePath) {
   }
   std::sort(expected.begin(), expected.end());
   EXPECT_EQ(expected, listing(w.dir));
+  // A writer in place makes its copy beside the file a link leads to.
+  if (row.kind == Kind::kSymlink) {
+    EXPECT_EQ(std::vector<std::string>{"real"}, listing(kReal.substr(0, kReal.rfind('/'))));
+  }
   if (&w == &kPackage || &w == &kModule) {
     EXPECT_EQ("", harness::shell("ls -A /tmp | grep '^tavrik-kestrin' || true")) << "temporary files of the run";
   }
@@ -531,4 +536,24 @@ TEST(KeyFromStandardInput, ReadErrorStoresNothing) {
     EXPECT_EQ(std::string("Could not read the key from standard input: ") + c.error + "\nNo key data entered", out);
     EXPECT_EQ(std::vector<std::string>{}, listing(kConf + "/server.allow"));
   }
+}
+
+// A configuration file that can be opened but not read (a link to the
+// reading process's own memory, whose first page is never mapped: every
+// read fails) fails the load as a missing file does. Nothing is backed up
+// or written, and the link stays.
+TEST(AgentConfigReadError, FailsTheLoadAndWritesNothing) {
+  Sandbox box;
+  layAgent(box);
+  const std::string path = kConf + "/agent_config";
+  box.makeDirs(kConf);
+  box.makeSymlink("/proc/self/mem", path);
+  RunResult r = runWith({"--agent-port", "9000"});
+  EXPECT_TRUE(r.exited(1)) << harness::describe(r);
+  EXPECT_EQ(agentLoad(), r.out + r.err);
+  EXPECT_EQ('l', kindOf(path));
+  char to[64] = {};
+  ASSERT_GT(::readlink(path.c_str(), to, sizeof to - 1), 0);
+  EXPECT_STREQ("/proc/self/mem", to);
+  EXPECT_EQ(std::vector<std::string>{"agent_config"}, listing(kConf));
 }

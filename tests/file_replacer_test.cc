@@ -1,14 +1,18 @@
-// The file replacer: the new content appears whole or not at all, with the
-// old file's mode and owner; failures leave the old file as it was.
+// The file replacer: the new content appears whole or not at all (or, in
+// place, in the file itself), with the old file's mode and owner; failures
+// leave the old file as it was.
 #include "setup/file_replacer.h"
 
 #include <dirent.h>
+#include <fcntl.h>
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -257,26 +261,113 @@ TEST(FileReplacer, InPlaceRewriteOnAFullDiskKeepsTheOldContent) {
   EXPECT_EQ("old contents\n", readFile("/tmp/full/second"));
 }
 
+constexpr uid_t kNobody = 65534;
+
+// Writes `content` in place at `path` in a child process run as the
+// unprivileged user kNobody (its group alone), with `forced_mode` when not
+// 0: the child's exit status, 0 on success (its error text on standard
+// error otherwise).
+int writeInPlaceAsNobody(const std::string& path, const std::string& content, mode_t forced_mode = 0) {
+  pid_t child = ::fork();
+  if (child < 0) return -1;
+  if (child == 0) {
+    if (::setgroups(0, nullptr) != 0 || ::setgid(kNobody) != 0 || ::setuid(kNobody) != 0) ::_exit(2);
+    std::string err;
+    bool ok;
+    {  // the replacer's destructor runs before _exit
+      FileReplacer r(path, FileReplacer::Placement::kInPlace);
+      ok = r.open(&err, forced_mode ? forced_mode : 0666, forced_mode != 0) && r.write(content, &err) &&
+           r.commit(&err);
+    }
+    if (!ok) std::fprintf(stderr, "%s: %s\n", path.c_str(), err.c_str());
+    ::_exit(ok ? 0 : 1);
+  }
+  int status = 0;
+  if (::waitpid(child, &status, 0) != child) return -1;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
 // A user who may write the file but not its directory: no copy can be made
 // beside it, so it is rewritten in place, as opening it would write it.
 TEST(FileReplacer, InPlaceWithoutRoomForACopyWritesTheFileItself) {
   Sandbox box;
   box.makeDirs("/tmp/locked", 0755);
   box.writeFile("/tmp/locked/conf", "old contents\n", 0666);
-  pid_t child = ::fork();
-  ASSERT_GE(child, 0);
-  if (child == 0) {
-    if (::setgid(65534) != 0 || ::setuid(65534) != 0) ::_exit(2);
-    std::string err;
-    FileReplacer r("/tmp/locked/conf", FileReplacer::Placement::kInPlace);
-    bool ok = r.open(&err) && r.write("new\n", &err) && r.commit(&err);
-    ::_exit(ok ? 0 : 1);
-  }
-  int status = 0;
-  ASSERT_EQ(child, ::waitpid(child, &status, 0));
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  EXPECT_EQ(0, writeInPlaceAsNobody("/tmp/locked/conf", "new\n"));
   EXPECT_EQ("new\n", readFile("/tmp/locked/conf"));
   EXPECT_EQ(std::vector<std::string>{"conf"}, listDir("/tmp/locked"));
+}
+
+// A user other than root writes a file in place as opening it would: the
+// file keeps its owner and group (a new file could not have them), and a
+// sticky directory, where only a file's owner may rename over it, is no
+// obstacle.
+TEST(FileReplacer, InPlaceByAnotherUserKeepsOwnerAndGroup) {
+  const struct {
+    const char* name;
+    mode_t dirMode;
+    uid_t uid;
+    gid_t gid;
+  } cases[] = {
+      {"roots", 0777, 0, 0},
+      {"roots-sticky", 01777, 0, 0},
+      {"own-of-other-group", 0777, kNobody, 1234},
+      {"own-of-other-group-sticky", 01777, kNobody, 1234},
+      {"own", 01777, kNobody, kNobody},
+  };
+  Sandbox box;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string dir = std::string("/tmp/") + c.name, path = dir + "/conf";
+    box.makeDirs(dir, c.dirMode);
+    box.writeFile(path, "old contents\n", 0666);
+    ASSERT_EQ(0, ::chown(path.c_str(), c.uid, c.gid));
+    ASSERT_EQ(0, ::chmod(path.c_str(), 0666));
+    EXPECT_EQ(0, writeInPlaceAsNobody(path, "new\n"));
+    EXPECT_EQ("new\n", readFile(path));
+    struct stat st;
+    ASSERT_EQ(0, ::stat(path.c_str(), &st));
+    EXPECT_EQ(c.uid, st.st_uid);
+    EXPECT_EQ(c.gid, st.st_gid);
+    EXPECT_EQ(0666u, st.st_mode & 07777);
+    EXPECT_EQ(std::vector<std::string>{"conf"}, listDir(dir));
+  }
+}
+
+// A mode that only the owner may give fails the write before the content
+// changes.
+TEST(FileReplacer, InPlaceModeRefusedLeavesTheContent) {
+  Sandbox box;
+  box.makeDirs("/tmp/d", 0777);
+  box.writeFile("/tmp/d/conf", "old contents\n", 0666);
+  EXPECT_EQ(1, writeInPlaceAsNobody("/tmp/d/conf", "new\n", 0400));
+  EXPECT_EQ("old contents\n", readFile("/tmp/d/conf"));
+  EXPECT_EQ(0666u, modeOf("/tmp/d/conf"));
+  EXPECT_EQ(std::vector<std::string>{"conf"}, listDir("/tmp/d"));
+}
+
+// A file bind-mounted over the target between open and commit (the open
+// saw a single file and made a copy beside it): the rename fails with
+// EBUSY, and the content goes into the mounted file instead, the file
+// underneath untouched.
+TEST(FileReplacer, InPlaceMountAppearingBeforeCommitGetsTheContent) {
+  Sandbox box;
+  box.writeFile("/tmp/d/conf", "the file underneath\n", 0640);
+  UniqueFd underneath(::open("/tmp/d/conf", O_RDONLY | O_CLOEXEC));
+  ASSERT_TRUE(underneath);
+  std::string err;
+  FileReplacer r("/tmp/d/conf", FileReplacer::Placement::kInPlace);
+  ASSERT_TRUE(r.open(&err)) << err;
+  ASSERT_TRUE(harness::pathPresent(r.temporaryPath()));
+  ASSERT_TRUE(r.write("new\n", &err));
+  box.bindFile("/tmp/d/conf", "the mounted file\n", 0640);
+  ASSERT_TRUE(r.commit(&err)) << err;
+  EXPECT_EQ("new\n", readFile("/tmp/d/conf"));
+  char buffer[64] = {};
+  ssize_t n = ::pread(underneath.get(), buffer, sizeof buffer, 0);
+  ASSERT_GE(n, 0);
+  EXPECT_EQ("the file underneath\n", std::string(buffer, static_cast<std::size_t>(n)));
+  EXPECT_EQ(std::vector<std::string>{"conf"}, listDir("/tmp/d"));
 }
 
 }  // namespace

@@ -1,18 +1,23 @@
-// File helpers: MD5 hex digest, the owner-read-only writer, existence test
-// and the working directory.
+// File helpers: MD5 hex digest, the owner-read-only writer, the reader of
+// regular files only, existence test and the working directory.
 #include "setup/files.h"
 
 #include <fcntl.h>
+#include <sys/inotify.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <functional>
+#include <string>
 
+#include "productlib/xml.h"
 #include "setup/settings.h"
 #include "tests/harness/run.h"
 #include "tests/harness/sandbox.h"
@@ -199,6 +204,49 @@ TEST(ServerWorkingDir, DefaultOrOverrideUnchangedForBothProducts) {
   workDirOverride = "";  // given, though empty: the files hang off "/"
   EXPECT_EQ(getServerWorkingDir(kProductAgent), "");
   workDirOverride.reset();
+}
+
+// The readers that take only regular files never open anything else: a
+// device (opening some rewinds a tape or arms a watchdog), a FIFO, a link to
+// a device. An inotify watch on each sees any open; a last open of our own
+// shows that the watch would have seen one.
+TEST(OpenRegularFile, WhatIsNotARegularFileIsNeverOpened) {
+  harness::Sandbox box;
+  box.makeCharDevice("/tmp/kinds/device", 1, 3);
+  box.makeFifo("/tmp/kinds/fifo");
+  box.makeSymlink("/tmp/kinds/device", "/tmp/kinds/link");
+  struct Reader {
+    const char* name;
+    bool tellsWhy;  // errno gives EINVAL
+    std::function<bool(const std::string&)> opens;
+  };
+  const Reader readers[] = {
+      {"openRegularFd", true, [](const std::string& p) { return static_cast<bool>(openRegularFd(p)); }},
+      {"openRegularFile", true, [](const std::string& p) { return openRegularFile(p) != nullptr; }},
+      {"loadXmlFile", false, [](const std::string& p) {
+         TiXmlDocument document;
+         return loadXmlFile(document, p.c_str());
+       }},
+  };
+  for (const Reader& reader : readers) {
+    for (const char* name : {"device", "fifo", "link"}) {
+      SCOPED_TRACE(std::string(reader.name) + " " + name);
+      const std::string path = std::string("/tmp/kinds/") + name;
+      UniqueFd watch(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
+      ASSERT_TRUE(watch);
+      ASSERT_GE(::inotify_add_watch(watch.get(), path.c_str(), IN_OPEN), 0);
+      errno = 0;
+      EXPECT_FALSE(reader.opens(path));
+      if (reader.tellsWhy) {
+        EXPECT_EQ(EINVAL, errno);
+      }
+      char events[4096];
+      EXPECT_EQ(-1, ::read(watch.get(), events, sizeof events)) << "opened";
+      UniqueFd ours(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+      ASSERT_TRUE(ours);
+      EXPECT_GT(::read(watch.get(), events, sizeof events), 0) << "the watch sees no open";
+    }
+  }
 }
 
 TEST(ReturnZero, DoesNothing) { EXPECT_EQ(returnZero("x", nullptr), 0); }

@@ -1,83 +1,12 @@
-// Line pieces and atol-style numbers with the overflow held at the range ends.
+// Atol-style numbers with the overflow held at the range ends.
 #include "config/text_reading.h"
 
 #include <gtest/gtest.h>
-#include <sys/time.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
-#include <csignal>
-#include <functional>
-
-#include <cstdio>
+#include <cstdint>
 #include <limits>
-#include <string>
-#include <vector>
-
-#include "setup/command.h"
-#include "setup/unique_fd.h"
 
 namespace {
-
-std::vector<std::string> pieces(const std::string& text, std::size_t max) {
-  UniqueFile f(fmemopen(const_cast<char*>(text.data()), text.size(), "r"));
-  std::vector<std::string> out;
-  std::string piece;
-  while (readPiece(f.get(), max, &piece)) out.push_back(piece);
-  return out;
-}
-
-TEST(TextReading, PiecesEndAtLineFeedsOrTheBufferSize) {
-  EXPECT_EQ((std::vector<std::string>{"ab\n", "\n", "c"}), pieces("ab\n\nc", 10));
-  EXPECT_EQ((std::vector<std::string>{"abc", "de\n", "f"}), pieces("abcde\nf", 3));
-  EXPECT_EQ((std::vector<std::string>{std::string("a\0b\n", 4)}), pieces(std::string("a\0b\n", 4), 10));
-  EXPECT_TRUE(pieces("", 10).empty());
-}
-
-void onAlarm(int) {}
-
-// A signal that interrupts a read in the middle of the input is not its end:
-// both line readers go on reading.
-TEST(TextReading, InterruptedReadIsRetried) {
-  struct Reader {
-    const char* name;
-    std::function<bool(std::FILE*, std::string*)> read;
-  };
-  const Reader readers[] = {
-      {"readPiece", [](std::FILE* f, std::string* s) { return readPiece(f, 100, s); }},
-      {"readBoundedLine", [](std::FILE* f, std::string* s) { return readBoundedLine(f, s, 101); }},
-  };
-  struct sigaction action {}, old {};
-  action.sa_handler = onAlarm;  // no SA_RESTART: the blocked read fails with EINTR
-  ASSERT_EQ(0, ::sigaction(SIGALRM, &action, &old));
-  for (const Reader& reader : readers) {
-    SCOPED_TRACE(reader.name);
-    int fds[2];
-    ASSERT_EQ(0, ::pipe(fds));
-    pid_t writer = ::fork();
-    ASSERT_GE(writer, 0);
-    if (writer == 0) {
-      ::close(fds[0]);
-      (void)!::write(fds[1], "early\n", 6);
-      ::usleep(300 * 1000);
-      (void)!::write(fds[1], "late line\n", 10);
-      ::_exit(0);
-    }
-    ::close(fds[1]);
-    UniqueFile f(::fdopen(fds[0], "r"));
-    struct itimerval timer {};
-    timer.it_value.tv_usec = 100 * 1000;  // while the reader waits for the late line
-    ASSERT_EQ(0, ::setitimer(ITIMER_REAL, &timer, nullptr));
-    std::vector<std::string> got;
-    std::string piece;
-    while (reader.read(f.get(), &piece)) got.push_back(piece);
-    EXPECT_FALSE(std::ferror(f.get()));
-    EXPECT_EQ((std::vector<std::string>{"early\n", "late line\n"}), got);
-    int status = 0;
-    ::waitpid(writer, &status, 0);
-  }
-  ::sigaction(SIGALRM, &old, nullptr);
-}
 
 TEST(TextReading, NumbersReadLikeAtolWithoutUndefinedOverflow) {
   constexpr auto kMax = std::numeric_limits<std::int64_t>::max();

@@ -158,6 +158,26 @@ TEST_F(Xml, SavedBytesAreTinyXmlsAndAFailedWriteIsReported) {
   EXPECT_EQ("conf.xml.bak\nfiller\n", harness::shell("ls -A /tmp/full"));
 }
 
+// A dangling link at the path counts as no file (no backup) and is written
+// through, as an open for writing would: the file it names is made and the
+// link stays.
+TEST_F(Xml, SaveThroughADanglingLinkMakesItsFile) {
+  TiXmlDocument document;
+  document.Parse(kConfig);
+  std::string reference = dir_ + "/reference.xml";
+  ASSERT_TRUE(document.SaveFile(reference.c_str()));
+  ASSERT_EQ(mkdir((dir_ + "/real").c_str(), 0755), 0);
+  std::string p = dir_ + "/conf.xml";
+  ASSERT_EQ(symlink("real/target.xml", p.c_str()), 0);
+  ASSERT_TRUE(saveXmlDocument(p.c_str(), &document));
+  struct stat st;
+  ASSERT_EQ(lstat(p.c_str(), &st), 0);
+  EXPECT_TRUE(S_ISLNK(st.st_mode));
+  EXPECT_EQ(harness::readFile(reference), harness::readFile(dir_ + "/real/target.xml"));
+  EXPECT_EQ("conf.xml\nreal\nreference.xml\n", harness::shell("ls -A '" + dir_ + "'"));
+  EXPECT_EQ("target.xml\n", harness::shell("ls -A '" + dir_ + "/real'"));
+}
+
 TEST_F(Xml, BackupFailureWritesNothing) {
   TiXmlDocument document;
   document.Parse("<new/>");
