@@ -12,6 +12,7 @@
 #include "installer/transport.h"
 #include "setup/command.h"
 #include "setup/files.h"
+#include "setup/line_reader.h"
 #include "setup/output.h"
 #include "setup/unique_fd.h"
 

@@ -1,4 +1,5 @@
 #include "setup/command.h"
+#include "setup/line_reader.h"
 
 #include <sys/wait.h>
 

@@ -15,7 +15,6 @@
 #include <cstddef>
 #include <string>
 
-#include "setup/line_reader.h"  // CommandOutput reads its lines with readBoundedLine
 #include "setup/unique_fd.h"
 
 // Letters, digits and "/._-+,:=@%^" need no quoting.
