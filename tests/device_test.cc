@@ -13,18 +13,17 @@
 #include "productlib/device_internal.h"
 #include "setup/files.h"
 #include "tests/productlib/capture.h"
+#include "tests/productlib/scratch_dir.h"
 
 namespace {
 // A temporary directory with device nodes and a mount table naming them.
-class FakeMounts : public testing::Test {
+class FakeMounts : public ScratchDirTest {
  protected:
+  FakeMounts() : ScratchDirTest("plib-device") {}
   void SetUp() override {
-    char pattern[] = "/tmp/plib-device.XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    dir_ = pattern;
+    ScratchDirTest::SetUp();
     table_ = dir_ + "/mtab";
   }
-  void TearDown() override { std::system(("rm -rf '" + dir_ + "'").c_str()); }
 
   // Makes a node, or skips the test where nodes may not be made.
   void node(const std::string& name, mode_t type, unsigned major, unsigned minor) {
@@ -35,9 +34,7 @@ class FakeMounts : public testing::Test {
     }
   }
   void writeTable(const std::string& text) { ASSERT_EQ(write_file(table_.c_str(), text), 0); }
-  std::string path(const std::string& name) const { return dir_ + "/" + name; }
 
-  std::string dir_;
   std::string table_;
 };
 }  // namespace

@@ -23,21 +23,20 @@
 #include "setup/files.h"
 #include "setup/unique_fd.h"
 #include "tests/productlib/capture.h"
+#include "tests/productlib/scratch_dir.h"
 
 namespace {
-class TempDir : public testing::Test {
+class TempDir : public ScratchDirTest {
  protected:
+  TempDir() : ScratchDirTest("plib-paths") {}
   void SetUp() override {
-    char pattern[] = "/tmp/plib-paths.XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    dir_ = pattern;
+    ScratchDirTest::SetUp();
     umask_ = umask(0);
   }
   void TearDown() override {
     umask(umask_);
-    std::system(("chmod -R u+rwx '" + dir_ + "'; rm -rf '" + dir_ + "'").c_str());
+    ScratchDirTest::TearDown();
   }
-  std::string path(const std::string& name) const { return dir_ + "/" + name; }
   static mode_t modeOf(const std::string& p) {
     struct stat st;
     return stat(p.c_str(), &st) == 0 ? (st.st_mode & 07777) : 0;
@@ -51,7 +50,6 @@ class TempDir : public testing::Test {
     return getcwd(buffer, sizeof buffer) ? buffer : "";
   }
 
-  std::string dir_;
   mode_t umask_ = 0;
 };
 }  // namespace

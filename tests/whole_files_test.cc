@@ -11,22 +11,17 @@
 #include "setup/files.h"
 #include "setup/unique_fd.h"
 #include "tests/productlib/capture.h"
+#include "tests/productlib/scratch_dir.h"
 
 namespace {
-class Files : public testing::Test {
+class Files : public ScratchDirTest {
  protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/plib-files.XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    dir_ = pattern;
-  }
-  void TearDown() override { std::system(("rm -rf '" + dir_ + "'").c_str()); }
+  Files() : ScratchDirTest("plib-files") {}
   std::string make(const std::string& name, const std::string& text) {
     std::string p = dir_ + "/" + name;
     EXPECT_EQ(write_file(p.c_str(), text), 0);
     return p;
   }
-  std::string dir_;
 };
 
 std::string hexOf(const unsigned char* digest) {

@@ -14,25 +14,21 @@
 #include "tests/harness/run.h"
 #include "tests/harness/sandbox.h"
 #include "tests/productlib/capture.h"
+#include "tests/productlib/scratch_dir.h"
 
 namespace {
-class Xml : public testing::Test {
+class Xml : public ScratchDirTest {
  protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/plib-xml.XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    dir_ = pattern;
-  }
+  Xml() : ScratchDirTest("plib-xml") {}
   void TearDown() override {
     setDebug(0);
-    std::system(("chmod -R u+rwx '" + dir_ + "'; rm -rf '" + dir_ + "'").c_str());
+    ScratchDirTest::TearDown();
   }
   std::string make(const std::string& name, const std::string& text) {
     std::string p = dir_ + "/" + name;
     std::ofstream(p) << text;
     return p;
   }
-  std::string dir_;
 };
 
 const char kConfig[] =

@@ -15,6 +15,7 @@
 #include "productlib/xml.h"
 #include "tests/harness/run.h"
 #include "tests/productlib/capture.h"
+#include "tests/productlib/scratch_dir.h"
 #include "tests/productlib/xml_depth.h"
 
 namespace {
@@ -35,20 +36,14 @@ int libraryDepth(const std::string& prepared) {
   return xmlElementDepth(&document);
 }
 
-class XmlHostile : public testing::Test {
+class XmlHostile : public ScratchDirTest {
  protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/plib-xml-text.XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    dir_ = pattern;
-  }
-  void TearDown() override { std::system(("rm -rf '" + dir_ + "'").c_str()); }
+  XmlHostile() : ScratchDirTest("plib-xml-text") {}
   std::string make(const std::string& name, const std::string& bytes) {
     std::string p = dir_ + "/" + name;
     std::ofstream(p, std::ios::binary) << bytes;
     return p;
   }
-  std::string dir_;
 };
 
 }  // namespace
