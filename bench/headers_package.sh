@@ -17,7 +17,10 @@
 set -euo pipefail
 runs=${1:-5}
 [ $# -lt 2 ] || TOOL=$(realpath "$2")
-cd "$(dirname "$0")/.."
+# The script starts itself again in the namespace, after the cd below: by a
+# path that holds from any directory.
+self=$(realpath "$0")
+cd "$(dirname "$self")/.."
 . bench/bench-lib.sh
 TOOL=${TOOL:-$PWD/build-bench/tavrik-setup}
 
@@ -53,7 +56,7 @@ if [ "${BENCH_IN_NAMESPACE:-}" != 1 ]; then
 			touch "$root.done"
 		fi
 	)
-	BENCH_IN_NAMESPACE=1 BENCH_TREE=$root/usr/src/$headers exec unshare -n -- "$0" "$runs" "$TOOL"
+	BENCH_IN_NAMESPACE=1 BENCH_TREE=$root/usr/src/$headers exec unshare -n -- "$self" "$runs" "$TOOL"
 fi
 
 # In the private network namespace from here on.
