@@ -10,14 +10,17 @@
 #
 # The header version is the one that linux-headers-amd64 depends on now, so
 # the benchmark follows the archive. Its packages (the headers, their common
-# part and kbuild) are fetched with apt-get download into
-# /var/cache/tavrik-test (outside the repository) and unpacked there; nothing
-# of them is installed. Without a tool path given, the tool is built in
+# part and kbuild), each at the version apt would install now, are fetched
+# with apt-get download into /var/cache/tavrik-test (outside the repository)
+# and unpacked there; nothing of them is installed. Without a tool path given, the tool is built in
 # build-bench. Everything runs in a private network namespace.
 set -euo pipefail
 runs=${1:-5}
 [ $# -lt 2 ] || TOOL=$(realpath "$2")
-cd "$(dirname "$0")/.."
+# The script starts itself again in the namespace, after the cd below: by a
+# path that holds from any directory.
+self=$(realpath "$0")
+cd "$(dirname "$self")/.."
 . bench/bench-lib.sh
 TOOL=${TOOL:-$PWD/build-bench/tavrik-setup}
 
@@ -38,22 +41,35 @@ if [ "${BENCH_IN_NAMESPACE:-}" != 1 ]; then
 	mapfile -t parts < <(apt-cache depends "$headers" |
 		awk '$1 == "Depends:" && ($2 ~ /^linux-headers-.*-common$/ || $2 ~ /^linux-kbuild-/) { print $2 }')
 
+	# Each package at the version apt would install now: a cached file of
+	# another version (kbuild keeps its name as the archive moves on) is not
+	# taken, and the tree is unpacked again unless its marker names the very
+	# files wanted.
 	cache=/var/cache/tavrik-test
-	root=$cache/bench-headers-$abi
 	mkdir -p "$cache"
-	(
-		cd "$cache"
-		for p in "$headers" "${parts[@]}"; do
-			ls "${p}"_*.deb >/dev/null 2>&1 || apt-get download "$p" >/dev/null
-		done
-		if [ ! -f "$root.done" ]; then
-			rm -rf "$root"
-			mkdir -p "$root"
-			for p in "$headers" "${parts[@]}"; do dpkg -x "$(ls "${p}"_*.deb | tail -1)" "$root"; done
-			touch "$root.done"
+	debs=() header_version=
+	for p in "$headers" "${parts[@]}"; do
+		v=$(apt-cache policy "$p" | awk '$1 == "Candidate:" { print $2 }')
+		[ -n "$v" ] && [ "$v" != "(none)" ] || { echo "apt knows no version of $p" >&2; exit 1; }
+		[ -n "$header_version" ] || header_version=$v
+		# apt-get download writes an epoch's colon as %3a.
+		pattern="${p}_${v//:/%3a}_*.deb"
+		f=$(cd "$cache" && compgen -G "$pattern" | head -n1) || true
+		if [ -z "$f" ]; then
+			(cd "$cache" && apt-get download "$p=$v" >/dev/null)
+			f=$(cd "$cache" && compgen -G "$pattern" | head -n1) || true
+			[ -n "$f" ] || { echo "apt-get download $p=$v left no $pattern in $cache" >&2; exit 1; }
 		fi
-	)
-	BENCH_IN_NAMESPACE=1 BENCH_TREE=$root/usr/src/$headers exec unshare -n -- "$0" "$runs" "$TOOL"
+		debs+=("$f")
+	done
+	root=$cache/bench-headers-${abi}_$header_version
+	if [ "$(cat "$root.done" 2>/dev/null)" != "${debs[*]}" ]; then
+		rm -rf "$root"
+		mkdir -p "$root"
+		for f in "${debs[@]}"; do dpkg -x "$cache/$f" "$root"; done
+		echo "${debs[*]}" >"$root.done"
+	fi
+	BENCH_IN_NAMESPACE=1 BENCH_TREE=$root/usr/src/$headers exec unshare -n -- "$self" "$runs" "$TOOL"
 fi
 
 # In the private network namespace from here on.

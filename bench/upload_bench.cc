@@ -8,7 +8,8 @@
 // of its own, timed from fork to exit; its CPU time and peak resident memory
 // come from wait4. After every run the server's access log must show a 200
 // for a request at least as long as the package, so a run counts only when
-// the server read the whole body.
+// the server read the whole body. Failed runs are reported and left out of
+// the figures, and make the driver's exit status 1.
 //
 //   upload_bench --url URL --work DIR --access-log FILE [--sizes 16,64,256] [--runs N]
 //   upload_bench --upload-only PACKAGE HOST   (one upload, as the tool does it)
@@ -262,11 +263,22 @@ int main(int argc, char** argv) {
                        errors.empty() ? "" : "\n", errors.c_str());
           allOk = false;
         }
-        if (round >= 0) runs[which].push_back(run);
+        // A failed run's time is not an upload's: only the others count.
+        if (round >= 0 && run.ok) runs[which].push_back(run);
       }
     }
     Stats wall[2], cpu[2];
     for (int which = 0; which < 2; ++which) {
+      const char* client = which == 0 ? "tool" : "curl";
+      std::string label = std::to_string(mib) + " MiB";
+      if (runs[which].empty()) {
+        std::fprintf(stderr, "%ld MiB, %s: all %d runs failed\n", mib, client, o.runs);
+        std::printf("%-8s %-9s %9s\n", label.c_str(), client, "no run succeeded");
+        continue;
+      }
+      if (runs[which].size() < static_cast<std::size_t>(o.runs))
+        std::fprintf(stderr, "%ld MiB, %s: %zu of %d runs failed; the figures are of the %zu that succeeded\n", mib,
+                     client, static_cast<std::size_t>(o.runs) - runs[which].size(), o.runs, runs[which].size());
       std::vector<double> w, c;
       long peak = 0;
       for (const Run& r : runs[which]) {
@@ -278,12 +290,12 @@ int main(int argc, char** argv) {
       cpu[which] = stats(c);
       char range[64];
       std::snprintf(range, sizeof range, "%.3f-%.3f", wall[which].min, wall[which].max);
-      std::printf("%-8s %-9s %9.3f %19s %8.1f %8.3f %13.1f\n", (std::to_string(mib) + " MiB").c_str(),
-                  which == 0 ? "tool" : "curl", wall[which].median, range, size / 1e6 / wall[which].median,
-                  cpu[which].median, peak / 1024.0);
+      std::printf("%-8s %-9s %9.3f %19s %8.1f %8.3f %13.1f\n", label.c_str(), client, wall[which].median, range,
+                  size / 1e6 / wall[which].median, cpu[which].median, peak / 1024.0);
     }
-    std::printf("%-8s %-9s %9.2f %19s %8s %8.2f\n", "", "tool/curl", wall[0].median / wall[1].median, "", "",
-                cpu[0].median / cpu[1].median);
+    if (!runs[0].empty() && !runs[1].empty())
+      std::printf("%-8s %-9s %9.2f %19s %8s %8.2f\n", "", "tool/curl", wall[0].median / wall[1].median, "", "",
+                  cpu[0].median / cpu[1].median);
     std::fflush(stdout);
     unlink(package.c_str());
   }

@@ -16,7 +16,10 @@
 # (held in memory, so no disk write slows the server). The body itself is not
 # passed on. It answers "Expect: 100-continue" at once, as any nginx does.
 set -euo pipefail
-cd "$(dirname "$0")/.."
+# The script starts itself again in the namespace, after the cd below: by a
+# path that holds from any directory.
+self=$(realpath "$0")
+cd "$(dirname "$self")/.."
 . bench/bench-lib.sh
 
 runs=${1:-7}
@@ -27,7 +30,7 @@ if [ "${BENCH_IN_NAMESPACE:-}" != 1 ]; then
 	bench_need_packages nginx curl openssl iproute2
 	cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 	cmake --build build-bench -j"$(nproc)" --target upload_bench >/dev/null
-	BENCH_IN_NAMESPACE=1 exec unshare -n -- "$0" "$@"
+	BENCH_IN_NAMESPACE=1 exec unshare -n -- "$self" "$@"
 fi
 
 # In the private network namespace from here on.

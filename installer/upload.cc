@@ -131,6 +131,10 @@ int uploadKernelHeaders(OptText* reply) {
   std::size_t closingLength = std::strlen(kUploadClosingBoundary);
   writeTls(connection.get(), kUploadClosingBoundary, closingLength);
   bytesSent = bytesSent + static_cast<std::int64_t>(closingLength);
+  // The meter's last line says the whole request went out, so what is still
+  // gathered goes out first: a write that fails there ends the upload with
+  // the meter's line as it stood, as a failed write of any earlier piece does.
+  flushTlsWrites(connection.get());
   if (!silentMode) meter_stop();
 
   printDebug("writing End of Document");

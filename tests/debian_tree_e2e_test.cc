@@ -3,9 +3,9 @@
 // the built tool in a private namespace.
 //
 // The packages are those of the kernel ABI that linux-headers-amd64 depends
-// on. They are fetched once with apt-get into /var/cache/tavrik-test
-// (outside the repository) and unpacked there with dpkg -x; they are never
-// installed. Without them the tests are skipped with a loud message.
+// on, each at the version apt would install now. They are fetched once with
+// apt-get into /var/cache/tavrik-test (outside the repository) and unpacked
+// there with dpkg -x; they are never installed. Without them the tests are skipped with a loud message.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -61,21 +61,43 @@ HeaderPackages currentHeaderPackages() {
   return found;
 }
 
-// Fetches (when missing) and unpacks the packages into <cache>/<dir>; the
-// unpacked root, or "" when they can't be had.
+// The version of a package that apt would install now, "" when it knows
+// none.
+std::string candidateVersion(const std::string& package) {
+  std::vector<std::string> version = words(shell("apt-cache policy " + harness::shellQuote(package) +
+                                                 " 2>/dev/null | awk '$1 == \"Candidate:\" { print $2 }'"));
+  return version.empty() || version[0] == "(none)" ? std::string() : version[0];
+}
+
+// Fetches (when missing) and unpacks the packages, each at the version apt
+// would install now, into <cache>/<dir>_<version of the first>; the unpacked
+// root, or "" when they can't be had. A cached file of another version is
+// never taken for the package, and a tree is unpacked again unless its
+// marker names the very files wanted (a package such as kbuild keeps its
+// name while its version moves on).
 std::string unpacked(const std::string& dir, const std::vector<std::string>& packages) {
-  std::string root = std::string(kCache) + "/" + dir;
-  std::string script = "set -e; mkdir -p " + std::string(kCache) + "; cd " + kCache + "; ";
-  script += "if [ ! -f " + dir + ".done ]; then rm -rf " + dir + "; mkdir " + dir + "; ";
+  std::string script = "set -e; cd " + std::string(kCache) + "; debs=; ";
+  std::string versioned;
   for (const std::string& p : packages) {
-    script += "ls " + p + "_*.deb >/dev/null 2>&1 || timeout 80 apt-get download " + p + " >/dev/null 2>&1; ";
-    script += "dpkg -x $(ls " + p + "_*.deb | head -n1) " + dir + "; ";
+    std::string version = candidateVersion(p);
+    if (version.empty()) return std::string();
+    if (versioned.empty()) versioned = dir + "_" + version;
+    // apt-get download writes an epoch's colon as %3a.
+    std::string fileVersion = version;
+    for (std::size_t at; (at = fileVersion.find(':')) != std::string::npos;) fileVersion.replace(at, 1, "%3a");
+    std::string file = p + "_" + fileVersion + "_*.deb";
+    script += "f=$(ls " + file + " 2>/dev/null | head -n1); ";
+    script += "if [ -z \"$f\" ]; then timeout 80 apt-get download " + harness::shellQuote(p + "=" + version) +
+              " >/dev/null 2>&1; f=$(ls " + file + " | head -n1); fi; ";
+    script += "[ -n \"$f\" ]; debs=\"$debs $f\"; ";
   }
-  script += "touch " + dir + ".done; fi";
+  script += "if [ \"$(cat " + versioned + ".done 2>/dev/null)\" != \"$debs\" ]; then rm -rf " + versioned +
+            "; mkdir " + versioned + "; for f in $debs; do dpkg -x $f " + versioned + "; done; echo \"$debs\" > " +
+            versioned + ".done; fi";
   int status = 0;
   shell("mkdir -p " + std::string(kCache) + " && flock " + kCache + "/.lock sh -c " + harness::shellQuote(script),
         &status);
-  return status == 0 ? root : std::string();
+  return status == 0 ? std::string(kCache) + "/" + versioned : std::string();
 }
 
 // The unpacked header packages, or "" with *why set.

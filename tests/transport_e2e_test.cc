@@ -4,12 +4,14 @@
 // kill it by SIGPIPE without its own handler.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <functional>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "tests/harness/fixtures.h"
+#include "tests/harness/pty.h"
 #include "tests/harness/run.h"
 #include "tests/harness/sandbox.h"
 #include "tests/harness/servers.h"
@@ -130,6 +132,52 @@ TEST(TransportE2E, FailureTexts) {
     std::string left = harness::tmpListing();
     EXPECT_EQ("", harness::shell("printf %s " + harness::shellQuote(left) + " | grep -v '^tavrik-kestrin' || true"));
   }
+}
+
+// The service stops taking the upload after the handshake, and the package
+// is small: the whole request is still gathered for its socket write when
+// the closing boundary has been written, so the write that fails is the one
+// that sends it all. "SSL write problem" then follows the meter's first line
+// directly, as after any other failed write of the request: the meter never
+// shows the request as sent, nor ends its line. The preloaded shim makes
+// that write fail in the kernel with EPIPE and SIGPIPE; the tool runs with
+// the default dispositions, so its own SIGPIPE handler is what keeps it to
+// its exit status 0.
+TEST(TransportE2E, UploadWhoseLastWriteFailsEndsBeforeTheMeterDoes) {
+  Sandbox box;
+  harness::installProduct(box, Install::kAgentOnly);
+  for (const char* f : {"/etc/redhat-release", "/etc/debian_version", "/etc/arch-release", "/etc/SuSE-release"})
+    box.remove(f);
+  harness::useLoopbackNames(box, {kHost});
+  std::string tree = "/lib/modules/" + harness::kernelRelease() + "/build";
+  box.makeTree(tree, {".config", "Makefile", "include/linux/a.h"});
+  // Some 10 KB of package: a request far below one socket write, far above
+  // any write of the handshake.
+  harness::shell("head -c 10000 /dev/urandom > " + tree + "/include/linux/noise.h");
+  std::unique_ptr<LoopbackServer> server = service(Reply{});
+
+  const char* asan = std::getenv("ASAN_OPTIONS");
+  harness::Pty pty(24, 80);
+  pty.startTool({"--host", kHost, "--no-binary", "--force-update"},
+                {{"LD_PRELOAD", TAVRIK_CLOSED_PEER_LIB},
+                 {"TAVRIK_SHUT_WRITES_OVER", "6000"},
+                 {"ASAN_OPTIONS", std::string(asan ? asan : "") + ":verify_asan_link_order=0"}});
+  harness::PtyExit e = pty.wait(20000);
+  const std::string& out = pty.output();
+  EXPECT_TRUE(e.exited(0)) << "status " << e.exitCode << ", signal " << e.signal << "\n" << out;
+
+  // 80 columns: the label field, 0%, nothing sent, no rate, no estimate.
+  const std::string firstLine = "\ruploading kernel package" + std::string(21, ' ') +
+                                "   0%    0     0.0KB/s   --:-- ETA";
+  ASSERT_EQ(80u, firstLine.size());
+  std::size_t meter = out.find("\ruploading kernel package");
+  ASSERT_NE(std::string::npos, meter) << out;
+  EXPECT_EQ(firstLine + "SSL write problem\r\n", out.substr(meter)) << out;
+  EXPECT_EQ(std::string::npos, out.find("Starting module build..."));
+
+  // None of the request reached the service: it all went in that one write.
+  ASSERT_TRUE(server->waitForExchanges(1));
+  EXPECT_EQ("", server->exchanges()[0].request);
 }
 
 }  // namespace

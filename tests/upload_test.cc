@@ -197,7 +197,8 @@ TEST_F(UploadExchangeTest, PrematureCloseStillGivesTheReplyAndProgressLinesUnles
 
 // What the service saw of one upload: when it had received how much, the
 // size of each TLS read (one record each), and whether the tool's socket
-// sent without Nagle's algorithm halfway through the request.
+// sent without Nagle's algorithm once the service had a given part of the
+// request.
 struct Arrivals {
   std::mutex mutex;
   std::vector<std::pair<Clock::time_point, std::size_t>> reads;  // time, bytes so far
@@ -241,8 +242,10 @@ int toolSocketNoDelay() {
   return noDelay;
 }
 
-// One upload of the laid package to a service that notes each read.
-std::shared_ptr<Arrivals> watchedUpload(std::size_t halfway = 0) {
+// One upload of the laid package to a service that notes each read, and
+// reads the tool's TCP_NODELAY once it has `halfway` bytes (at least one:
+// the tool sets the option after the handshake, before its first write).
+std::shared_ptr<Arrivals> watchedUpload(std::size_t halfway) {
   auto arrivals = std::make_shared<Arrivals>();
   harness::ServerOptions options;
   options.port = 443;
@@ -279,29 +282,35 @@ std::vector<std::size_t> expectedRecords(const std::string& request, std::size_t
 // Nothing of the request waits for the service's acknowledgement of what
 // went before. With Nagle's algorithm on, a small segment waited while an
 // earlier small one was unacknowledged, and the service may delay its
-// acknowledgement some 40 ms: many uploads of a small package took that long
-// from the handshake to the end of the request (the first uploads on a fresh
-// network mostly escaped, hence several runs). Without Nagle's algorithm the
-// request arrives whole at once.
+// acknowledgement some 40 ms: a good part of the uploads of a small package
+// took that long from the handshake to the end of the request, the others
+// well under a millisecond (hence many runs, each counted: a median over a
+// few hides the slow ones). Without Nagle's algorithm the request arrives
+// whole at once; one slow run is left to a busy machine.
 TEST_F(UploadExchangeTest, NoPartOfTheRequestWaitsForAnAcknowledgement) {
   std::string package = layPackage(5000);
-  std::vector<double> spans;
-  for (int run = 0; run < 7; ++run) {
-    std::shared_ptr<Arrivals> arrivals = watchedUpload();
+  constexpr int kRuns = 15;
+  constexpr double kStalledMs = 30;
+  int stalled = 0;
+  std::string shown;
+  for (int run = 0; run < kRuns; ++run) {
+    std::shared_ptr<Arrivals> arrivals = watchedUpload(1);  // once the request has begun
     EXPECT_EQ(arrivals->request, expectedRequest(package));
     EXPECT_EQ(arrivals->records, expectedRecords(arrivals->request, package.size()));
-    spans.push_back(arrivals->msFrom(0));
+    EXPECT_EQ(arrivals->noDelayHalfway, 1) << "run " << run;
+    double ms = arrivals->msFrom(0);
+    if (ms >= kStalledMs) ++stalled;
+    shown += " " + std::to_string(ms);
   }
-  std::vector<double> sorted = spans;
-  std::sort(sorted.begin(), sorted.end());
-  std::string shown;
-  for (double ms : spans) shown += " " + std::to_string(ms);
-  EXPECT_LT(sorted[spans.size() / 2], 20.0) << "milliseconds from the handshake to the end of each request:" << shown;
+  EXPECT_LE(stalled, 1) << "milliseconds from the handshake to the end of each request:" << shown;
 }
 
 // A package of many write buffers: the same bytes, still one record per
 // piece of at most 4096 bytes, sent without Nagle's algorithm, and nothing
-// held back at the end.
+// held back at the end. A long stream is acknowledged as it comes, so Nagle's
+// algorithm costs no time here and only the option read halfway shows it; the
+// time bound is for the request's end: a socket left corked would keep its
+// last part, less than a segment, some 200 ms before sending it all the same.
 TEST_F(UploadExchangeTest, LargePackageKeepsItsBytesAndRecordsAndNothingWaits) {
   std::string package = layPackage(8 * 1024 * 1024 + 1000);
   std::shared_ptr<Arrivals> arrivals = watchedUpload(package.size() / 2);
@@ -309,7 +318,7 @@ TEST_F(UploadExchangeTest, LargePackageKeepsItsBytesAndRecordsAndNothingWaits) {
   EXPECT_EQ(arrivals->records, expectedRecords(arrivals->request, package.size()));
   EXPECT_EQ(arrivals->noDelayHalfway, 1);
   EXPECT_LT(arrivals->msFrom(arrivals->request.size() - 256 * 1024), 20.0)
-      << "the last 256 KiB took that long after the rest";
+      << "milliseconds from the first of the last 256 KiB to the end of the request";
 }
 
 // No service listens: these copies of the process are forked, and a fork
