@@ -217,7 +217,7 @@ TEST(ReadPassword, EntryEndsAfterTheLongestPassword) {
   // 8191 stored, the next key ends the entry unstored, then the second
   // entry reads what follows.
   // Sent in pieces smaller than the terminal's input buffer, each once the
-  // previous one was read, so no key arrives while echo is back on.
+  // previous one was read.
   std::string keys = std::string(kPasswordBufferSize - 1, 'p') + "Xnext\n";
   for (std::size_t at = 0; at < keys.size(); at += 1024) {
     ASSERT_TRUE(child.waitForKeyRead());
