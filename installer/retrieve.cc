@@ -12,6 +12,7 @@
 #include "installer/headers_package.h"
 #include "installer/installer.h"
 #include "installer/kernel_id.h"
+#include "installer/pause.h"
 #include "installer/replies.h"
 #include "installer/scripts.h"
 #include "installer/state.h"
@@ -26,6 +27,7 @@
 namespace {
 
 constexpr unsigned kStatusPause = 5;
+constexpr unsigned kPollPause = 10;
 constexpr std::size_t kLoopPathBufferSize = 4096;
 
 void progressLine(const char* text) {
@@ -103,13 +105,13 @@ int followBuild(OptText reply, int count) {
         printDebug("Forwarding to '%s'", body->c_str());
         if (!followPath(*body, &reply, &count)) return 0;
         showSpinner();
-        ::sleep(kStatusPause);
+        pauseFor(kStatusPause);
         break;
       case 404:
         fatalError("internal error.\n");
       case 200: {
         showSpinner();
-        ::sleep(kStatusPause);
+        pauseFor(kStatusPause);
         if (!std::strstr(body->c_str(), "<!-- STATUS:")) {
           done = true;
           if (!attachmentSaved) std::printf("%s", body->c_str());
@@ -253,7 +255,7 @@ void* pollBuildStatus(void* url) {
     int count = httpsRequest(request, &reply, 0);
     if (count >= 0 && reply) parseHttpReply(*reply, &data, count);
     std::printf("data=[%s]", data ? data->c_str() : "");
-    ::sleep(10);
+    pauseFor(kPollPause);
   }
 }
 

@@ -10,6 +10,7 @@ packages=(
   kmod net-tools tar gzip findutils util-linux iproute2 openssl
   gcc libelf1 dpkg apt  # a module built from a real Debian header package (objtool needs libelf)
   python3 curl valgrind
+  bash dash  # the job-control shells the prompt tests run the tool under
 )
 
 missing=()

@@ -7,44 +7,56 @@
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
+#include <vector>
 
 namespace {
 
 // The settings the signal handlers work with; written before the handlers
-// are installed and only read by them. rawWanted is set only while a key is
-// awaited with the no-echo settings applied.
+// are installed and only read by them. rawWanted is set while an entry
+// runs with the no-echo settings applied.
 struct termios savedSettings;
 struct termios rawSettings;
 volatile sig_atomic_t rawWanted = 0;
 
-const int kRestoreSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
-constexpr std::size_t kRestoreCount = sizeof kRestoreSignals / sizeof kRestoreSignals[0];
-struct sigaction previousActions[kRestoreCount];
-struct sigaction previousStop;
-struct sigaction previousContinue;
+// A process in the background that changes the terminal is stopped for it
+// (SIGTTOU), so the handlers leave the terminal alone there: in the
+// background it belongs to the shell, which has its own settings in place.
+bool inForeground() { return ::tcgetpgrp(STDIN_FILENO) == ::getpgrp(); }
 
-void restoreAndRedeliver(int sig) {
-  ::tcsetattr(STDIN_FILENO, TCSANOW, &savedSettings);
-  for (std::size_t i = 0; i < kRestoreCount; ++i) {
-    if (kRestoreSignals[i] == sig) ::sigaction(sig, &previousActions[i], nullptr);
-  }
-  // Blocked while this handler runs; delivered under the old action as soon
-  // as it returns.
+// The signals whose default action ends the process and that can be
+// caught (the real-time ones are added where they are installed).
+const int kEndingSignals[] = {
+    SIGHUP,  SIGINT,  SIGQUIT, SIGILL,  SIGTRAP, SIGABRT, SIGBUS,    SIGFPE,  SIGUSR1, SIGSEGV,
+    SIGUSR2, SIGPIPE, SIGALRM, SIGTERM, SIGXCPU, SIGXFSZ, SIGVTALRM, SIGPROF, SIGPOLL, SIGSYS,
+#ifdef SIGSTKFLT
+    SIGSTKFLT,
+#endif
+#ifdef SIGPWR
+    SIGPWR,
+#endif
+};
+
+// Installed with SA_RESETHAND, so the default action is back in place on
+// entry; raised again, the signal stays blocked until the handler returns
+// and then ends the process as it would have.
+void restoreThenEnd(int sig) {
+  if (inForeground()) ::tcsetattr(STDIN_FILENO, TCSANOW, &savedSettings);
   ::raise(sig);
 }
 
-// Only from the foreground: a background process that changes the terminal
-// is stopped for it.
 void applyRawIfWanted() {
-  if (rawWanted && ::tcgetpgrp(STDIN_FILENO) == ::getpgrp()) ::tcsetattr(STDIN_FILENO, TCSANOW, &rawSettings);
+  if (rawWanted && inForeground()) ::tcsetattr(STDIN_FILENO, TCSANOW, &rawSettings);
 }
+
+struct sigaction previousStop;
+struct sigaction previousContinue;
 
 // The job is being stopped (Ctrl-Z): the shell and whatever runs meanwhile
 // get the terminal as it was, then the process stops as it would have. Once
 // it is continued, the key read goes on without echo.
 void restoreAndStop(int) {
   int savedErrno = errno;
-  ::tcsetattr(STDIN_FILENO, TCSANOW, &savedSettings);
+  if (inForeground()) ::tcsetattr(STDIN_FILENO, TCSANOW, &savedSettings);
   struct sigaction ours;
   ::sigaction(SIGTSTP, &previousStop, &ours);
   sigset_t stop;
@@ -67,21 +79,28 @@ void reapplyRaw(int) {
   errno = savedErrno;
 }
 
-// Installs the handlers for one key; the destructor puts the old actions
-// back. A signal the process ignores stays ignored.
-class TerminalGuard {
+// Standard input read key by key without echo for as long as it lives (on
+// a terminal; otherwise it does nothing). Installs the handlers first and
+// puts the settings back before the old actions. Only signals left at
+// their default action get the restoring handler: an ignored one stays
+// ignored, and one with a handler of its own keeps it.
+class NoEchoEntry {
  public:
-  TerminalGuard() {
-    struct sigaction action {};
-    action.sa_handler = restoreAndRedeliver;
-    sigemptyset(&action.sa_mask);
-    for (int sig : kRestoreSignals) sigaddset(&action.sa_mask, sig);
-    for (std::size_t i = 0; i < kRestoreCount; ++i) {
-      ::sigaction(kRestoreSignals[i], nullptr, &previousActions[i]);
-      if (previousActions[i].sa_handler == SIG_IGN) continue;
-      ::sigaction(kRestoreSignals[i], &action, nullptr);
-      installed_[i] = true;
-    }
+  NoEchoEntry() {
+    struct termios current;
+    if (::tcgetattr(STDIN_FILENO, &current) != 0) return;
+    active_ = true;
+    savedSettings = current;
+    rawSettings = current;
+    rawSettings.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO);
+
+    struct sigaction ending {};
+    ending.sa_handler = restoreThenEnd;
+    ending.sa_flags = SA_RESETHAND;
+    sigfillset(&ending.sa_mask);
+    for (int sig : kEndingSignals) takeIfDefault(sig, ending);
+    for (int sig = SIGRTMIN; sig <= SIGRTMAX; ++sig) takeIfDefault(sig, ending);
+
     // The read goes on after a stop: it must be restarted, not end in EINTR.
     struct sigaction stop {};
     stop.sa_handler = restoreAndStop;
@@ -100,20 +119,36 @@ class TerminalGuard {
     resume.sa_flags = SA_RESTART;
     sigemptyset(&resume.sa_mask);
     ::sigaction(SIGCONT, &resume, &previousContinue);
+
+    rawWanted = 1;
+    ::tcsetattr(STDIN_FILENO, TCSANOW, &rawSettings);
   }
-  ~TerminalGuard() {
+  ~NoEchoEntry() {
+    if (!active_) return;
+    rawWanted = 0;
+    ::tcsetattr(STDIN_FILENO, TCSANOW, &savedSettings);
     ::sigaction(SIGCONT, &previousContinue, nullptr);
     if (stopInstalled_) ::sigaction(SIGTSTP, &previousStop, nullptr);
-    for (std::size_t i = 0; i < kRestoreCount; ++i) {
-      if (installed_[i]) ::sigaction(kRestoreSignals[i], &previousActions[i], nullptr);
-    }
+    for (const Taken& t : taken_) ::sigaction(t.sig, &t.previous, nullptr);
   }
-  TerminalGuard(const TerminalGuard&) = delete;
-  TerminalGuard& operator=(const TerminalGuard&) = delete;
+  NoEchoEntry(const NoEchoEntry&) = delete;
+  NoEchoEntry& operator=(const NoEchoEntry&) = delete;
 
  private:
-  bool installed_[kRestoreCount] = {};
+  struct Taken {
+    int sig;
+    struct sigaction previous;
+  };
+  void takeIfDefault(int sig, const struct sigaction& ending) {
+    Taken t{sig, {}};
+    if (::sigaction(sig, nullptr, &t.previous) != 0 || t.previous.sa_handler != SIG_DFL) return;
+    ::sigaction(sig, &ending, nullptr);
+    taken_.push_back(t);
+  }
+
+  bool active_ = false;
   bool stopInstalled_ = false;
+  std::vector<Taken> taken_;
 };
 
 // The erase key sends backspace on some terminals and delete on others.
@@ -123,19 +158,8 @@ bool isEraseKey(int key) { return key == '\b' || key == 0x7f; }
 }  // namespace
 
 int readKeypressNoEcho() {
-  struct termios current;
-  if (::tcgetattr(STDIN_FILENO, &current) != 0) return std::getchar();
-
-  savedSettings = current;
-  rawSettings = current;
-  rawSettings.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO);
-  TerminalGuard guard;
-  rawWanted = 1;
-  ::tcsetattr(STDIN_FILENO, TCSANOW, &rawSettings);
-  int key = std::getchar();
-  rawWanted = 0;
-  ::tcsetattr(STDIN_FILENO, TCSANOW, &savedSettings);
-  return key;
+  NoEchoEntry noEcho;
+  return std::getchar();
 }
 
 std::optional<std::string> readPassword(const char* prompt, bool* droppedKey) {
@@ -144,8 +168,11 @@ std::optional<std::string> readPassword(const char* prompt, bool* droppedKey) {
 
   std::string entry;
   bool dropped = false;
+  // Echo stays off from the first key to the last: put back between two
+  // keys, it would show a key that comes meanwhile in clear.
+  NoEchoEntry noEcho;
   for (;;) {
-    int key = readKeypressNoEcho();
+    int key = std::getchar();
     if (key == EOF || key == '\n' || key == '\r' || entry.size() >= kPasswordBufferSize - 1) break;
     if (key == '\b' && !entry.empty()) {
       std::fputs("\b \b", stdout);

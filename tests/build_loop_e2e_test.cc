@@ -1,15 +1,23 @@
 // Module retrieval against the fake build service: the queries, the upload
 // and the build's reply loop to the installed module, directly and through
 // the proxy tunnel, and the loop's failures. The loop's 5-second pauses are
-// skipped by a preloaded shim.
+// skipped by a preloaded shim, except where their length is what is tested.
+#include <signal.h>
+
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdlib>
+#include <fstream>
+#include <functional>
+#include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
 #include "tests/harness/build_service.h"
 #include "tests/harness/fixtures.h"
+#include "tests/harness/pty.h"
 #include "tests/harness/run.h"
 #include "tests/harness/sandbox.h"
 #include "tests/harness/servers.h"
@@ -362,6 +370,83 @@ TEST(BuildLoopE2E, FinalPageWithoutMarkersIsShown) {
   ASSERT_TRUE(r.exited(0)) << harness::describe(r);
   EXPECT_NE(std::string::npos, r.out.find("Your build failed: see the log\n"));
   EXPECT_EQ("", leftovers());
+}
+
+// Whether process `pid` has a handler for `sig` (SigCgt in its status).
+bool catches(pid_t pid, int sig) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.compare(0, 7, "SigCgt:") == 0) return (std::stoull(line.substr(7), nullptr, 16) >> (sig - 1)) & 1;
+  }
+  return false;
+}
+
+// The pauses between status pages last their 5 seconds while signals
+// stream in: the meter's handlers stay installed after the upload, and each
+// signal runs one. The service answers status pages without end and notes
+// when each request came; from the upload's reply on, no more pages may be
+// asked for than 5-second pauses allow in the time that has passed. Load
+// only makes the requests later, never more.
+TEST(BuildLoopE2E, PausesLastUnderAStreamOfSignals) {
+  using Clock = std::chrono::steady_clock;
+  const struct {
+    const char* name;
+    int signal;
+    std::function<void(harness::Pty&, int)> send;
+  } cases[] = {
+      {"window resized every 50 ms", SIGWINCH,
+       [](harness::Pty& pty, int i) { pty.setWindowSize(24 + i % 2, 80 + 20 * (i % 2)); }},
+      {"SIGALRM every 50 ms", SIGALRM, [](harness::Pty& pty, int) { pty.signal(SIGALRM); }},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Sandbox box;
+    layMachine(box, Install::kAgentOnly);
+    struct Seen {
+      std::mutex mutex;
+      std::vector<Clock::time_point> at;  // the upload, then each status page
+    };
+    auto seen = std::make_shared<Seen>();
+    auto note = [seen](const std::string& reply) {
+      return [seen, reply](const std::string&) {
+        std::lock_guard<std::mutex> lock(seen->mutex);
+        seen->at.push_back(Clock::now());
+        return harness::ServiceAnswer{reply, true};
+      };
+    };
+    BuildServiceRoutes routes;
+    routes.onPrefix("/process.php", note(harness::replyStatusPage("Compiling", "/status.php?r=7")));
+    routes.onPrefix("/status.php", note(harness::replyStatusPage("Compiling", "/status.php?r=7")));
+    FakeBuildService service(routes);
+    auto times = [&] {
+      std::lock_guard<std::mutex> lock(seen->mutex);
+      return seen->at;
+    };
+    harness::Pty pty;
+    pty.startTool({"--host", kHost, "--no-binary"});
+    ASSERT_TRUE(service.server().waitForExchanges(1, 60000)) << pty.output();
+    ASSERT_TRUE(catches(pty.pid(), c.signal)) << "the signal would not reach a handler";
+    const Clock::time_point upload = times().at(0);
+    // Past the first pause, with room for a slow start.
+    for (int i = 0; Clock::now() < upload + std::chrono::seconds(6); ++i) {
+      c.send(pty, i);
+      pty.readFor(50);
+    }
+    std::vector<Clock::time_point> at = times();
+    auto allowed = (Clock::now() - upload) / std::chrono::seconds(5);
+    EXPECT_LE(static_cast<long long>(at.size() - 1), static_cast<long long>(allowed)) << pty.output();
+    // The loop goes on meanwhile: one page asked for after its pause.
+    ASSERT_TRUE(service.server().waitForExchanges(2, 60000)) << pty.output();
+    at = times();
+    for (std::size_t i = 1; i < at.size(); ++i) {
+      auto gapMs = std::chrono::duration_cast<std::chrono::milliseconds>(at[i] - at[i - 1]).count();
+      if (gapMs < 5000) {
+        ADD_FAILURE() << "request " << i << " came " << gapMs << " ms after the one before";
+        break;
+      }
+    }
+  }
 }
 
 }  // namespace

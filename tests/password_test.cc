@@ -2,6 +2,7 @@
 // what is stored, and that the terminal is always left as it was found.
 #include "setup/password.h"
 
+#include "tests/harness/child.h"
 #include "tests/harness/pty.h"
 #include "tests/harness/run.h"
 #include "tests/harness/sandbox.h"
@@ -11,6 +12,7 @@
 #include <pty.h>
 #include <signal.h>
 #include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -53,7 +55,10 @@ class PtyChild {
       ::close(master_);
       // As a shell starts a foreground job; a test run in the background
       // would otherwise pass SIGINT and SIGQUIT on ignored.
-      for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) ::signal(sig, SIG_DFL);
+      harness::resetChildState();
+      // A signal that dumps core leaves no file behind.
+      struct rlimit noCore {0, 0};
+      ::setrlimit(RLIMIT_CORE, &noCore);
       body();
       std::fflush(stdout);
       ::_exit(0);
@@ -212,7 +217,7 @@ TEST(ReadPassword, EntryEndsAfterTheLongestPassword) {
   // 8191 stored, the next key ends the entry unstored, then the second
   // entry reads what follows.
   // Sent in pieces smaller than the terminal's input buffer, each once the
-  // previous one was read, so no key arrives while echo is back on.
+  // previous one was read.
   std::string keys = std::string(kPasswordBufferSize - 1, 'p') + "Xnext\n";
   for (std::size_t at = 0; at < keys.size(); at += 1024) {
     ASSERT_TRUE(child.waitForKeyRead());
@@ -222,8 +227,11 @@ TEST(ReadPassword, EntryEndsAfterTheLongestPassword) {
   EXPECT_EQ(child.output(), std::string(kPasswordBufferSize - 1, '*') + "\n****\n[8191 next]\n");
 }
 
+// Every signal whose default action ends the process: the terminal is put
+// back first, then the signal ends the process as it would have.
 TEST(ReadPassword, SignalWhileWaitingRestoresTheTerminalThenActs) {
-  for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) {
+  for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGUSR1, SIGUSR2, SIGALRM, SIGPIPE, SIGVTALRM, SIGPROF, SIGXCPU,
+                  SIGPOLL, SIGRTMIN, SIGRTMAX}) {
     SCOPED_TRACE(sig);
     PtyChild child(promptAndShow);
     const std::string& before = child.initial();
@@ -440,5 +448,97 @@ TEST(ToolPrompt, StoppedAndContinuedByTheShell) {
       EXPECT_NE(resumed.find("**\r\n  Verify: ****\r\n"), std::string::npos) << resumed;
       EXPECT_EQ(harness::shell("cat /tmp/work/conf/adminreset.properties"), "admin.user=admin\nadmin.pass=Q7Z9\n");
     }
+  }
+}
+
+// Keys that come quickly one after another, as from a fast serial console
+// or a paste, one byte per write: none is ever echoed by the terminal,
+// only the "*" of each appears, at both prompts.
+TEST(ToolPrompt, KeysInQuickSuccessionAreNeverEchoed) {
+  using Clock = std::chrono::steady_clock;
+  std::string keys;
+  for (int i = 0; i < 1500; ++i) keys += static_cast<char>('a' + i % 26);
+  for (int gapUs : {10, 87}) {
+    SCOPED_TRACE(std::to_string(gapUs) + " us apart");
+    harness::Sandbox box;
+    box.makeDirs("/tmp/work/conf");
+    harness::Pty pty;
+    pty.startTool({"--dev-test-paths", "/tmp/work", "--user", "admin"});
+    auto type = [&] {
+      // At least the gap between two writes; a busy machine only makes it
+      // longer.
+      for (char key : keys) {
+        pty.send(std::string(1, key));
+        auto next = Clock::now() + std::chrono::microseconds(gapUs);
+        while (Clock::now() < next) {
+        }
+      }
+      pty.send("\r");
+    };
+    ASSERT_TRUE(pty.waitFor("Password: "));
+    ASSERT_TRUE(waitForRawKeyRead(pty));
+    type();
+    ASSERT_TRUE(pty.waitFor("  Verify: ", 30000)) << pty.output();
+    ASSERT_TRUE(waitForRawKeyRead(pty));
+    type();
+    harness::PtyExit exit = pty.wait(30000);
+    EXPECT_TRUE(exit.exited(0)) << pty.output();
+    const std::string stars(keys.size(), '*');
+    EXPECT_EQ(0u, pty.output().find("Password: " + stars + "\r\n  Verify: " + stars + "\r\n")) << pty.output();
+    EXPECT_EQ(harness::shell("cat /tmp/work/conf/adminreset.properties"),
+              "admin.user=admin\nadmin.pass=" + keys + "\n");
+  }
+}
+
+// A termination signal sent by the shell to the stopped job (Ctrl-Z at the
+// prompt) ends it once it runs again, as it would end any program: bash's
+// kill continues the job itself, dash's does not and bg does. The job runs
+// in the background then, where the terminal is the shell's: it is left
+// as the stop left it, canonical and echoing.
+TEST(ToolPrompt, KilledWhileStoppedByTheShell) {
+  const struct {
+    const char* shell;
+    std::vector<std::string> args;
+    std::vector<std::string> commands;
+    const char* ended;  // what the shell says of the job
+  } cases[] = {
+      {"/bin/bash", {"--norc", "--noprofile", "--noediting", "-i"}, {"kill %1"}, "Terminated"},
+      {"/bin/bash", {"--norc", "--noprofile", "--noediting", "-i"}, {"kill -HUP %1"}, "Hangup"},
+      {"/bin/dash", {"-i"}, {"kill %1", "bg"}, "Terminated"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.shell) + ": " + c.commands.front());
+    harness::Sandbox box;
+    box.makeDirs("/tmp/work/conf");
+    harness::Pty pty;
+    pty.start(c.shell, c.args, {{"PS1", "$ "}, {"ENV", ""}, {"HISTFILE", "/dev/null"}, {"TERM", "dumb"}});
+    ASSERT_TRUE(pty.waitFor("$ ")) << pty.output();
+    pty.send(harness::toolPath() + " --dev-test-paths /tmp/work --user admin\n");
+    ASSERT_TRUE(pty.waitFor("Password: ")) << pty.output();
+    ASSERT_TRUE(waitForRawKeyRead(pty));
+    pty.send("Q7");
+    ASSERT_TRUE(pty.waitFor("Password: **")) << pty.output();
+    ASSERT_TRUE(waitForRawKeyRead(pty));
+    pty.send("\x1a");  // the terminal's suspend key
+    ASSERT_TRUE(pty.waitFor("Stopped")) << pty.output();
+    std::size_t killedAt = pty.output().size();
+    for (const std::string& command : c.commands) {
+      ASSERT_TRUE(pty.waitFor("$ ", 5000));
+      pty.send(command + "\n");
+    }
+    // The shell reports the job's end with its next prompt, or when asked.
+    auto ended = [&] { return pty.output().find(c.ended, killedAt) != std::string::npos; };
+    for (int i = 0; i < 100 && !ended(); ++i) {
+      pty.send("jobs\n");
+      pty.readFor(300);
+    }
+    ASSERT_TRUE(ended()) << pty.output().substr(killedAt);
+    EXPECT_EQ(pty.output().find("tty output", killedAt), std::string::npos) << pty.output().substr(killedAt);
+    struct termios after = pty.attributes();
+    EXPECT_TRUE((after.c_lflag & ICANON) && (after.c_lflag & ECHO)) << "no echo left behind";
+    pty.send("exit\n");
+    harness::PtyExit exit = pty.wait();
+    EXPECT_TRUE(exit.exited(0)) << pty.output();
+    EXPECT_EQ(harness::shell("ls -A /tmp/work/conf"), "");
   }
 }
