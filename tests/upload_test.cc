@@ -178,11 +178,14 @@ TEST_F(UploadExchangeTest, CustomVersionAndExperimentalParts) {
   EXPECT_TRUE(arch < version && version < major && nd < experimental && experimental < file);
 }
 
+// A reply without a length of its own lasts until the close; one that comes
+// without a close notification still counts.
 TEST_F(UploadExchangeTest, PrematureCloseStillGivesTheReplyAndProgressLinesUnlessSilent) {
   layPackage(5000);
   silentMode = 0;
+  const std::string unframed = "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\n\r\nqueued";
   harness::BuildServiceRoutes routes;
-  routes.on("/process.php", {harness::replyOk("queued"), false});
+  routes.on("/process.php", {unframed, false});
   harness::FakeBuildService service(routes);
   OptText reply;
   testing::internal::CaptureStdout();
@@ -190,9 +193,59 @@ TEST_F(UploadExchangeTest, PrematureCloseStillGivesTheReplyAndProgressLinesUnles
   uploadKernelHeaders(&reply);
   std::string err = testing::internal::GetCapturedStderr();
   std::string out = testing::internal::GetCapturedStdout();
-  EXPECT_EQ(reply, harness::replyOk("queued"));
+  EXPECT_EQ(reply, unframed);
   EXPECT_EQ(err, "SSL Error: Premature close\n");
   EXPECT_EQ(out, "Starting module build...\n");  // output to a file: no meter
+}
+
+// The upload ends as soon as its reply is complete by its framing, whatever
+// the service then does with the connection: keep it open for a next
+// request (as a web server with keep-alive does, here until its own time-out
+// long after the deadline), or drop it without a close notification. The
+// reply is kept as it came, in pieces too.
+TEST_F(UploadExchangeTest, ReplyEndsByItsFramingWhileTheServiceKeepsTheConnection) {
+  constexpr int kHoldMs = 10000;
+  std::string package = layPackage(5000);
+  const std::string chunked = "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n";
+  const struct {
+    const char* name;
+    std::string bytes;
+    std::vector<std::string> later;
+    bool close;
+  } cases[] = {
+      {"content length, kept open", harness::replyOk("queued"), {}, false},
+      {"content length in pieces, kept open", "HTTP/1.1 302 Found\r\nLocation: /status.php?r=9\r\nContent-",
+       {"Length: 12\r\n\r\nredirec", "ted.\n"}, false},
+      {"chunked, kept open", chunked + "7\r\nqueued\n\r\n", {"0\r\n\r\n"}, false},
+      {"content length, closed without a close notification", harness::replyOk("queued"), {}, true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    harness::ServerOptions options;
+    options.port = 443;
+    options.complete = harness::untilHttpRequest(2);
+    options.readTimeoutMs = kHoldMs;
+    harness::Reply answer;
+    answer.bytes = c.bytes;
+    answer.later = c.later;
+    answer.pauseMs = 100;
+    answer.close = c.close;
+    answer.closeNotify = !c.close;
+    harness::TlsServer service([answer](const std::string&, int) { return answer; }, harness::TlsOptions{}, options);
+    std::string whole = c.bytes;
+    for (const std::string& piece : c.later) whole += piece;
+    OptText reply;
+    testing::internal::CaptureStderr();
+    auto start = Clock::now();
+    int count = uploadKernelHeaders(&reply);
+    auto tookMs = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+    EXPECT_LT(tookMs, kHoldMs / 2) << "the upload waited for the service's close";
+    EXPECT_EQ(count, static_cast<int>(whole.size()));
+    EXPECT_EQ(reply, whole);
+    ASSERT_TRUE(service.waitForExchanges(1, kHoldMs));
+    EXPECT_EQ(service.exchanges()[0].request, expectedRequest(package));
+  }
 }
 
 // What the service saw of one upload: when it had received how much, the
