@@ -245,8 +245,12 @@ TEST_F(HttpsRequestTest, ThroughTheProxyTunnel) {
   harness::BuildServiceRoutes routes;
   routes.on("/index.php", {harness::replyOk("hello"), true});
   FakeBuildService service(routes);
+  // One also sends a body after its blank line, with the answer: the body
+  // is the answer's, not the start of the TLS stream.
+  harness::ProxyOptions withBody = harness::proxyEstablished(443);
+  withBody.answer = {"HTTP/1.1 200 Connection established\r\nContent-Length: 14\r\n\r\n<p>tunnel</p>\n"};
   const harness::ProxyOptions proxies[] = {harness::proxyEstablished(443), harness::proxySplit(443),
-                                           harness::proxyHttp10(443)};
+                                           harness::proxyHttp10(443), withBody};
   std::size_t served = 0;
   for (const harness::ProxyOptions& options : proxies) {
     SCOPED_TRACE(options.answer[0]);
