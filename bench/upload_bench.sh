@@ -15,6 +15,8 @@
 # proxied request goes upstream only once its body has been read in full
 # (held in memory, so no disk write slows the server). The body itself is not
 # passed on. It answers "Expect: 100-continue" at once, as any nginx does.
+# Keep-alive is nginx's own: it keeps each connection open after its reply,
+# and a client that waited for the close would wait for its time-out.
 set -euo pipefail
 # The script starts itself again in the namespace, after the cd below: by a
 # path that holds from any directory.
@@ -60,8 +62,6 @@ http {
 	fastcgi_temp_path $work/fastcgi;
 	uwsgi_temp_path $work/uwsgi;
 	scgi_temp_path $work/scgi;
-	# One request per connection: the tool reads its reply until the close.
-	keepalive_timeout 0;
 	server {
 		listen 127.0.0.1:443 ssl;
 		ssl_certificate $work/server.crt;

@@ -12,6 +12,7 @@
 
 #include "config/config.h"
 #include "config/text_reading.h"
+#include "installer/reply_framing.h"
 #include "installer/resolve.h"
 #include "setup/output.h"
 
@@ -21,6 +22,7 @@ namespace {
 
 constexpr std::size_t kRequestBufferSize = 4096;
 constexpr const char* kKeyMarker = "-----BEGIN PUBLIC KEY-----";
+constexpr const char* kKeyEndMarker = "-----END PUBLIC KEY-----";
 
 // SIGPIPE is ignored while a fetch runs, so a peer that closes early gives
 // a write error instead of killing the tool without a word.
@@ -53,6 +55,19 @@ struct SslFree {
 }  // namespace
 
 const char* getPublicInfoPath() { return "/public_info"; }
+
+std::size_t keyEndLineEnd(const std::string& reply) {
+  std::size_t begin = reply.find(kKeyMarker);
+  if (begin == std::string::npos) return std::string::npos;
+  const std::size_t markerLength = std::strlen(kKeyEndMarker);
+  for (std::size_t end = reply.find(kKeyEndMarker, begin); end != std::string::npos;
+       end = reply.find(kKeyEndMarker, end + 1)) {
+    std::size_t after = end + markerLength;
+    if (reply.compare(after, 1, "\n") == 0) return after + 1;
+    if (reply.compare(after, 2, "\r\n") == 0) return after + 2;
+  }
+  return std::string::npos;
+}
 
 std::string buildKeyRequest(const char* hostHeader) {
   std::string request = formatNarrow(keyRequestFormat, getPublicInfoPath(), hostHeader);
@@ -139,22 +154,27 @@ OptText httpGetPublicInfo(const ServerUrl& url) {
     return std::nullopt;
   }
   // The reply may come in several segments (headers and body apart): it is
-  // read until the peer closes or the buffer is full. A failure once part
-  // of the reply is in ends the reply there, as the peer's close would.
-  std::string reply(kReplyBufferSize - 1, '\0');
-  std::size_t length = 0;
-  while (length < reply.size()) {
-    ssize_t got = ::recv(fd.get(), reply.data() + length, reply.size() - length, 0);
+  // read until the peer closes, the buffer is full, the reply's
+  // Content-Length is met or the key's end line is in, whichever comes
+  // first; a server may keep the connection open after its reply. A
+  // failure once part of the reply is in ends the reply there, as the
+  // peer's close would.
+  std::string reply;
+  ReplyFraming framing(false);
+  char piece[kReplyBufferSize - 1];
+  while (reply.size() < kReplyBufferSize - 1) {
+    ssize_t got = ::recv(fd.get(), piece, kReplyBufferSize - 1 - reply.size(), 0);
     if (got < 0 && errno == EINTR) continue;
     printDebug("ret from recv: %d", static_cast<int>(got));
-    if (got < 0 && length == 0) {
+    if (got < 0 && reply.empty()) {
       printError(L"Failed to read data from socket\n");
       return std::nullopt;
     }
     if (got <= 0) break;
-    length += static_cast<std::size_t>(got);
+    reply.append(piece, static_cast<std::size_t>(got));
+    framing.feed(piece, static_cast<std::size_t>(got));
+    if (framing.complete() || keyEndLineEnd(reply) != std::string::npos) break;
   }
-  reply.resize(length);
   return reply;
 }
 

@@ -8,9 +8,13 @@
 //   checked: the key is trusted on first use. That context alone runs at
 //   security level 0, since TLS 1.0 is refused at the library's default.
 // - The reply is read until the peer closes or 8095 bytes are in, however
-//   many segments or records it comes in. The key is the reply from
-//   "-----BEGIN PUBLIC KEY-----" to its end; the status line and headers
-//   are not looked at.
+//   many segments or records it comes in; over plain HTTP also until its
+//   Content-Length is met (installer/reply_framing.h, chunked not counted)
+//   or the key's end line (keyEndLineEnd) is in, as a server may keep the
+//   connection open after its reply. Bytes that come in the same receive
+//   are kept too. The key is the reply from "-----BEGIN PUBLIC KEY-----"
+//   to its end; beyond the framing, the status line and headers are not
+//   looked at.
 // - A broken connection never raises SIGPIPE in the tool during a fetch.
 // - getServerKey and keyNameFromUrl are declared in config/config.h.
 #pragma once
@@ -33,6 +37,12 @@ constexpr std::size_t kReplyBufferSize = 8096;  // the reply and its terminator
 
 extern const char* keyRequestFormat;
 const char* getPublicInfoPath();
+
+// Where the key's end line ends in a reply: the first "-----END PUBLIC
+// KEY-----" after the first "-----BEGIN PUBLIC KEY-----" that is followed by
+// its line end (LF, or CR LF), counted past that line end; npos while there
+// is none.
+std::size_t keyEndLineEnd(const std::string& reply);
 
 // The request as sent: the template with "/public_info" and `hostHeader`.
 std::string buildKeyRequest(const char* hostHeader);

@@ -52,14 +52,14 @@ std::string formatTunnelRequest(const std::string& host, int port, bool* tooLarg
 
 namespace {
 
-// How long the rest of an answer may take once its status line is in, at
+// How long the rest of an answer may take once its first bytes are in, at
 // the least. A proxy's header lines may come a round trip after its status
 // line (its second write held back until the first is acknowledged), so on
-// a slower path the pause is twice the time the status line took to come.
+// a slower path the pause is twice the time the first bytes took to come.
 constexpr int kAnswerPauseMs = 500;
 
-int answerPauseMs(std::chrono::steady_clock::duration statusLineTook) {
-  long long took = std::chrono::duration_cast<std::chrono::milliseconds>(statusLineTook).count();
+int answerPauseMs(std::chrono::steady_clock::duration firstBytesTook) {
+  long long took = std::chrono::duration_cast<std::chrono::milliseconds>(firstBytesTook).count();
   long long pause = std::max<long long>(kAnswerPauseMs, 2 * took);
   return static_cast<int>(std::min<long long>(pause, std::numeric_limits<int>::max()));
 }
@@ -84,22 +84,20 @@ bool morePending(int sock, int waitMs) {
   }
 }
 
-// Reads the answer up to its blank line and no further, so that nothing of
-// the tunnelled stream is taken from the socket: each piece is peeked first
-// and only the bytes up to the blank line are consumed. Some proxies send
-// the status line alone and then wait for the client: once a whole status
-// line is in, a pause without more bytes ends the answer. `sent` is when
-// the request went out.
+// Reads the answer up to its blank line, in as many pieces as it comes.
+// Bytes after the blank line that come in the same read are the answer's
+// too (a body, or junk): the TLS client speaks first, so nothing of the
+// tunnel can be there yet. Some proxies send a status line alone, or only
+// part of one, and then wait for the client: once any byte is in, a pause
+// without more bytes ends the answer, and the answer is judged by what came.
+// `sent` is when the request went out.
 std::string readProxyAnswer(int sock, std::chrono::steady_clock::time_point sent) {
   std::string answer;
   char piece[kProxyBufferSize];
-  int pauseMs = -1;  // set once the status line is in
+  int pauseMs = -1;  // set once the first bytes are in
   while (answer.size() < kProxyBufferSize - 1) {
-    if (pauseMs < 0 && answer.find('\n') != std::string::npos)
-      pauseMs = answerPauseMs(std::chrono::steady_clock::now() - sent);
     if (pauseMs >= 0 && !morePending(sock, pauseMs)) break;
-    std::size_t room = kProxyBufferSize - 1 - answer.size();
-    ssize_t n = recv(sock, piece, room, MSG_PEEK);
+    ssize_t n = recv(sock, piece, kProxyBufferSize - 1 - answer.size(), 0);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) {
       // Only a proxy that closed without answering at all is reported; a
@@ -107,19 +105,9 @@ std::string readProxyAnswer(int sock, std::chrono::steady_clock::time_point sent
       if (n == 0 && answer.empty()) printError(L"Error reading from proxy: %s", "the proxy closed the connection");
       break;
     }
-    std::size_t before = answer.size();
+    if (pauseMs < 0) pauseMs = answerPauseMs(std::chrono::steady_clock::now() - sent);
     answer.append(piece, static_cast<std::size_t>(n));
-    std::size_t end = answerEnd(answer);
-    std::size_t take = end == std::string::npos ? static_cast<std::size_t>(n) : end - before;
-    answer.resize(before + take);
-    std::size_t taken = 0;
-    while (taken < take) {
-      ssize_t r = recv(sock, piece, take - taken, 0);
-      if (r < 0 && errno == EINTR) continue;
-      if (r <= 0) return answer;
-      taken += static_cast<std::size_t>(r);
-    }
-    if (end != std::string::npos) break;
+    if (answerEnd(answer) != std::string::npos) break;
   }
   return answer;
 }

@@ -19,6 +19,7 @@
 
 #include "installer/proxy.h"
 #include "installer/replies.h"
+#include "installer/reply_framing.h"
 #include "installer/resolve.h"
 #include "installer/state.h"
 #include "setup/output.h"
@@ -195,12 +196,15 @@ void sendWithoutDelay(int sock) {
   (void)setsockopt(sock, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
 }
 
-void shutdownTls(SSL* connection, std::time_t start, const char* label, const char* readEnd) {
+void shutdownTls(SSL* connection, std::time_t start, const char* label, const char* readEnd, bool peerClosed) {
   printDebug("%s%2.0f seconds to read%s", label, std::difftime(std::time(nullptr), start), readEnd);
   ERR_clear_error();
   int shutdown = SSL_shutdown(connection);
   printDebug("%s%2.0f seconds to shutdown\n", label, std::difftime(std::time(nullptr), start));
-  if (shutdown != 1) fatalSslError("Shutdown failed");
+  if (peerClosed && shutdown != 1) fatalSslError("Shutdown failed");
+  // The service may have closed after a complete reply: its reset or close
+  // is no failure of this exchange.
+  ERR_clear_error();
 }
 
 int sslErrorClass(SSL* connection, int result) {
@@ -251,6 +255,9 @@ OptText ReplyBuffer::take() {
 
 ReadOutcome readTlsReply(SSL* connection, ReplyBuffer* buffer, bool verbose) {
   char piece[kPieceSize];
+  // A service that keeps the connection open after its reply (keep-alive)
+  // would otherwise be waited on until its own time-out.
+  ReplyFraming framing;
   for (;;) {
     if (verbose) {
       showSpinner();
@@ -270,6 +277,8 @@ ReadOutcome readTlsReply(SSL* connection, ReplyBuffer* buffer, bool verbose) {
         if (verbose) printDebug("SSL_ERROR_NONE");
         if (!buffer->append(piece, static_cast<std::size_t>(n)))
           fatalError("Return data is too large for buffer");
+        framing.feed(piece, static_cast<std::size_t>(n));
+        if (framing.complete()) return ReadOutcome::Complete;
         break;
       case ReadOutcome::Retry:
         if (verbose) printDebug("SSL_ERROR_WANT_READ");
@@ -282,6 +291,8 @@ ReadOutcome readTlsReply(SSL* connection, ReplyBuffer* buffer, bool verbose) {
         return ReadOutcome::CloseNotify;
       case ReadOutcome::Failure:
         fatalSslError("SSL read problem");
+      case ReadOutcome::Complete:
+        break;  // not a read's class
     }
   }
 }
@@ -319,9 +330,10 @@ int httpsRequest(const std::string& request, OptText* reply, int newlineAfterRep
   ReplyBuffer buffer;
   printDebug("Waiting for reply...");
   std::time_t start = std::time(nullptr);
-  if (readTlsReply(connection.get(), &buffer, true) == ReadOutcome::CloseNotify) {
-    printDebug("SSL_ERROR_ZERO_RETURN");
-    shutdownTls(connection.get(), start, "** ", "\n");
+  ReadOutcome end = readTlsReply(connection.get(), &buffer, true);
+  if (end == ReadOutcome::CloseNotify || end == ReadOutcome::Complete) {
+    printDebug(end == ReadOutcome::CloseNotify ? "SSL_ERROR_ZERO_RETURN" : "reply complete");
+    shutdownTls(connection.get(), start, "** ", "\n", end == ReadOutcome::CloseNotify);
     *reply = buffer.take();
     if (newlineAfterReply) printPlain("\n");
     if (debugEnabled) {

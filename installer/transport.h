@@ -4,8 +4,9 @@
 //   when one is set) and one new TLS handshake presenting clientKeyPem; the
 //   service's certificate is not checked, and there are no time-outs.
 // - Order of one exchange: key file, initSslContext, removal of the key
-//   file, tcp_connect, handshake, request, reply until the service closes,
-//   close notification, release of connection, context and socket.
+//   file, tcp_connect, handshake, request, reply (until it is complete by its
+//   own framing, else until the service closes), close notification,
+//   release of connection, context and socket.
 // - The key file is created 0600 under /tmp and removed on every path,
 //   fatal exits included.
 // - Fatal TLS failures end the process with status 0 (fatalSslError).
@@ -103,26 +104,36 @@ void flushTlsWrites(SSL* connection);
 // 40 ms. A socket that refuses the option works as it did.
 void sendWithoutDelay(int sock);
 
-// Answers the service's close notification. Traces, each made of label, the
-// seconds since start and its text: " seconds to read" followed by readEnd,
-// then " seconds to shutdown\n". A shutdown that fails is fatal.
-void shutdownTls(SSL* connection, std::time_t start, const char* label, const char* readEnd);
+// Sends the client's close notification once the reply is in. Traces, each
+// made of label, the seconds since start and its text: " seconds to read"
+// followed by readEnd, then " seconds to shutdown\n". After the service's
+// own close notification (peerClosed) a shutdown that fails is fatal. After
+// a reply complete by its framing the service may keep the connection: the
+// notification is sent without waiting for the service's, and whether it
+// could be sent no longer matters.
+void shutdownTls(SSL* connection, std::time_t start, const char* label, const char* readEnd, bool peerClosed);
 
 // The TLS error class of a failed call. The peer's close without a close
 // notification, which this TLS library reports as a protocol error
 // (unexpected EOF), is given as SSL_ERROR_SYSCALL, the class it always had.
 int sslErrorClass(SSL* connection, int result);
 
-// What a TLS read means for the reply loop.
-enum class ReadOutcome { Data, Retry, PrematureClose, CloseNotify, Failure };
+// What a TLS read means for the reply loop; Complete is the reply loop's
+// own: the reply is whole by its framing (installer/reply_framing.h).
+enum class ReadOutcome { Data, Retry, PrematureClose, CloseNotify, Failure, Complete };
 // Classifies the result of one SSL_read (through sslErrorClass).
 ReadOutcome classifySslRead(SSL* connection, int result);
 
 class ReplyBuffer;
-// Reads a reply until the service closes: PrematureClose (after "SSL Error:
-// Premature close\n" on standard error) or CloseNotify (the caller then
-// shuts down). verbose draws the spinner and the read traces of the GETs.
-// Ends the process on a read error or a reply too large for the buffer.
+// Reads a reply until it is complete by its own framing (Complete: its
+// Content-Length bytes of body, or its last chunk and trailer, are in; the
+// service may keep the connection open) or, for a reply without such
+// framing, until the service closes: PrematureClose (after "SSL Error:
+// Premature close\n" on standard error) or CloseNotify. On Complete and
+// CloseNotify the caller then shuts down. Every byte read is kept, also
+// bytes after the framing's end that came in the same read. verbose draws
+// the spinner and the read traces of the GETs. Ends the process on a read
+// error or a reply too large for the buffer.
 ReadOutcome readTlsReply(SSL* connection, ReplyBuffer* buffer, bool verbose);
 
 // Appends pieces of a reply up to kReplyBufferSize - 1 bytes. Running out of

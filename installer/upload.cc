@@ -145,8 +145,9 @@ int uploadKernelHeaders(OptText* reply) {
 
   ReplyBuffer buffer;
   std::time_t start = std::time(nullptr);
-  if (readTlsReply(connection.get(), &buffer, false) == ReadOutcome::CloseNotify)
-    shutdownTls(connection.get(), start, "+", "");
+  ReadOutcome end = readTlsReply(connection.get(), &buffer, false);
+  if (end == ReadOutcome::CloseNotify || end == ReadOutcome::Complete)
+    shutdownTls(connection.get(), start, "+", "", end == ReadOutcome::CloseNotify);
   *reply = buffer.take();
   connection.reset();
   context.reset();

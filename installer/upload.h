@@ -12,6 +12,8 @@
 // - Every failure but the service's premature close ends the process with
 //   status 0; a package too large for the 32-bit Content-Length is refused
 //   before anything is sent.
+// - The reply is read until it is complete by its framing (Content-Length
+//   or chunked), else until the service closes the connection.
 // - Returns the reply's byte count; *reply gets the reply, or nothing when
 //   no memory could be had for it.
 #pragma once

@@ -37,9 +37,13 @@ class KeyFetch : public ::testing::Test {
     box_.makeDirs(kKeys);
     useLoopbackNames(box_, {"mgr.test"});
   }
-  RunResult run(std::vector<std::string> args) {
+  RunResult run(std::vector<std::string> args, int timeoutMs = 20000) {
     args.insert(args.end(), {"--dev-test-paths", kWork});
-    return runTool(args);
+    RunOptions options;
+    options.args = args;
+    options.stdinMode = Stdin::kDevNull;
+    options.timeoutMs = timeoutMs;
+    return runTool(options);
   }
   static std::string url(const char* scheme, int port, const char* rest = "") {
     return std::string(scheme) + "mgr.test:" + std::to_string(port) + rest;
@@ -49,12 +53,19 @@ class KeyFetch : public ::testing::Test {
 };
 
 TEST_F(KeyFetch, PlainHttpReplies) {
+  // A server that keeps the connection open after its reply does so for
+  // longer than the run may take: a fetch that waits for its close is killed.
+  constexpr int kHoldMs = 30000, kHeldRunMs = 10000;
+  const std::string keyToItsEndLine = "-----BEGIN PUBLIC KEY-----\r\nMIIBIjANBgkq\r\n-----END PUBLIC KEY-----";
+  const std::string storedToItsEndLine = "-----BEGIN PUBLIC KEY-----\nMIIBIjANBgkq\n-----END PUBLIC KEY-----";
   struct Case {
     const char* name;
     std::string reply;
     bool stored;
     bool reset = false;        // the reply ends in a reset, not in a close
     const char* failure = "";  // printed before the run's own failure text
+    bool held = false;         // the server keeps the connection open after the reply
+    std::string key = kStoredKey;
   } cases[] = {
       {"200 with the marker", "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\n\r\n" + kKey, true},
       {"404 with the marker", "HTTP/1.1 404 Not Found\r\n\r\n" + kKey, true},
@@ -67,6 +78,13 @@ TEST_F(KeyFetch, PlainHttpReplies) {
       // as a close would; one before any byte fails the fetch.
       {"the key, then a reset", "HTTP/1.1 200 OK\r\n\r\n" + kKey, true, true},
       {"a reset before any byte", "", false, true, "Failed to read data from socket\n"},
+      // The fetch ends when the reply is in, however the server holds on.
+      {"held open after a reply with its length",
+       "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(keyToItsEndLine.size()) + "\r\n\r\n" + keyToItsEndLine,
+       true, false, "", true, storedToItsEndLine},
+      {"held open after the key's end line, without a length",
+       "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\n\r\n" + keyToItsEndLine + "\r\n", true, false, "", true,
+       storedToItsEndLine + "\n"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -74,15 +92,19 @@ TEST_F(KeyFetch, PlainHttpReplies) {
     Reply reply;
     reply.bytes = c.reply;
     reply.resetWithoutFin = c.reset;
-    TcpServer server([reply](const std::string&, int) { return reply; }, wholeRequest());
+    reply.close = !c.held;
+    ServerOptions options = wholeRequest();
+    if (c.held) options.readTimeoutMs = kHoldMs;
+    TcpServer server([reply](const std::string&, int) { return reply; }, options);
     // A path after the host is ignored, and so is the ":" inside it.
-    RunResult result = run({"--get-key", url("http://", server.port(), "/other/path:1")});
+    RunResult result =
+        run({"--get-key", url("http://", server.port(), "/other/path:1")}, c.held ? kHeldRunMs : 20000);
     ASSERT_TRUE(server.waitForExchanges(1));
     EXPECT_EQ(server.exchanges()[0].request, kHttpRequest);
     if (c.stored) {
       EXPECT_TRUE(result.exited(0)) << describe(result);
       EXPECT_EQ(result.out, "Key 'mgr.test' successfully installed.\n");
-      EXPECT_EQ(readFile(kKeys + "/mgr.test"), kStoredKey);
+      EXPECT_EQ(readFile(kKeys + "/mgr.test"), c.key);
     } else {
       EXPECT_TRUE(result.exited(1)) << describe(result);
       EXPECT_EQ(result.out, std::string(c.failure) + kUnable);

@@ -61,4 +61,30 @@ TEST(KeyRequest, BytesPerTransport) {
   EXPECT_STREQ(getPublicInfoPath(), "/public_info");
 }
 
+// Where the key's end line ends, which ends a plain HTTP fetch.
+TEST(KeyEndLine, AfterTheKeysBeginningAndWithItsLineEnd) {
+  const std::string begin = "-----BEGIN PUBLIC KEY-----\nMIIB\n";
+  const std::string end = "-----END PUBLIC KEY-----";
+  const struct {
+    const char* name;
+    std::string reply;
+    std::size_t at;
+  } cases[] = {
+      {"LF", begin + end + "\ntail", begin.size() + end.size() + 1},
+      {"CR LF", "HTTP/1.0 200 OK\r\n\r\n" + begin + end + "\r\n", 19 + begin.size() + end.size() + 2},
+      {"no line end yet", begin + end, std::string::npos},
+      {"CR alone so far", begin + end + "\r", std::string::npos},
+      {"something else after it, then the real end line", begin + end + "x\n" + end + "\n",
+       begin.size() + 2 * end.size() + 3},
+      {"an end line before any key", end + "\n" + begin, std::string::npos},
+      {"an end line before the key and one after it", end + "\n" + begin + end + "\n",
+       2 * end.size() + 2 + begin.size()},
+      {"no key", "HTTP/1.0 200 OK\r\n\r\n" + end + "\n", std::string::npos},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(keyEndLineEnd(c.reply), c.at);
+  }
+}
+
 }  // namespace
