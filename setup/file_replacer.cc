@@ -314,8 +314,9 @@ bool FileReplacer::keepBackup(const std::string& backup, std::string* err) {
   if (!have_old_) return true;
   // Settled first, so that a copy that can't carry the old file's metadata
   // does not turn into a rewrite in place of a file that now has a second
-  // name.
-  if (!settlePlacement(err)) return false;
+  // name. A copy that can't be made at all fails the write, not the backup.
+  std::string not_settled;
+  settlePlacement(&not_settled);
   if (!in_place_) {
     if (placement_ == Placement::kRename && isMountRoot(dir_fd_.get(), name_.c_str(), AT_SYMLINK_NOFOLLOW))
       return fail(err, EBUSY);
@@ -329,7 +330,9 @@ bool FileReplacer::keepBackup(const std::string& backup, std::string* err) {
       ::unlink(staging.c_str());
       return fail(err, error);
     }
-    if (errno != EPERM && errno != EMLINK && errno != EXDEV) return fail(err, errno);
+    // A file that can't take one more name is copied; any other refusal
+    // (an append-only file, a read-only file system) fails the backup.
+    if (errno != EMLINK) return fail(err, errno);
   }
   // A copy: the file itself is about to be rewritten (or can't take a
   // second name).
