@@ -154,10 +154,21 @@ bool FileReplacer::openTarget(bool exists, std::string* err) {
   for (int attempt = 0;; ++attempt) {
     created_ = false;
     target_fd_.reset();
-    if (!exists && placement_ == Placement::kRename) {
+    struct stat link;
+    if (!exists && (placement_ == Placement::kRename || ::lstat(target_.c_str(), &link) != 0)) {
+      // Nothing stands there: the new file will make the name when it is
+      // whole (a killed run leaves none), and there is nothing to lock. A
+      // name the writer's own open could not make is refused now, as that
+      // open would refuse it.
       have_old_ = false;
-      return true;  // the new file will make the name; nothing to lock
+      if (placement_ == Placement::kInPlace) {
+        std::string dir, name;
+        splitPath(target_, &dir, &name);
+        if (::faccessat(AT_FDCWD, dir.c_str(), W_OK | X_OK, AT_EACCESS) != 0) return fail(err, errno);
+      }
+      return true;
     }
+    // A dangling link in place: the open makes the file it names.
     // As the writer's own open, less the truncation: the old content stays
     // until the new one is whole.
     int flags = (for_writing ? O_WRONLY | O_CREAT : O_RDONLY) | O_NOCTTY | O_NONBLOCK | O_CLOEXEC;

@@ -62,8 +62,10 @@
 //     for a fixed temporary name beside the target (made at open(), after a
 //     stale one is removed; left behind by keepTemporary()).
 //  2. r.open(&err, mode, metadata) -- look, open, lock, find the directory.
-//     A file this open created (nothing stood there) is removed again unless
-//     a commit succeeds.
+//     Where nothing stands, nothing is opened (the new file makes the name
+//     when it is whole; a directory the writer's open could not create in
+//     is refused now); through a dangling link, the open makes the file the
+//     link names, and removes it again unless a commit succeeds.
 //  3. optionally r.keepBackup(path, &err) -- the old file stays under that
 //     name (a second name for it, or a copy when it will be written in place).
 //  4. r.write(...) as often as needed.
