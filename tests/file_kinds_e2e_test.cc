@@ -266,20 +266,21 @@ const Writer kCredentialsNoStdout{
     }};
 
 // A working directory so deep that a key's path is just under PATH_MAX
-// (4090 bytes with a name of 255): every name made beside it is longer.
+// (4090 bytes, a name of one letter): a name made beside the key's that is
+// longer than the key's own would not fit a path.
+const std::string kNearMaxKeyName = "m";
 std::string longWorkDir() {
-  const std::size_t length = 4090 - std::string("/conf/server.allow/").size() - 255;
+  const std::size_t length = 4090 - std::string("/conf/server.allow/").size() - kNearMaxKeyName.size();
   std::string dir = "/tmp/w";
   while (dir.size() < length) dir += "/" + std::string(std::min<std::size_t>(200, length - dir.size() - 1), 'd');
   return dir;
 }
-const std::string kLongKeyName(255, 'k');
-const Writer kKeyLongPath{"KeyPathNearPathMax", true, longWorkDir() + "/conf/server.allow", kLongKeyName, "OLD KEY\n",
-                          "NEW\nKEY\n", kOldMode, {},
+const Writer kKeyLongPath{"KeyPathNearPathMax", true, longWorkDir() + "/conf/server.allow", kNearMaxKeyName,
+                          "OLD KEY\n", "NEW\nKEY\n", kOldMode, {},
                           [](Sandbox& box) { harness::installProduct(box, harness::Install::kFullAgent); },
                           [](const std::string&) {
                             return runWith({"--dev-test-paths", longWorkDir(), "--stdin-key", "--key-filename",
-                                            kLongKeyName},
+                                            kNearMaxKeyName},
                                            "NEW\r\nKEY\r\n");
                           }};
 
@@ -571,7 +572,7 @@ std::vector<Row> rows() {
   // a key path just under PATH_MAX.
   r.insert(r.end(), {
       {&kCredentialsNoStdout, Kind::kRegular, 0, "", true},
-      {&kKeyLongPath, Kind::kRegular, 0, "Key '" + kLongKeyName + "' successfully installed.\n", true},
+      {&kKeyLongPath, Kind::kRegular, 0, "Key '" + kNearMaxKeyName + "' successfully installed.\n", true},
   });
   return r;
 }
