@@ -23,65 +23,46 @@ namespace {
 constexpr const char* kAgentConfigName = "conf/agent_config";
 constexpr std::size_t kPieceSize = 4095;  // a longer line is stored as several entries
 
-// Keeps the current file under the backup name: a second name for the same
-// file, or a copy where links are not possible. The backup appears whole
-// or not at all; an older backup is replaced. *err tells why it failed.
-bool keepBackup(const std::string& path, const std::string& backup, std::string* err) {
-  std::string staging = backup + ".new";
-  ::unlink(staging.c_str());
-  if (::link(path.c_str(), staging.c_str()) == 0) {
-    if (::rename(staging.c_str(), backup.c_str()) == 0) return true;
-    *err = std::strerror(errno);
-    ::unlink(staging.c_str());
-    return false;
-  }
-  if (errno == EXDEV) {
-    // The file is a mount of its own (a single file bind-mounted there):
-    // it can't be moved aside, so it is not replaced either.
-    *err = std::strerror(EBUSY);
-    return false;
-  }
-  UniqueFd in(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  struct stat st;
-  if (!in || ::fstat(in.get(), &st) != 0) {
-    *err = std::strerror(errno);
-    return false;
-  }
-  FileReplacer copy(backup, staging);
-  if (!copy.open(err, st.st_mode & 07777, true)) return false;
-  char buffer[8192];
-  for (;;) {
-    ssize_t n = ::read(in.get(), buffer, sizeof buffer);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      *err = std::strerror(errno);
-      return false;
-    }
-    if (n == 0) break;
-    if (!copy.write(buffer, static_cast<std::size_t>(n), err)) return false;
-  }
-  return copy.commit(err);
-}
-
-// The new file takes the old one's place whole, with its mode and owner;
-// a new file gets 0666 less the umask.
-bool replaceFile(const std::string& path, const std::string& text) {
-  FileReplacer replacer(path);
-  std::string err;
-  if (!replacer.open(&err) || !replacer.write(text, &err) || !replacer.commit(&err)) {
-    printDebug("%s", err.c_str());
-    return false;
-  }
-  return true;
-}
-
 std::optional<std::string> agentConfigPath() {
   return workingPath(kProductAgent, kAgentConfigName, kNoServerWorkingDir);
 }
 
-// The common tail of the setters: load, edit, save.
+// Writes the store through a replacer that open() was called on (opened
+// tells how that went, openErr why not): the file of the moment is kept
+// under ".bak", then the new file takes its place whole, with the old
+// file's owner, mode, ACL and extended attributes.
+int saveThrough(FileReplacer& file, bool opened, const std::string& openErr, const std::string& path) {
+  printDebug("checking existence of '%s'", path.c_str());
+  if (fileExists(path.c_str())) {
+    std::string backup = path + ".bak";
+    printDebug("Exists. Rename '%s' to '%s'", path.c_str(), backup.c_str());
+    std::string err = openErr;
+    if (!opened || !file.keepBackup(backup, &err)) {
+      printError(L"Failed to create backup file: %s\n", err.c_str());
+      return 0;
+    }
+    printDebug("Rename successful");
+  }
+  printDebug("Saving '%s'", path.c_str());
+  std::string text;
+  for (const std::string& line : agentConfigStore) text += line;
+  std::string err = openErr;
+  if (!opened || !file.write(text, &err) || !file.commit(&err)) {
+    printDebug("%s", err.c_str());
+    printError(L"Could not save output file\n");
+    return 0;
+  }
+  return 1;
+}
+
+// The common tail of the setters: load, edit, save. The file is locked
+// from before the load to the end of the save, so that another run at the
+// same time can neither lose this one's change nor have its own lost.
 int editSetting(const std::string& path, std::initializer_list<const char*> prefixes,
                 const std::string& replacement, const std::string& appended, const char* appendTrace) {
+  FileReplacer file(path);
+  std::string openErr;
+  bool opened = file.open(&openErr);
   if (!loadAgentConfig(path)) {
     printError(L"Could not read agent configuration file\n");
     return 1;
@@ -89,7 +70,7 @@ int editSetting(const std::string& path, std::initializer_list<const char*> pref
   if (replaceOrAppendSetting(agentConfigStore, prefixes, replacement, appended) == 0) {
     printDebug("%s", appendTrace);
   }
-  if (!saveAgentConfig(path)) {
+  if (!saveThrough(file, opened, openErr, path)) {
     printError(L"Could not save config file\n");
     return 1;
   }
@@ -121,25 +102,10 @@ int loadAgentConfig(const std::string& path) {
 }
 
 int saveAgentConfig(const std::string& path) {
-  printDebug("checking existence of '%s'", path.c_str());
-  if (fileExists(path.c_str())) {
-    std::string backup = path + ".bak";
-    printDebug("Exists. Rename '%s' to '%s'", path.c_str(), backup.c_str());
-    std::string err;
-    if (!keepBackup(path, backup, &err)) {
-      printError(L"Failed to create backup file: %s\n", err.c_str());
-      return 0;
-    }
-    printDebug("Rename successful");
-  }
-  printDebug("Saving '%s'", path.c_str());
-  std::string text;
-  for (const std::string& line : agentConfigStore) text += line;
-  if (!replaceFile(path, text)) {
-    printError(L"Could not save output file\n");
-    return 0;
-  }
-  return 1;
+  FileReplacer file(path);
+  std::string openErr;
+  bool opened = file.open(&openErr);
+  return saveThrough(file, opened, openErr, path);
 }
 
 int replaceOrAppendSetting(AgentConfigLines& lines, std::initializer_list<const char*> prefixes,

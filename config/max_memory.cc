@@ -132,11 +132,13 @@ int saveHeapSize(std::uint64_t sizeMb) {
   const std::string path = *confPath;
   const std::string copyPath = path + kCopySuffix;
 
-  UniqueFile in = openRegularFile(path);
-  int inError = errno;
+  // The file is locked before it is read: a second run waits for this one's
+  // rename, and then reads (and keeps) what this one wrote.
   FileReplacer copy(path, copyPath);
   std::string err;
   bool copyOpen = copy.open(&err);
+  UniqueFile in = openRegularFile(path);
+  int inError = errno;
   if (!in || !copyOpen) {
     printDebug("Could not open '%s': %s", !in ? path.c_str() : copyPath.c_str(),
                !in ? std::strerror(inError) : err.c_str());

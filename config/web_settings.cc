@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <optional>
 
 #include "config/port_in_use.h"
 #include "config/text_reading.h"
@@ -100,25 +101,52 @@ int ReadJettyConfig() {
   return readWebSettings(&path) == 0 ? 1 : 0;
 }
 
-int WriteServerConfig() {
-  std::optional<std::string> found = workingDirOrReport(kProductServer, kNoServerWorkingDir);
-  if (!found) return 0;
-  const std::string& dir = *found;
-  const std::string path = dir + "/" + kWebPropertiesName;
-  std::string err;
-  // The file is rewritten where it stands: a link to it stays a link, and
-  // a file mounted over the path is written in place.
-  FileReplacer file(path, FileReplacer::Placement::kInPlace);
-  if (!file.open(&err)) {
+namespace {
+
+// The seven lines through a replacer that open() was called on (opened
+// tells how that went).
+int writeWebSettings(FileReplacer& file, bool opened, const std::string& dir) {
+  if (!opened) {
     printDebug("Failed to open outfile");
     return 0;
   }
+  std::string err;
   if (!file.write(formatWebSettings(webSettings, dir), &err) || !file.commit(&err)) {
     printDebug("Failed to write outfile: %s", err.c_str());
     return 0;
   }
   printDebug("Successfully wrote file");
   return 1;
+}
+
+// The file opened (and locked) before a setter reads it, so that another run
+// at the same time can neither lose this one's change nor have its own lost.
+struct HeldWebSettings {
+  std::optional<std::string> dir = getServerWorkingDir(kProductServer);
+  std::optional<FileReplacer> file;
+  bool opened = false;
+
+  HeldWebSettings() {
+    if (!dir) return;
+    file.emplace(*dir + "/" + kWebPropertiesName, FileReplacer::Placement::kInPlace);
+    std::string err;
+    opened = file->open(&err);
+  }
+  // Without a working directory the writer reports it, as it always does.
+  int write() { return file ? writeWebSettings(*file, opened, *dir) : WriteServerConfig(); }
+};
+
+}  // namespace
+
+int WriteServerConfig() {
+  std::optional<std::string> found = workingDirOrReport(kProductServer, kNoServerWorkingDir);
+  if (!found) return 0;
+  // The file is rewritten where the path leads: a link to it stays a link,
+  // and a file mounted over the path is written in place.
+  FileReplacer file(*found + "/" + kWebPropertiesName, FileReplacer::Placement::kInPlace);
+  std::string err;
+  bool opened = file.open(&err);
+  return writeWebSettings(file, opened, *found);
 }
 
 OptText getHttpPort() {
@@ -160,6 +188,7 @@ int setHttpPort(const char* portText) {
     printError(L"server port cannot be null\n");
     return 0;
   }
+  HeldWebSettings held;
   std::string path;
   int readError = readWebSettings(&path);
   std::int64_t port = parseLeadingInteger(portText);
@@ -167,7 +196,7 @@ int setHttpPort(const char* portText) {
   printInfo(httpNotice());
   if (readFailedBadly(readError)) return refuseUnreadFile(path, readError);
   webSettings.httpPort = static_cast<std::int32_t>(port);
-  int written = WriteServerConfig();
+  int written = held.write();
   printDebug("ret (WriteServerConfig()=%d", written);
   if (written == 0) {
     printDebug("failed to write data");
@@ -183,6 +212,7 @@ int setHttpsPort(const char* portText) {
     return 0;
   }
   printInfo(httpsNotice());
+  HeldWebSettings held;
   std::string path;
   int readError = readWebSettings(&path);
   std::int64_t port = parseLeadingInteger(portText);
@@ -190,7 +220,7 @@ int setHttpsPort(const char* portText) {
   if (readFailedBadly(readError)) return refuseUnreadFile(path, readError);
   printDebug("Setting http port for server: %s", portText);
   webSettings.sslPort = static_cast<std::int32_t>(port);
-  int written = WriteServerConfig();
+  int written = held.write();
   printDebug("ret (WriteServerConfig()=%d", written);
   if (written == 0) return 0;
   printDebug("returning success");

@@ -42,16 +42,10 @@ std::string directoryOf(const std::string& path) {
   return path.substr(0, slash);
 }
 
-// Copies the package into a new file beside the target and renames it
-// over the target, so the target is whole or untouched. The copy gets the
-// mode a newly created file would get.
-int copyThenRename(const std::string& package, const std::string& target) {
-  FileReplacer out(target);
+// Copies the package into the new file that takes the target's place
+// whole (another file system: no rename can move it there).
+int copyThenRename(const std::string& package, FileReplacer& out, const std::string& target) {
   std::string err;
-  if (!out.open(&err, 0666 & ~currentUmask(), true)) {
-    printPlain("Couldnt open file '%s': '%s'\n", target.c_str(), err.c_str());
-    return 0;
-  }
   UniqueFd in(::open(package.c_str(), O_RDONLY | O_CLOEXEC));
   bool ok = static_cast<bool>(in);
   if (!ok) err = std::strerror(errno);
@@ -150,15 +144,20 @@ int keepHeaderPackage(const std::string& package, const std::string& target) {
     printPlain("Couldnt open file '%s': '%s'\n", target.c_str(), std::strerror(errno));
     return 0;
   }
-  // The package takes the name's place, but never that of a directory, a
-  // device or a FIFO (nor of one a link there leads to).
+  // The target is opened as an open for writing would open it, so that the
+  // kernel refuses what it would refuse (a link or another user's file in a
+  // sticky directory, under its protections), and never where a directory,
+  // a device or a FIFO stands (nor one a link there leads to). The package
+  // is new output: it then takes the name's place as the file of whoever
+  // runs the tool, with the mode a new file gets, nothing of the old file's.
+  FileReplacer out(target);
   std::string err;
-  if (!FileReplacer::mayReplace(target, &err)) {
+  if (!out.open(&err, 0666 & ~currentUmask(), FileReplacer::Metadata::kNew)) {
     printPlain("Couldnt open file '%s': '%s'\n", target.c_str(), err.c_str());
     return 0;
   }
   if (::rename(package.c_str(), target.c_str()) == 0) return 1;
-  if (errno == EXDEV) return copyThenRename(package, target);
+  if (errno == EXDEV) return copyThenRename(package, out, target);
   printPlain("Couldnt save file '%s': '%s'\n", target.c_str(), std::strerror(errno));
   return 0;
 }

@@ -2,10 +2,13 @@
 //
 // - openXmlDocument gives a new parsed document that the caller deletes, or
 //   null after "ERROR: Could not open '%s'" / "ERROR: Failed to parse '%s'".
-// - saveXmlDocument first moves an existing file to "<path>.bak" (replacing
-//   an older backup), then writes the document (a dangling link at the path
+// - saveXmlDocument first keeps an existing file under "<path>.bak"
+//   (replacing an older backup), then a new file with the document and the
+//   old file's metadata takes the path's name (a dangling link at the path
 //   is written through and stays); false when the backup cannot be made
-//   (nothing is written) or the write fails.
+//   (nothing is written) or the write fails (the old file stays too), and
+//   before anything changes when a directory, FIFO, device or socket stands
+//   at the path.
 // - findElementByAttributeValue: the first element below the parent, depth
 //   first in document order, whose first attribute's value equals the text.
 // - loadXmlFile (behind openXmlDocument and dumpXmlFile) reads only a

@@ -92,31 +92,40 @@ bool renderXmlDocument(const TiXmlDocument& document, std::string* text) {
 bool saveXmlDocument(const char* path, TiXmlDocument* document) {
   printDebug("saveXmlDocument");
   printDebug("checking existence of '%s'", path);
-  if (fileExists(path)) {
+  // A file there is kept under the backup name and a new file takes its
+  // name, with the old file's owner, mode, ACL and extended attributes; a
+  // dangling link there counts as no file and is written through, as an
+  // open for writing would (the file it names is made, the link stays).
+  // What is not a regular file is refused before anything changes. The
+  // file stays locked from the backup to the save.
+  const bool exists = fileExists(path);
+  FileReplacer file(path, exists ? FileReplacer::Placement::kRename : FileReplacer::Placement::kInPlace);
+  std::string err;
+  if (!file.open(&err)) {
+    printDebug("Could not save '%s': %s", path, err.c_str());
+    return false;
+  }
+  if (exists) {
     char backup[kBackupNameSize];
     int length = std::snprintf(backup, sizeof backup, "%s%s", path, ".bak");
-    // A cut name would move the file somewhere else than its backup.
+    // A cut name would keep the file somewhere else than its backup.
     if (length < 0 || static_cast<std::size_t>(length) >= sizeof backup) {
       printError(L"Failed to create backup file: %s\n", std::strerror(ENAMETOOLONG));
       return false;
     }
     printDebug("Exists. Rename '%s' to '%s'", path, backup);
-    if (!renameFile(path, backup)) {
-      printError(L"Failed to create backup file: %s\n", std::strerror(errno));
+    if (!file.keepBackup(backup, &err)) {
+      printError(L"Failed to create backup file: %s\n", err.c_str());
       return false;
     }
     printDebug("Rename successful");
   }
   printDebug("Saving '%s'", path);
-  // Rendered first and written whole: a full disk fails the save (the old
-  // contents are in the backup) instead of leaving an empty file behind.
-  // Written where the path leads, as an open for writing would: a dangling
-  // link gets its file made and stays (after a backup nothing stands there).
+  // Rendered first and written whole: a full disk fails the save, and the
+  // old content stays, also under the backup name.
   std::string text;
   if (!renderXmlDocument(*document, &text)) return false;
-  FileReplacer file(path, FileReplacer::Placement::kInPlace);
-  std::string err;
-  if (!file.open(&err) || !file.write(text, &err) || !file.commit(&err)) {
+  if (!file.write(text, &err) || !file.commit(&err)) {
     printDebug("Could not save '%s': %s", path, err.c_str());
     return false;
   }

@@ -6,6 +6,8 @@ set -euo pipefail
 packages=(
   g++ cmake make pkg-config
   libssl-dev libc-ares-dev libtinyxml-dev libmm-dev libgtest-dev
+  libacl1-dev libattr1-dev  # a file's copy takes its ACL and extended attributes
+  e2fsprogs  # the file tests make and mark small ext2 images (mkfs.ext2, chattr)
   clang libclang-rt-14-dev
   kmod net-tools tar gzip findutils util-linux iproute2 openssl
   gcc libelf1 dpkg apt  # a module built from a real Debian header package (objtool needs libelf)

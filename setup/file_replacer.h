@@ -1,53 +1,82 @@
-// Safe replacement of a file: the new content goes to a temporary file in the
-// target's own directory and takes the target's place in one rename, so a
-// reader sees either the whole old file or the whole new one, never a part.
-// Only the rewrite in place below gives up that promise: a crash in the
-// middle of it can leave the file partly rewritten, and on a copy-on-write
-// file system the room reserved first does not cover the overwritten blocks,
-// so a full disk can still stop it halfway.
+// Replacement of a file's content for every writer of the tool.
+//
+// Where the write lands is the kernel's decision. open() opens the path the
+// way the writer's own open would (for writing, created when missing, links
+// followed by the kernel, so its link and sticky-directory protections and
+// every permission apply), after a look with stat that only a regular file
+// (or nothing) stands there, so no FIFO or device is ever opened. From then
+// on the replacer works from that descriptor: the file it names, and the
+// directory that file is really in (found from the descriptor and checked by
+// device and inode), with directory-relative calls, so any path the open
+// accepts works whatever the length of the names made beside it.
 //
 // Two placements, by what the writer promises its callers:
-// - kRename: the new file takes the place of whatever name stands at the
-//   path. A symbolic link there is replaced by the new file, other hard
-//   links keep the old content, and a file that cannot be renamed over (a
-//   single file bind-mounted at the path: EBUSY) is a failure.
-// - kInPlace: the new content lands in the file the path names now, as an
-//   open for writing with truncation would put it there. A symbolic link is
-//   followed to its target and stays a link; a file with several names, or
-//   bind-mounted at the path, is rewritten in place (all of the new content
-//   is kept first, room for it is reserved, then every byte is written, the
-//   file cut to length and synced), so every name sees the new content. So
-//   is a file where no copy can be made beside it, and, for a caller other
-//   than root, a file whose owner or group a new file could not get
-//   (another user's file, also in a sticky directory): it keeps both.
-// Either way an existing target must be a regular file (for kRename a link
-// may stand there too, when it leads to a regular file or nowhere): a
-// directory is refused with EISDIR, a FIFO, device node or socket with
-// EINVAL, before anything is written. kInPlace also refuses an existing file
-// the process may not write (access(2)), as opening it would.
+// - kInPlace: the new content lands in the file the open reached. Where it
+//   can, a new file made in that directory takes the name's place in one
+//   rename, so a reader sees the whole old file or the whole new one. A file
+//   with several names, one mounted at its path, one whose directory can't
+//   take a new file (no permission, no free inode, a full disk) and one whose
+//   owner, group, mode, ACL or extended attributes a new file could not get
+//   are rewritten in place through the descriptor instead.
+// - kRename: the new file takes the place of the name at the path (a
+//   symbolic link there is replaced, other hard links keep the old content,
+//   a file mounted at the path fails with EBUSY). The old file is only
+//   opened for reading (the lock and its metadata), as the writers that
+//   rename read it anyway; with Metadata::kNew it is opened for writing as
+//   the writer's own open would (and only when it exists), so that the
+//   kernel refuses what it would refuse that open.
+//
+// What the new file carries (Metadata):
+// - kKeep: the old file's owner, group, mode, ACL and extended attributes
+//   (less the ones the kernel owns or a write would drop: security.evm,
+//   security.ima, security.capability); a new file gets `mode`, reduced as
+//   creat(2) reduces it. Whatever of that can't be given (EPERM, ENOTSUP...)
+//   makes the write go in place, where the file keeps all of it.
+// - kForceMode: as kKeep, then the mode is exactly `mode` (given before the
+//   first byte of a rewrite in place changes).
+// - kNew: new output (kRename only): the file of whoever runs the tool, with
+//   exactly `mode`, nothing taken from the file it replaces; never written
+//   in place.
+//
+// Two runs at once: open() takes an exclusive flock on the file it opened
+// and holds it until the replacer is done, checking that the path still
+// names the locked file (else it opens it again). A writer that reads the
+// old file before it writes (a read, modify, write) opens the replacer
+// first. The wait for the lock is bounded (kLockWait), so a lock held by
+// anyone who may read the file can delay a run but never hang it: then
+// open() fails with EWOULDBLOCK.
+//
+// Room and failures: the rename placement writes and syncs the whole new
+// file before the rename, so a full disk or a failed sync leaves the old
+// file; the copy is unnamed until it is whole (O_TMPFILE where the file
+// system has it), so a killed run leaves no name behind. The rewrite in
+// place secures the room first: room is reserved where fallocate works, and
+// the part beyond the old end is written and synced before any old byte is
+// overwritten; a failure there puts the length back, so the old content is
+// whole. Only a crash or an I/O error while the old bytes are being
+// overwritten (or a copy-on-write file system, where an overwrite needs new
+// room, or an old file with holes) can still leave it partly rewritten.
 //
 // Calling order:
-//  1. FileReplacer r(target) / r(target, kInPlace)
-//                                       -- or r(target, temp_path) for a
-//     fixed temporary name (a stale file of that name is removed first);
-//     otherwise the temporary name has a fixed length, however long the
-//     target's name is;
-//  2. r.open(&err)                      -- checks the target and creates the
-//     temporary file with O_EXCL; it gets the old file's mode (and owner and
-//     group when run as root), or `mode` (less the creation mask) when there
-//     is no old file; with force_mode the file ends with exactly `mode` (a
-//     rewrite in place gives it before the first byte changes);
-//  3. r.write(...) as often as needed   -- every byte is written: short
-//     writes are continued and EINTR is retried;
-//  4. r.commit(&err)                    -- fsync, close, rename over the
-//     target (or the rewrite in place), then fsync of the directory.
+//  1. FileReplacer r(target) / r(target, kInPlace) / r(target, temp_path)
+//     for a fixed temporary name beside the target (made at open(), after a
+//     stale one is removed; left behind by keepTemporary()).
+//  2. r.open(&err, mode, metadata) -- look, open, lock, find the directory.
+//     Where nothing stands, nothing is opened (the new file makes the name
+//     when it is whole; a directory the writer's open could not create in
+//     is refused now); through a dangling link, the open makes the file the
+//     link names, and removes it again unless a commit succeeds.
+//  3. optionally r.keepBackup(path, &err) -- the old file stays under that
+//     name (a second name for it, or a copy when it will be written in place).
+//  4. r.write(...) as often as needed.
+//  5. r.commit(&err) -- the new content takes its place; the rename is made
+//     durable by a sync of the directory.
 // Any step that fails returns false with the system's error text in *err;
-// after a failed write, commit refuses (a partial file never takes the place
-// of the old one).
-// Without a successful commit the destructor removes the temporary file and
-// the target is untouched; keepTemporary() leaves it behind instead.
+// after a failed write, commit refuses. Without a successful commit the
+// target is untouched and nothing the replacer made is left behind.
 #pragma once
 
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <cstddef>
@@ -58,6 +87,9 @@
 class FileReplacer {
  public:
   enum class Placement { kRename, kInPlace };
+  enum class Metadata { kKeep, kForceMode, kNew };
+  // The longest wait for another holder of the file's lock, in seconds.
+  static constexpr int kLockWait = 30;
 
   explicit FileReplacer(std::string target, std::string temp_path = {});
   FileReplacer(std::string target, Placement placement);
@@ -65,43 +97,56 @@ class FileReplacer {
   FileReplacer& operator=(const FileReplacer&) = delete;
   ~FileReplacer();
 
-  bool open(std::string* err, mode_t mode = 0666, bool force_mode = false);
+  bool open(std::string* err, mode_t mode = 0666, Metadata metadata = Metadata::kKeep);
+  bool keepBackup(const std::string& backup, std::string* err);
   bool write(const void* data, std::size_t length, std::string* err);
-  bool write(const std::string& text, std::string* err) {
-    return write(text.data(), text.size(), err);
-  }
+  bool write(const std::string& text, std::string* err) { return write(text.data(), text.size(), err); }
   bool commit(std::string* err);
 
-  // Closes the temporary file and leaves it where it is (no rename).
+  // Closes the fixed temporary file and leaves it where it is.
   void keepTemporary();
-  // Removes the temporary file now; the target stays as it was.
-  void rollback();
 
-  // The check open() makes for kRename, for writers that move a finished
-  // file into place themselves: true when nothing, a regular file, or a
-  // link to a regular file or to nothing stands at the path.
-  static bool mayReplace(const std::string& target, std::string* err);
-
-  // The descriptor written to (-1 when none is open), for traces.
-  int descriptor() const { return fd_.get(); }
-  const std::string& temporaryPath() const { return temp_; }
+  // True when a file stood at the path when it was opened.
+  bool hadOldFile() const { return have_old_; }
+  // The descriptor of the file the path names, as the writer's own open
+  // would have returned it (-1 when none is open), for traces.
+  int descriptor() const { return target_fd_.get(); }
 
  private:
-  bool openInPlace(std::string* err);
-  bool rewriteInPlace(const std::string& content, std::string* err);
-  bool readBackTemporary(std::string* content, std::string* err);
+  bool openTarget(bool exists, std::string* err);
+  bool findDirectory(std::string* err);
+  bool createTemporary(std::string* err, bool* may_fall_back, int* error);
+  bool giveMetadata(int fd, bool* may_fall_back, int* error);
+  bool settlePlacement(std::string* err);
+  bool switchToInPlace(std::string* err);
+  bool rewriteInPlace(std::string* err);
+  bool placeTemporary(std::string* err);
+  void discardTemporary();
+  void removeCreated();
 
   std::string target_;
   Placement placement_ = Placement::kRename;
-  std::string final_;  // the file that gets the content: target_, or where its links lead
-  std::string temp_;
-  bool fixed_temp_ = false;
-  UniqueFd fd_;
-  bool created_ = false;
-  bool committed_ = false;
-  bool in_place_ = false;  // no temporary file: the content waits in staged_
-  std::string staged_;
+  Metadata metadata_ = Metadata::kKeep;
   mode_t mode_ = 0666;
-  bool force_mode_ = false;
-  int write_error_ = 0;  // first failed write, refused again at commit
+  std::string fixed_temp_;   // the fixed temporary path, or empty
+  bool opened_ = false;
+  bool committed_ = false;
+
+  UniqueFd target_fd_;       // the old file (or the one the open created): locked
+  bool target_writable_ = false;
+  UniqueFd write_fd_;        // the same file for writing, when it was opened for reading
+  struct stat old_ {};       // its status once locked
+  bool have_old_ = false;    // a file stood at the path
+  bool created_ = false;     // the open made it
+
+  UniqueFd dir_fd_;          // the directory the name is really in
+  std::string name_;         // the name there that the new file takes
+
+  bool in_place_ = false;
+  UniqueFd temp_fd_;
+  std::string temp_name_;    // the temporary file's name in dir_fd_, when it has one
+  bool temp_settled_ = false;  // the copy exists and carries what it must
+  std::string staged_;       // the content, kept for a rewrite in place
+  bool stage_ = true;
+  int write_error_ = 0;
 };

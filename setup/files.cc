@@ -111,7 +111,8 @@ bool writeAll(int fd, const void* data, std::size_t length) {
 int write_file(const char* path, const std::string& text, bool owner_read_only) {
   std::string err;
   FileReplacer file(path, FileReplacer::Placement::kInPlace);
-  bool opened = file.open(&err, 0400 & ~currentUmask(), owner_read_only);
+  bool opened = file.open(&err, 0400 & ~currentUmask(),
+                          owner_read_only ? FileReplacer::Metadata::kForceMode : FileReplacer::Metadata::kKeep);
   printDebug("filedes=%d", file.descriptor());
   if (!opened) {
     printError(L"Failed to open outfile '%s':%s\n", path, err.c_str());

@@ -38,17 +38,16 @@ int pathExists(const char* path);
 int fileExists(const char* path);
 
 // 0 on success; 1 after "Failed to open outfile '%s':%s\n" or
-// "Failed to write outfile '%s':%s\n". The text lands in the file the path
-// names, as creat(2) would put it there (a link is followed and stays, every
-// hard link sees it). Where a copy can take the file's place, it is whole or
-// not at all: a full disk or a crash leaves the old content. A file rewritten
-// in place (a hard link, a bind mount, no room for a copy in its directory,
-// another user's file) keeps the old content on a full disk only where the
-// room can be reserved (not on copy-on-write file systems), and a crash
-// can leave it partly rewritten. A new file gets mode 0400 less the
-// creation mask; an existing one keeps its mode unless owner_read_only
-// forces 0400 on it. What is not a regular file, and an existing file the
-// process may not write, is refused as opening it would be.
+// "Failed to write outfile '%s':%s\n". The text lands where creat(2) on the
+// path would put it (the kernel follows links and applies its protections;
+// its refusal is the open failure), through the shared file replacer: whole
+// or not at all where a copy can take the file's place, rewritten in place
+// otherwise (a hard link, a bind mount, no room for a copy, metadata a copy
+// could not get), with the room secured before an old byte changes. The file
+// keeps its owner, group, mode, ACL and extended attributes, unless
+// owner_read_only forces 0400 (less the creation mask) on it; a new file
+// gets that mode. What is not a regular file, and an existing file the
+// process may not open for writing, is refused as opening it would be.
 int write_file(const char* path, const std::string& text, bool owner_read_only = false);
 
 // Opens a file for reading that must be a regular file (links followed):

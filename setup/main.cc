@@ -2,8 +2,11 @@
 // command line, then runs the selected operations in one fixed order. A
 // failure ends the run at once with status 1; a query ends it after its
 // answer; a run that completed at least one operation returns 0.
+#include <fcntl.h>
 #include <sys/utsname.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -31,6 +34,22 @@ namespace {
 void writeMarkerOrFail(const char* name, const wchar_t* failure) {
   std::optional<std::string> path = markerPath(name);
   if (!path || !writeConfigCheckFile(path->c_str())) failWith(failure);
+}
+
+// A descriptor 0, 1 or 2 that is closed is opened on /dev/null, so that no
+// file the tool opens takes its number and gets the output meant for it (or
+// gives the input). It stays as unusable as a closed one: standard input is
+// held open for writing only and the two outputs for reading only, so reads
+// and writes on them still fail with EBADF.
+void holdStandardDescriptors() {
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+    int held = ::open("/dev/null", fd == 0 ? O_WRONLY : O_RDONLY);
+    if (held >= 0 && held != fd) {
+      ::dup2(held, fd);
+      ::close(held);
+    }
+  }
 }
 
 void startUp(int argc, char** argv) {
@@ -104,6 +123,7 @@ void saveKeyOrFail(std::string& key) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  holdStandardDescriptors();
   startUp(argc, argv);
   bool done = false;
 

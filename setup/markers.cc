@@ -1,14 +1,9 @@
 #include "setup/markers.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
-#include <cerrno>
-
+#include "setup/file_replacer.h"
 #include "setup/files.h"
 #include "setup/output.h"
 #include "setup/settings.h"
-#include "setup/unique_fd.h"
 
 std::optional<std::string> markerPath(const char* name) {
   std::optional<std::string> path = workingPath(kProductAgent, name, nullptr);
@@ -20,11 +15,12 @@ std::optional<std::string> markerPath(const char* name) {
 }
 
 int writeConfigCheckFile(const char* path) {
-  UniqueFd fd(::open(path, O_WRONLY | O_CREAT | O_TRUNC, 0666));
-  if (!fd) return 0;
+  // Through the shared replacer: a FIFO or device at the path is refused
+  // before anything is opened, and the marker is whole or not written.
+  FileReplacer file(path, FileReplacer::Placement::kInPlace);
+  std::string err;
   static const char kText[] = "1";
-  if (!writeAll(fd.get(), kText, sizeof kText - 1)) return 0;
-  return fd.close() == 0 ? 1 : 0;
+  return file.open(&err) && file.write(kText, sizeof kText - 1, &err) && file.commit(&err) ? 1 : 0;
 }
 
 void printAgentRestartNotice() {

@@ -3,8 +3,9 @@
 // - markerPath builds "<working dir>/<name>"; nothing when the working
 //   directory is unknown or the path would not fit a path buffer, which
 //   the caller reports as a marker that was not written.
-// - writeConfigCheckFile writes the text "1" (no line end) to a marker:
-//   1 when every byte was written and the file closed, 0 otherwise.
+// - writeConfigCheckFile writes the text "1" (no line end) to a marker, as
+//   any file of the tool is written (setup/file_replacer.h): 1 when it took
+//   its place, 0 otherwise (also for a directory, FIFO or device there).
 #pragma once
 
 #include <optional>

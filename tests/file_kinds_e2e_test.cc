@@ -12,17 +12,42 @@
 // ".bak", the kept header package) take the name's place instead, and a
 // bind-mounted file makes them fail with the file unchanged. No writer puts
 // a regular file where a directory, FIFO or device node stands.
+//
+// Where a writer's own open would be refused, the writer is refused: rows
+// with a link or a file another user planted in a sticky world-writable
+// directory run under the kernel's link and sticky-directory protections
+// (fs.protected_symlinks, fs.protected_regular) set to 0 and to the stock
+// values, each checked against where `sh -c 'echo X > path'` lands under the
+// same settings. Those rows set the two machine-wide settings and put the old
+// values back when they end, failed or not (ctest runs them one at a time).
+// Other rows: a file with an ACL and an extended attribute keeps both, a
+// full file system without fallocate (ext2) or without free inodes, an
+// append-only file, a FIFO or a device at a marker's path, standard output
+// closed, a path just under PATH_MAX.
+#include <acl/libacl.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/acl.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
+#include <csignal>
 #include <cstdlib>
+#include <cstring>
+#include <fstream>
 #include <functional>
+#include <optional>
 #include <ostream>
+#include <sstream>
+#include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "tests/harness/build_service.h"
@@ -30,13 +55,38 @@
 #include "tests/harness/run.h"
 #include "tests/harness/sandbox.h"
 #include "tests/harness/servers.h"
+#include "setup/unique_fd.h"
 
 namespace {
 
 using harness::RunResult;
 using harness::Sandbox;
 
-enum class Kind { kRegular, kSymlink, kBindMount, kHardLink, kDirectory, kFifo, kDevice, kFull, kReadOnly, kLongName };
+enum class Kind {
+  kRegular,
+  kSymlink,
+  kBindMount,
+  kHardLink,
+  kDirectory,
+  kFifo,
+  kDevice,
+  kFull,
+  kReadOnly,
+  kLongName,
+  kPlantedLink,          // another user's link in a sticky world-writable directory
+  kPlantedDanglingLink,  // the same, to a file that does not exist
+  kPlantedFile,          // another user's file (mode 0666) there
+  kAclXattr,             // a file with an ACL and a user.* extended attribute
+  kFullExt2,             // a second name of the file, on a full ext2 image (no fallocate)
+  kNoInodes,             // a file system whose inodes are all used
+  kAppendOnly,           // chattr +a
+  kMarkerFifo,           // a FIFO where the writer's marker goes
+  kMarkerDevice,         // a device node there
+};
+
+// The kernel's protections a row runs under (fs.protected_symlinks,
+// fs.protected_regular).
+enum class Protections { kAsTheyAre, kOff, kStock, kStockRegular2 };
 
 const char* kindName(Kind k) {
   switch (k) {
@@ -50,12 +100,37 @@ const char* kindName(Kind k) {
     case Kind::kFull: return "FullFileSystem";
     case Kind::kReadOnly: return "ReadOnlyFileSystem";
     case Kind::kLongName: return "Name255";
+    case Kind::kPlantedLink: return "PlantedLink";
+    case Kind::kPlantedDanglingLink: return "PlantedDanglingLink";
+    case Kind::kPlantedFile: return "PlantedFile";
+    case Kind::kAclXattr: return "AclAndXattr";
+    case Kind::kFullExt2: return "FullExt2";
+    case Kind::kNoInodes: return "NoFreeInodes";
+    case Kind::kAppendOnly: return "AppendOnly";
+    case Kind::kMarkerFifo: return "MarkerFifo";
+    case Kind::kMarkerDevice: return "MarkerDevice";
   }
   return "?";
 }
 
+const char* protectionsName(Protections p) {
+  switch (p) {
+    case Protections::kAsTheyAre: return "";
+    case Protections::kOff: return "_ProtectionsOff";
+    case Protections::kStock: return "_ProtectionsStock";
+    case Protections::kStockRegular2: return "_ProtectionsStockRegular2";
+  }
+  return "?";
+}
+
+bool planted(Kind k) { return k == Kind::kPlantedLink || k == Kind::kPlantedDanglingLink || k == Kind::kPlantedFile; }
+bool isLink(Kind k) { return k == Kind::kSymlink || k == Kind::kPlantedLink || k == Kind::kPlantedDanglingLink; }
+
 const std::string kConf = "/usr/sbin/tavrik/conf";
 const std::string kReal = "/tmp/elsewhere/real";  // where a symbolic link at the path leads
+const std::string kVictim = "/tmp/victim/real";    // where a planted link leads
+const std::string kAbsent = "/tmp/victim/absent";  // where a planted dangling link leads
+constexpr uid_t kOtherUser = 65534;                // who planted them
 const std::string kOtherName = "other-name";       // a second hard link beside the path
 const std::string kLongName(255, 'n');
 constexpr mode_t kOldMode = 0640;
@@ -77,14 +152,39 @@ struct Writer {
   std::function<RunResult(const std::string& path)> run;
 };
 
-RunResult runWith(std::vector<std::string> args, const std::string& input = "") {
+harness::RunOptions toolOptions(std::vector<std::string> args, const std::string& input = "",
+                                std::vector<std::pair<std::string, std::string>> env = {}) {
   harness::RunOptions options;
   options.args = std::move(args);
   options.input = input;
   const char* asan = std::getenv("ASAN_OPTIONS");
   options.env.push_back({"ASAN_OPTIONS", std::string(asan ? asan : "") + ":verify_asan_link_order=0"});
-  options.env.push_back({"LD_PRELOAD", TAVRIK_NO_PAUSE_LIB});
-  return harness::runTool(options);
+  options.env.push_back({"LD_PRELOAD", std::string(TAVRIK_NO_PAUSE_LIB) + ":" + TAVRIK_FILE_OPS_LIB});
+  for (auto& e : env) options.env.push_back(std::move(e));
+  return options;
+}
+
+RunResult runWith(std::vector<std::string> args, const std::string& input = "") {
+  return harness::runTool(toolOptions(std::move(args), input));
+}
+
+// The tool with its standard output closed (standard error still read).
+RunResult runWithStdoutClosed(const std::vector<std::string>& args) {
+  std::vector<std::string> shellArgs = {"-c", "exec \"$0\" \"$@\" >&-", harness::toolPath()};
+  shellArgs.insert(shellArgs.end(), args.begin(), args.end());
+  harness::RunOptions options = toolOptions(shellArgs);
+  return harness::runProgram("/bin/sh", options);
+}
+
+// The module as the build service sends it, under the path's name.
+RunResult runModule(const std::string& path, const std::string& bytes) {
+  std::string name = path.substr(path.rfind('/') + 1);
+  harness::BuildServiceRoutes routes;
+  routes.onPrefix("/cache-module.php", [name, bytes](const std::string&) {
+    return harness::ServiceAnswer{harness::replyAttachment(name, bytes), true};
+  });
+  harness::FakeBuildService service(routes);
+  return runWith({"--get-module", "--force-update", "--silent", "--host", kHost});
 }
 
 void layManager(Sandbox& box) {
@@ -132,15 +232,7 @@ const Writer kAgentPort{"AgentPort", false, kConf, "agent_config", "LocalPort=1 
                         [](const std::string&) { return runWith({"--agent-port", "9000"}); }};
 
 const Writer kModule{"Module", true, "/lib/modules/tavrik", "mod.ko", "OLD MODULE", "MODULE-BYTES", kOldMode, {},
-                     layAgent, [](const std::string& path) {
-                       std::string name = path.substr(path.rfind('/') + 1);
-                       harness::BuildServiceRoutes routes;
-                       routes.onPrefix("/cache-module.php", [name](const std::string&) {
-                         return harness::ServiceAnswer{harness::replyAttachment(name, "MODULE-BYTES"), true};
-                       });
-                       harness::FakeBuildService service(routes);
-                       return runWith({"--get-module", "--force-update", "--silent", "--host", kHost});
-                     }};
+                     layAgent, [](const std::string& path) { return runModule(path, "MODULE-BYTES"); }};
 
 const Writer kPackage{"HeaderPackage", false, "/tmp/out", "headers.tgz", "OLD PACKAGE", "", -1, {},
                       [](Sandbox& box) {
@@ -151,6 +243,46 @@ const Writer kPackage{"HeaderPackage", false, "/tmp/out", "headers.tgz", "OLD PA
                         return runWith({"--kernel-dir", "/tmp/hdr", "--force-update", "--silent", "--host", kHost, "--tarball-only",
                                         path});
                       }};
+
+// The full-disk cases need more new bytes than old ones (a rewrite in place
+// needs room beyond the old end): a module of 12 KiB over one of 8 KiB,
+// credentials of 7 KiB over a file of 5000 bytes.
+const std::string kBigModuleBytes(12288, 'M');
+const Writer kBigModule{"BigModule", true, "/lib/modules/tavrik", "mod.ko", std::string(8192, 'o'), kBigModuleBytes,
+                        kOldMode, {}, layAgent,
+                        [](const std::string& path) { return runModule(path, kBigModuleBytes); }};
+
+const std::string kLongPassword(7000, 'p');
+const Writer kBigCredentials{"BigCredentials", true, kConf, "adminreset.properties", std::string(5000, 'o'),
+                             "admin.user=admin\nadmin.pass=" + kLongPassword + "\n", 0400, {".user_set"}, layManager,
+                             [](const std::string&) { return runWith({"--user", "admin", "--pass", kLongPassword}); }};
+
+// Standard output closed, with the debug trace that would go there.
+const Writer kCredentialsNoStdout{
+    "CredentialsStdoutClosed", true, kConf, "adminreset.properties", "admin.user=old\nadmin.pass=old\n",
+    "admin.user=admin\nadmin.pass=s3cret\n", 0400, {".user_set"}, layManager, [](const std::string&) {
+      return runWithStdoutClosed({"--dev-test-paths", "/usr/sbin/tavrik", "--user", "admin", "--pass", "s3cret",
+                                  "--debug"});
+    }};
+
+// A working directory so deep that a key's path is just under PATH_MAX
+// (4090 bytes, a name of one letter): a name made beside the key's that is
+// longer than the key's own would not fit a path.
+const std::string kNearMaxKeyName = "m";
+std::string longWorkDir() {
+  const std::size_t length = 4090 - std::string("/conf/server.allow/").size() - kNearMaxKeyName.size();
+  std::string dir = "/tmp/w";
+  while (dir.size() < length) dir += "/" + std::string(std::min<std::size_t>(200, length - dir.size() - 1), 'd');
+  return dir;
+}
+const Writer kKeyLongPath{"KeyPathNearPathMax", true, longWorkDir() + "/conf/server.allow", kNearMaxKeyName,
+                          "OLD KEY\n", "NEW\nKEY\n", kOldMode, {},
+                          [](Sandbox& box) { harness::installProduct(box, harness::Install::kFullAgent); },
+                          [](const std::string&) {
+                            return runWith({"--dev-test-paths", longWorkDir(), "--stdin-key", "--key-filename",
+                                            kNearMaxKeyName},
+                                           "NEW\r\nKEY\r\n");
+                          }};
 
 // What a header-package run prints before the package is moved (the tools'
 // paths as `which` finds them).
@@ -175,9 +307,12 @@ struct Row {
   std::string text;
   bool written;
   std::vector<Extra> extras = {};
+  Protections protections = Protections::kAsTheyAre;
 };
 
-void PrintTo(const Row& row, std::ostream* os) { *os << row.writer->name << " over " << kindName(row.kind); }
+void PrintTo(const Row& row, std::ostream* os) {
+  *os << row.writer->name << " over " << kindName(row.kind) << protectionsName(row.protections);
+}
 
 std::string pathOf(const Row& row) {
   return row.writer->dir + "/" + (row.kind == Kind::kLongName ? kLongName : row.writer->file);
@@ -220,6 +355,8 @@ const char kNotRegular[] = "Invalid argument";
 const char kNoSpace[] = "No space left on device";
 const char kReadOnly[] = "Read-only file system";
 const char kBusy[] = "Device or resource busy";
+const char kDenied[] = "Permission denied";
+const char kNotPermitted[] = "Operation not permitted";
 
 std::vector<Row> rows() {
   const std::string httpOk = notice() + "Server HTTP Port set\n" + kManagerRestart;
@@ -317,7 +454,256 @@ std::vector<Row> rows() {
       {&kPackage, Kind::kReadOnly, 0, pkgOpen(kReadOnly), false},
       {&kPackage, Kind::kLongName, 0, packageLines(pkgPath(kLongName)), true},
   };
+
+  // Another user's link or file in a sticky world-writable directory. With
+  // the protections off, each writer opens it as before: the writers in
+  // place write where the link leads (a dangling one makes its file) or into
+  // the planted file, keeping its owner; the renaming writers replace the
+  // name (the package as a file of its own). Under the stock protections a
+  // writer whose own open follows the link, or opens the planted file to
+  // write it, is refused as that open is; the renaming writers only read the
+  // old file, which the protections leave alone for a planted file.
+  using P = Protections;
+  const P off = P::kOff, stock = P::kStock, stock2 = P::kStockRegular2;
+  const std::string httpRead = notice() + couldNotRead(kDenied) + portFailed();
+  const std::string httpWrite = notice() + portFailed();
+  const std::string pkgOk = packageLines(pkgPath());
+  for (Kind k : {Kind::kPlantedLink, Kind::kPlantedDanglingLink}) {
+    const bool dangling = k == Kind::kPlantedDanglingLink;
+    r.insert(r.end(), {
+        {&kHttpPort, k, 0, httpOk, true, {}, off},
+        {&kHttpPort, k, 1, httpRead, false, {}, stock},
+        {&kDefaults, k, 0, "", true, {}, off},
+        {&kDefaults, k, 0, "", false, {}, stock},
+        {&kCredentials, k, 0, credsOk, true, {}, off},
+        {&kCredentials, k, 1, credsOpen(kDenied), false, {}, stock},
+        {&kKey, k, 0, keyOk, true, {}, off},
+        {&kKey, k, 1, keyOpen(kDenied), false, {}, stock},
+        {&kModule, k, 0, modDep, true, {}, off},
+        {&kModule, k, 0, modDep + "unable to open destination file\n", false, {}, stock},
+        {&kPackage, k, 0, pkgOk, true, {}, off},
+        {&kPackage, k, 0, pkgOpen(kDenied), false, {}, stock},
+        {&kMaxMemory, k, 1, heap(kHeapOpen), false, {}, stock},
+        {&kAgentPort, k, 1, agentLoad(), false, {}, stock},
+    });
+    if (dangling) {
+      // Nothing to read: the copy made beside it stays, as it always has.
+      r.push_back({&kMaxMemory, k, 1, heap(kHeapOpen), false, {{heapCopy, 'f', ""}}, off});
+      r.push_back({&kAgentPort, k, 1, agentLoad(), false, {}, off});
+    } else {
+      r.push_back({&kMaxMemory, k, 0, "Server max memory set\n", true, {}, off});
+      r.push_back({&kAgentPort, k, 0, "Agent port set\n", true, {{agentBak, 'l', oldAgent}}, off});
+    }
+  }
+  for (P p : {off, stock, stock2}) {
+    const bool allowed = p == off;
+    const Kind k = Kind::kPlantedFile;
+    r.insert(r.end(), {
+        {&kHttpPort, k, allowed ? 0 : 1, allowed ? httpOk : httpWrite, allowed, {}, p},
+        {&kDefaults, k, 0, "", allowed, {}, p},
+        {&kCredentials, k, allowed ? 0 : 1, allowed ? credsOk : credsOpen(kDenied), allowed, {}, p},
+        {&kKey, k, allowed ? 0 : 1, allowed ? keyOk : keyOpen(kDenied), allowed, {}, p},
+        {&kModule, k, 0, allowed ? modDep : modDep + "unable to open destination file\n", allowed, {}, p},
+        {&kPackage, k, 0, allowed ? pkgOk : pkgOpen(kDenied), allowed, {}, p},
+        {&kMaxMemory, k, 0, "Server max memory set\n", true, {}, p},
+        {&kAgentPort, k, 0, "Agent port set\n", true, {{agentBak, 'f', oldAgent}}, p},
+    });
+  }
+
+  // An ACL and an extended attribute: every writer keeps both (the
+  // credentials with their forced mode), the package is new output.
+  r.insert(r.end(), {
+      {&kHttpPort, Kind::kAclXattr, 0, httpOk, true},
+      {&kDefaults, Kind::kAclXattr, 0, "", true},
+      {&kCredentials, Kind::kAclXattr, 0, credsOk, true},
+      {&kKey, Kind::kAclXattr, 0, keyOk, true},
+      {&kMaxMemory, Kind::kAclXattr, 0, "Server max memory set\n", true},
+      {&kAgentPort, Kind::kAclXattr, 0, "Agent port set\n", true, {{agentBak, 'f', oldAgent}}},
+      {&kModule, Kind::kAclXattr, 0, modDep, true},
+      {&kPackage, Kind::kAclXattr, 0, pkgOk, true},
+  });
+
+  // A second name of the file on a full ext2 image: rewritten in place,
+  // without fallocate, the new content does not fit, and the old one stays
+  // whole under both names.
+  r.insert(r.end(), {
+      {&kBigModule, Kind::kFullExt2, 0, modDep + "unable to write destination file\n", false},
+      {&kBigCredentials, Kind::kFullExt2, 1,
+       "Failed to write outfile '" + creds() + "':" + kNoSpace + "\nFailed to set username and password\n", false},
+  });
+
+  // No free inode: the writers in place write the file itself, as an open
+  // for writing would; the renaming writers can't make their new file.
+  r.insert(r.end(), {
+      {&kHttpPort, Kind::kNoInodes, 0, httpOk, true},
+      {&kDefaults, Kind::kNoInodes, 0, "", true},
+      {&kCredentials, Kind::kNoInodes, 0, credsOk, true},
+      {&kKey, Kind::kNoInodes, 0, keyOk, true},
+      {&kModule, Kind::kNoInodes, 0, modDep, true},
+      {&kMaxMemory, Kind::kNoInodes, 1, heap(kHeapOpen), false},
+      // (tmpfs counts a second name against its inodes too)
+      {&kAgentPort, Kind::kNoInodes, 1, agentBackup(kNoSpace), false},
+      {&kPackage, Kind::kNoInodes, 0, pkgSave(kNoSpace), false},
+  });
+
+  // Append-only: no open for writing without O_APPEND, no rename over it,
+  // no second name for it.
+  r.insert(r.end(), {
+      {&kHttpPort, Kind::kAppendOnly, 1, notice() + portFailed(), false},
+      {&kDefaults, Kind::kAppendOnly, 0, "", false},
+      {&kCredentials, Kind::kAppendOnly, 1, credsOpen(kNotPermitted), false},
+      {&kKey, Kind::kAppendOnly, 1, keyOpen(kNotPermitted), false},
+      {&kModule, Kind::kAppendOnly, 0, modDep + "unable to open destination file\n", false},
+      {&kMaxMemory, Kind::kAppendOnly, 1, heap(kHeapWrite), false, {{heapCopy, 'f', kMaxMemory.after}}},
+      {&kAgentPort, Kind::kAppendOnly, 1, agentBackup(kNotPermitted), false},
+      {&kPackage, Kind::kAppendOnly, 0, pkgOpen(kNotPermitted), false},
+  });
+
+  // A FIFO or a device where the marker goes: the setting is written, the
+  // marker refused without waiting or writing to the device.
+  r.insert(r.end(), {
+      {&kHttpPort, Kind::kMarkerFifo, 1, httpOk + "Failed to update config check\n", true},
+      {&kHttpPort, Kind::kMarkerDevice, 1, httpOk + "Failed to update config check\n", true},
+      {&kCredentials, Kind::kMarkerFifo, 1, credsOk + "Failed to update config check", true},
+      {&kCredentials, Kind::kMarkerDevice, 1, credsOk + "Failed to update config check", true},
+  });
+
+  // Standard output closed: the trace meant for it never reaches the file;
+  // a key path just under PATH_MAX.
+  r.insert(r.end(), {
+      {&kCredentialsNoStdout, Kind::kRegular, 0, "", true},
+      {&kKeyLongPath, Kind::kRegular, 0, "Key '" + kNearMaxKeyName + "' successfully installed.\n", true},
+  });
   return r;
+}
+
+void require(bool ok, const std::string& what) {
+  if (!ok) throw std::runtime_error("layout: " + what + ": " + std::strerror(errno));
+}
+
+void runOrThrow(const std::string& command) {
+  int status = -1;
+  harness::shell(command, &status);
+  if (status != 0) throw std::runtime_error("layout: " + command + " exited " + std::to_string(status));
+}
+
+// The kernel's link and sticky-directory protections, set for the life of
+// the object and put back as they were when it goes, also after a failure.
+// They are machine-wide settings, not per namespace.
+class KernelProtections {
+ public:
+  explicit KernelProtections(Protections p) {
+    if (p == Protections::kAsTheyAre) return;
+    saved_ = {read(kSymlinks), read(kRegular)};
+    set(kSymlinks, p == Protections::kOff ? "0" : "1");
+    set(kRegular, p == Protections::kOff ? "0" : p == Protections::kStock ? "1" : "2");
+  }
+  ~KernelProtections() {
+    if (!saved_) return;
+    set(kSymlinks, saved_->first);
+    set(kRegular, saved_->second);
+  }
+  KernelProtections(const KernelProtections&) = delete;
+  KernelProtections& operator=(const KernelProtections&) = delete;
+
+ private:
+  static constexpr const char* kSymlinks = "/proc/sys/fs/protected_symlinks";
+  static constexpr const char* kRegular = "/proc/sys/fs/protected_regular";
+  static std::string read(const char* path) {
+    std::string value = harness::readFile(path);
+    if (value.empty()) throw std::runtime_error(std::string("cannot read ") + path);
+    return value.substr(0, value.find('\n'));
+  }
+  static void set(const char* path, const std::string& value) {
+    std::ofstream out(path);
+    out << value << "\n";
+    out.close();
+    if (!out) throw std::runtime_error(std::string("cannot set ") + path);
+  }
+  std::optional<std::pair<std::string, std::string>> saved_;
+};
+
+// Another user's link or file in the sticky world-writable directory that
+// holds `path` (made so here): a link to `victim` (laid by the caller when
+// it should exist), or a file of mode 0666 holding `content`.
+void plant(Sandbox& box, Kind kind, const std::string& path, const std::string& victim, const std::string& content) {
+  const std::string dir = path.substr(0, path.rfind('/'));
+  box.makeDirs(dir);
+  require(::chmod(dir.c_str(), 01777) == 0, "chmod " + dir);
+  if (kind == Kind::kPlantedFile) {
+    box.writeFile(path, content, 0666);
+    require(::chown(path.c_str(), kOtherUser, kOtherUser) == 0, "chown " + path);
+    require(::chmod(path.c_str(), 0666) == 0, "chmod " + path);
+  } else {
+    box.makeSymlink(victim, path);
+    require(::lchown(path.c_str(), kOtherUser, kOtherUser) == 0, "lchown " + path);
+  }
+}
+
+// Whether `sh -c 'echo X > path'` as root gets through what another user
+// planted (a layout like the row's, beside it) under the settings in force.
+bool shellWritesThrough(Sandbox& box, Kind kind) {
+  const std::string path = "/tmp/probe/p", victim = "/tmp/probe-victim/f";
+  box.makeDirs("/tmp/probe-victim");
+  if (kind == Kind::kPlantedLink) box.writeFile(victim, "old", 0644);
+  plant(box, kind, path, victim, "old");
+  int status = -1;
+  harness::shell("{ echo X > " + path + "; } 2>/dev/null", &status);
+  return status == 0;
+}
+
+const std::string kAclReference = "/tmp/acl-reference";
+
+void setAclAndTag(const std::string& path) {
+  acl_t acl = ::acl_from_text("u::rw-,u:65534:rw-,g::---,m::rw-,o::---");
+  require(acl != nullptr, "acl_from_text");
+  int rc = ::acl_set_file(path.c_str(), ACL_TYPE_ACCESS, acl);
+  ::acl_free(acl);
+  require(rc == 0, "acl_set_file " + path);
+  require(::setxattr(path.c_str(), "user.tag", "kept", 4, 0) == 0, "setxattr " + path);
+}
+
+std::string aclText(const std::string& path) {
+  acl_t acl = ::acl_get_file(path.c_str(), ACL_TYPE_ACCESS);
+  if (!acl) return std::string("no ACL: ") + std::strerror(errno);
+  char* text = ::acl_to_any_text(acl, nullptr, ',', TEXT_NUMERIC_IDS);
+  std::string out = text ? text : "";
+  ::acl_free(text);
+  ::acl_free(acl);
+  return out;
+}
+
+std::string tagOf(const std::string& path) {
+  char value[64];
+  ssize_t n = ::getxattr(path.c_str(), "user.tag", value, sizeof value);
+  return n < 0 ? "" : std::string(value, static_cast<std::size_t>(n));
+}
+
+// An ext2 image of 4 MiB (no fallocate there) mounted at `dir`; the mount
+// goes with the sandbox's namespace, and the loop device with the mount.
+void mountExt2(Sandbox& box, const std::string& dir) {
+  box.makeDirs("/tmp/images");
+  box.makeDirs(dir);
+  runOrThrow("truncate -s 4M /tmp/images/ext2.img && mkfs.ext2 -q -F -m 0 /tmp/images/ext2.img && "
+             "mount -o loop /tmp/images/ext2.img " + harness::shellQuote(dir));
+}
+
+// A tmpfs at `dir` whose inodes are all used after the files laid first:
+// the rest go to files under "fill".
+void useUpInodes(Sandbox& box, const std::string& dir, const std::vector<std::pair<std::string, std::string>>& first) {
+  box.makeDirs(dir);
+  require(::mount("tmpfs", dir.c_str(), "tmpfs", 0, "size=1048576,nr_inodes=64,mode=0755") == 0, "mount " + dir);
+  for (const auto& f : first) box.writeFile(f.first, f.second, kOldMode);
+  box.makeDirs(dir + "/fill");
+  for (int i = 0;; ++i) {
+    std::string name = dir + "/fill/" + std::to_string(i);
+    int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    if (fd < 0) {
+      require(errno == ENOSPC, "fill " + dir);
+      break;
+    }
+    ::close(fd);
+  }
 }
 
 // Lays out what stands at the path before the run.
@@ -361,6 +747,49 @@ void layPath(Sandbox& box, const Row& row) {
       box.writeFile(path, w.before, kOldMode);
       box.makeReadOnly(w.dir);
       break;
+    case Kind::kPlantedLink:
+    case Kind::kPlantedDanglingLink:
+    case Kind::kPlantedFile:
+      // The package's directory is on a file system of its own.
+      if (&w == &kPackage) box.mountSmallTmpfs(w.dir, 16 << 20);
+      if (row.kind == Kind::kPlantedLink) box.writeFile(kVictim, w.before, kOldMode);
+      if (row.kind == Kind::kPlantedDanglingLink) box.makeDirs(kAbsent.substr(0, kAbsent.rfind('/')));
+      plant(box, row.kind, path, row.kind == Kind::kPlantedLink ? kVictim : kAbsent, w.before);
+      break;
+    case Kind::kAclXattr:
+      box.writeFile(path, w.before, kOldMode);
+      setAclAndTag(path);
+      box.writeFile(kAclReference, "", kOldMode);
+      setAclAndTag(kAclReference);
+      if (w.modeAfter >= 0 && static_cast<mode_t>(w.modeAfter) != kOldMode)
+        require(::chmod(kAclReference.c_str(), static_cast<mode_t>(w.modeAfter)) == 0, "chmod reference");
+      break;
+    case Kind::kFullExt2:
+      mountExt2(box, w.dir);
+      box.writeFile(path, w.before, kOldMode);
+      box.makeHardLink(path, w.dir + "/" + kOtherName);
+      box.fillUp(w.dir);
+      break;
+    case Kind::kNoInodes: {
+      std::vector<std::pair<std::string, std::string>> first = {{path, w.before}};
+      for (const std::string& m : w.successMarkers) first.push_back({w.dir + "/" + m, ""});
+      useUpInodes(box, w.dir, first);
+      break;
+    }
+    case Kind::kAppendOnly:
+      box.mountSmallTmpfs(w.dir);
+      box.writeFile(path, w.before, kOldMode);
+      runOrThrow("chattr +a " + harness::shellQuote(path));
+      break;
+    case Kind::kMarkerFifo:
+    case Kind::kMarkerDevice:
+      box.writeFile(path, w.before, kOldMode);
+      if (row.kind == Kind::kMarkerFifo) {
+        box.makeFifo(w.dir + "/" + w.successMarkers.at(0));
+      } else {
+        box.makeCharDevice(w.dir + "/" + w.successMarkers.at(0), 1, 3);
+      }
+      break;
   }
 }
 
@@ -403,6 +832,12 @@ TEST_P(FileKinds, WriterMeetsWhatStandsAtThePath) {
   const Writer& w = *row.writer;
   const std::string path = pathOf(row);
   Sandbox box;
+  KernelProtections protections(row.protections);
+  if (planted(row.kind) && (w.inPlace || &w == &kPackage)) {
+    // A writer whose own open writes gets through exactly where the shell
+    // gets through.
+    EXPECT_EQ(row.written, shellWritesThrough(box, row.kind)) << "the shell's open under the same settings";
+  }
   w.lay(box);
   layPath(box, row);
 
@@ -413,13 +848,19 @@ TEST_P(FileKinds, WriterMeetsWhatStandsAtThePath) {
 
   // The path keeps its kind, except that a rename puts the new file where a
   // link was.
-  const bool linkReplaced = row.kind == Kind::kSymlink && row.written && !w.inPlace;
+  const bool linkReplaced = isLink(row.kind) && row.written && !w.inPlace;
   char expectedKind = 'f';
-  if (row.kind == Kind::kSymlink && !linkReplaced) expectedKind = 'l';
+  if (isLink(row.kind) && !linkReplaced) expectedKind = 'l';
   if (row.kind == Kind::kDirectory) expectedKind = 'd';
   if (row.kind == Kind::kFifo) expectedKind = 'p';
   if (row.kind == Kind::kDevice) expectedKind = 'c';
   EXPECT_EQ(expectedKind, kindOf(path));
+
+  // Where the content is: the path, or the file a planted link leads to,
+  // read directly (the protections may refuse reading through the link).
+  std::string holder = path;
+  if (row.kind == Kind::kPlantedLink && !linkReplaced) holder = kVictim;
+  if (row.kind == Kind::kPlantedDanglingLink && !linkReplaced) holder = kAbsent;
 
   auto matchesNew = [&w](const std::string& bytes) { return w.after.empty() ? isPackage(bytes) : bytes == w.after; };
   struct stat st {};
@@ -434,15 +875,23 @@ TEST_P(FileKinds, WriterMeetsWhatStandsAtThePath) {
       ASSERT_EQ(0, ::lstat(path.c_str(), &st));
       EXPECT_EQ(makedev(1, 3), st.st_rdev);
       break;
+    case Kind::kPlantedDanglingLink:
+      if (!row.written && !linkReplaced) {
+        EXPECT_FALSE(harness::pathPresent(kAbsent)) << "a file made through the link";
+        break;
+      }
+      [[fallthrough]];
     default: {
-      const std::string now = harness::readFile(path);
+      const std::string now = harness::readFile(holder);
       if (row.written) {
         EXPECT_TRUE(matchesNew(now)) << now;
       } else {
         EXPECT_EQ(w.before, now);
       }
-      if (row.written && w.modeAfter >= 0) {
-        ASSERT_EQ(0, ::stat(path.c_str(), &st));
+      const bool modeOfItsOwn = row.kind == Kind::kAclXattr || row.kind == Kind::kPlantedFile ||
+                                row.kind == Kind::kPlantedDanglingLink;
+      if (row.written && w.modeAfter >= 0 && !modeOfItsOwn) {
+        ASSERT_EQ(0, ::stat(holder.c_str(), &st));
         EXPECT_EQ(static_cast<mode_t>(w.modeAfter), st.st_mode & 07777);
       }
       break;
@@ -462,7 +911,50 @@ TEST_P(FileKinds, WriterMeetsWhatStandsAtThePath) {
       EXPECT_EQ(kReal, to);
     }
   }
-  if (row.kind == Kind::kHardLink) {
+  if (row.kind == Kind::kPlantedLink || row.kind == Kind::kPlantedDanglingLink) {
+    const bool dangling = row.kind == Kind::kPlantedDanglingLink;
+    if (linkReplaced) {
+      // The link's target is left as it was.
+      if (dangling) {
+        EXPECT_FALSE(harness::pathPresent(kAbsent));
+      } else {
+        EXPECT_EQ(w.before, harness::readFile(kVictim));
+      }
+    } else {
+      char to[256] = {};
+      ASSERT_GT(::readlink(path.c_str(), to, sizeof to - 1), 0);
+      EXPECT_EQ(dangling ? kAbsent : kVictim, to);
+    }
+    // Nothing is made beside the file the link leads to.
+    std::vector<std::string> there;
+    if (!dangling) there.push_back("real");
+    if (dangling && row.written && w.inPlace) there.push_back("absent");
+    EXPECT_EQ(there, listing(kVictim.substr(0, kVictim.rfind('/'))));
+  }
+  if (row.kind == Kind::kPlantedFile) {
+    // A configuration file keeps its owner; the package is new output, the
+    // file of whoever runs the tool with the mode a new file gets.
+    ASSERT_EQ(0, ::stat(path.c_str(), &st));
+    if (row.written && &w == &kPackage) {
+      const mode_t mask = ::umask(0);
+      ::umask(mask);
+      EXPECT_EQ(0u, st.st_uid);
+      EXPECT_EQ(0666 & ~mask, st.st_mode & 07777);
+    } else {
+      EXPECT_EQ(kOtherUser, st.st_uid);
+      EXPECT_EQ(row.written && w.modeAfter == 0400 ? 0400u : 0666u, st.st_mode & 07777);
+    }
+  }
+  if (row.kind == Kind::kAclXattr && row.written) {
+    if (&w == &kPackage) {
+      EXPECT_EQ(0, ::acl_extended_file(path.c_str())) << aclText(path);
+      EXPECT_EQ("", tagOf(path));
+    } else {
+      EXPECT_EQ(aclText(kAclReference), aclText(path));
+      EXPECT_EQ("kept", tagOf(path));
+    }
+  }
+  if (row.kind == Kind::kHardLink || row.kind == Kind::kFullExt2) {
     const std::string other = w.dir + "/" + kOtherName;
     EXPECT_EQ('f', kindOf(other));
     const std::string bytes = harness::readFile(other);
@@ -479,12 +971,17 @@ TEST_P(FileKinds, WriterMeetsWhatStandsAtThePath) {
   if (row.kind == Kind::kBindMount) {
     EXPECT_TRUE(isMountRoot(path));
   }
+  if (row.kind == Kind::kMarkerFifo || row.kind == Kind::kMarkerDevice) {
+    EXPECT_EQ(row.kind == Kind::kMarkerFifo ? 'p' : 'c', kindOf(w.dir + "/" + w.successMarkers.at(0)));
+  }
 
   // Nothing else is left in the directory: no temporary file, no stray copy.
   std::vector<std::string> expected = {path.substr(path.rfind('/') + 1)};
-  if (row.kind == Kind::kHardLink) expected.push_back(kOtherName);
-  if (row.kind == Kind::kFull) expected.push_back("filler");
-  if (row.written)
+  if (row.kind == Kind::kHardLink || row.kind == Kind::kFullExt2) expected.push_back(kOtherName);
+  if (row.kind == Kind::kFull || row.kind == Kind::kFullExt2) expected.push_back("filler");
+  if (row.kind == Kind::kFullExt2) expected.push_back("lost+found");
+  if (row.kind == Kind::kNoInodes) expected.push_back("fill");
+  if (row.written || row.kind == Kind::kNoInodes)
     for (const std::string& m : w.successMarkers) expected.push_back(m);
   for (const Extra& e : row.extras) {
     expected.push_back(e.name);
@@ -503,7 +1000,8 @@ TEST_P(FileKinds, WriterMeetsWhatStandsAtThePath) {
 }
 
 std::string rowName(const testing::TestParamInfo<Row>& info) {
-  return std::string(info.param.writer->name) + "_" + kindName(info.param.kind);
+  return std::string(info.param.writer->name) + "_" + kindName(info.param.kind) +
+         protectionsName(info.param.protections);
 }
 
 INSTANTIATE_TEST_SUITE_P(WriterByKind, FileKinds, testing::ValuesIn(rows()), rowName);
@@ -556,4 +1054,234 @@ TEST(AgentConfigReadError, FailsTheLoadAndWritesNothing) {
   ASSERT_GT(::readlink(path.c_str(), to, sizeof to - 1), 0);
   EXPECT_STREQ("/proc/self/mem", to);
   EXPECT_EQ(std::vector<std::string>{"agent_config"}, listing(kConf));
+}
+
+namespace {
+
+// Talking with the file shim (tests/shims/file_ops.cc) through FIFOs: a
+// pause point it reports reaching (with its pid) and waits at, and a FIFO it
+// writes to when it first finds the lock held.
+class ShimChannel {
+ public:
+  explicit ShimChannel(Sandbox& box, const std::string& dir = "/tmp/pause") : dir_(dir) {
+    box.makeDirs(dir_);
+    for (const char* name : {"reached", "go", "busy"}) {
+      if (::mkfifo((dir_ + "/" + name).c_str(), 0600) != 0) throw std::runtime_error("mkfifo");
+    }
+    // Open before any tool starts: its writes never wait for the test.
+    reached_.reset(::open((dir_ + "/reached").c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+    busy_.reset(::open((dir_ + "/busy").c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+    if (!reached_ || !busy_) throw std::runtime_error("open FIFO");
+  }
+  const std::string& dir() const { return dir_; }
+  std::string busyPath() const { return dir_ + "/busy"; }
+
+  // The pid the paused tool wrote, or 0 when none came within the time.
+  pid_t awaitPause() {
+    std::string line = awaitData(reached_.get());
+    return line.empty() ? 0 : static_cast<pid_t>(std::stol(line));
+  }
+  bool awaitBusy() { return !awaitData(busy_.get()).empty(); }
+
+  // Lets the paused tool go on.
+  bool release() {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (std::chrono::steady_clock::now() < deadline) {
+      // No reader yet (ENXIO): the tool is on its way to open it.
+      int fd = ::open((dir_ + "/go").c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+      if (fd >= 0) {
+        ::close(fd);
+        return true;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return false;
+  }
+
+ private:
+  static std::string awaitData(int fd) {
+    struct pollfd p = {fd, POLLIN, 0};
+    std::string data;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (data.empty() || data.back() != '\n') {
+      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+      if (left.count() <= 0 || ::poll(&p, 1, static_cast<int>(left.count())) <= 0) break;
+      char buffer[64];
+      ssize_t n = ::read(fd, buffer, sizeof buffer);
+      if (n <= 0) break;
+      data.append(buffer, static_cast<std::size_t>(n));
+      if (data == "b") return data;  // the lock's one byte
+    }
+    return data;
+  }
+
+  std::string dir_;
+  UniqueFd reached_, busy_;
+};
+
+std::vector<std::pair<std::string, std::string>> shimEnv(const std::string& under,
+                                                         std::vector<std::pair<std::string, std::string>> more) {
+  more.push_back({"TAVRIK_OPS_UNDER", under});
+  return more;
+}
+
+}  // namespace
+
+// Two runs at once: the first holds the file from its read to its rename
+// (paused by the shim just before its copy is synced); the second waits for
+// the lock before it reads, then reads what the first wrote. Each run's
+// whole content takes the file's place in turn, both report success, and
+// nothing is lost or left behind.
+TEST(TwoRunsAtOnce, EachReadModifyWriteTakesItsTurn) {
+  struct Case {
+    const char* name;
+    std::string file;
+    std::string before;
+    std::vector<std::string> first, second;
+    std::string firstText, secondText;
+    std::string after;
+    std::vector<std::string> listed;
+  };
+  const std::string httpsNotice = "Attempting to set HTTPS port for Halvard Console\n";
+  const Case cases[] = {
+      {"web settings", "web.properties", "http-port=80\nssl-port=443\n", {"--http-port", "81"}, {"--https-port", "444"},
+       notice() + "Server HTTP Port set\n" + kManagerRestart, httpsNotice + "Server HTTPS Port set\n" + kManagerRestart,
+       "http-enabled=true\nhttp-port=81\nhttp-max-connections=100\nssl-enabled=true\nssl-port=444\n"
+       // (the second read the keystore line the first wrote: its line end
+       // stays part of the value)
+       "ssl-max-connections=100\nssl-keystore=/usr/sbin/tavrik/conf/keystore\n\n",
+       {".port_set", "web.properties"}},
+      {"maximum memory", "server.conf", "a=1\nmaxmemory=1024\nb=2\n", {"--set-max-mem", "256m"},
+       {"--set-max-mem", "512m"}, "Server max memory set\n", "Server max memory set\n", "a=1\nmaxmemory=512\nb=2\n",
+       {"server.conf"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Sandbox box;
+    layManager(box);
+    box.writeFile(kConf + "/" + c.file, c.before, kOldMode);
+    ShimChannel channel(box);
+    RunResult first, second;
+    std::thread a([&] {
+      first = harness::runTool(toolOptions(c.first, "", shimEnv(kConf, {{"TAVRIK_PAUSE_DIR", channel.dir()}})));
+    });
+    const bool paused = channel.awaitPause() != 0;
+    EXPECT_TRUE(paused) << "the first run never reached its sync";
+    std::thread b([&] {
+      second = harness::runTool(toolOptions(c.second, "", shimEnv(kConf, {{"TAVRIK_LOCK_BUSY", channel.busyPath()}})));
+    });
+    EXPECT_TRUE(channel.awaitBusy()) << "the second run did not wait for the lock";
+    EXPECT_TRUE(!paused || channel.release());
+    a.join();
+    b.join();
+    EXPECT_TRUE(first.exited(0)) << harness::describe(first);
+    EXPECT_EQ(c.firstText, first.out + first.err);
+    EXPECT_TRUE(second.exited(0)) << harness::describe(second);
+    EXPECT_EQ(c.secondText, second.out + second.err);
+    EXPECT_EQ(c.after, harness::readFile(kConf + "/" + c.file));
+    EXPECT_EQ(c.listed, listing(kConf));
+  }
+}
+
+// A run killed while it writes a key (its copy whole but not yet in place)
+// leaves the old key and no name in the key directory: the list shows the
+// keys that were there.
+TEST(KilledRun, LeavesTheOldKeyAndNoNameInTheKeyDirectory) {
+  Sandbox box;
+  harness::installProduct(box, harness::Install::kFullAgent);
+  const std::string keys = kConf + "/server.allow";
+  box.writeFile(keys + "/manager", "OLD KEY\n", 0400);
+  box.writeFile(keys + "/other", "OTHER KEY\n", 0400);
+  ShimChannel channel(box);
+  RunResult killed;
+  std::thread run([&] {
+    killed = harness::runTool(toolOptions({"--stdin-key", "--key-filename", "manager"}, "NEW KEY\n",
+                                          shimEnv(keys, {{"TAVRIK_PAUSE_DIR", channel.dir()}})));
+  });
+  pid_t pid = channel.awaitPause();
+  EXPECT_NE(0, pid) << "the run never reached its sync";
+  if (pid > 0) ::kill(pid, SIGKILL);
+  run.join();
+  EXPECT_EQ(SIGKILL, killed.signal) << harness::describe(killed);
+  EXPECT_EQ("OLD KEY\n", harness::readFile(keys + "/manager"));
+  EXPECT_EQ((std::vector<std::string>{"manager", "other"}), listing(keys));
+  RunResult list = runWith({"--list-keys"});
+  EXPECT_TRUE(list.exited(0)) << harness::describe(list);
+  EXPECT_NE(std::string::npos, list.out.find("\n2 keys installed\n")) << list.out;
+}
+
+// A sync that fails (the shim makes every sync of a file there fail with
+// EIO) fails the write and keeps the old file whole, whether the new file
+// was to be renamed into place or the file rewritten in place (a second
+// name, and more new bytes than old: the part beyond the old end is synced
+// before an old byte changes, and the length is put back).
+TEST(FailedSync, KeepsTheOldFileAndIsReported) {
+  const std::string keys = kConf + "/server.allow";
+  for (bool inPlace : {false, true}) {
+    SCOPED_TRACE(inPlace ? "in place" : "renamed");
+    Sandbox box;
+    harness::installProduct(box, harness::Install::kFullAgent);
+    box.writeFile(keys + "/manager", "OLD\n", kOldMode);
+    std::vector<std::string> names = {"manager"};
+    if (inPlace) {
+      box.makeHardLink(keys + "/manager", keys + "/second");
+      names.push_back("second");
+    }
+    RunResult r = harness::runTool(toolOptions({"--stdin-key", "--key-filename", "manager"}, "NEW\nKEY\n",
+                                               shimEnv(keys, {{"TAVRIK_FAIL_FSYNC", "1"}})));
+    EXPECT_TRUE(r.exited(1)) << harness::describe(r);
+    EXPECT_EQ("Failed to write outfile '" + keys + "/manager':Input/output error\nFailed to save key file\n",
+              r.out + r.err);
+    for (const std::string& name : names) EXPECT_EQ("OLD\n", harness::readFile(keys + "/" + name)) << name;
+    EXPECT_EQ(names, listing(keys));
+  }
+}
+
+// What makes a write durable, as the shim logs the tool's calls: the new
+// file is synced before it is renamed into place and the directory after
+// the rename; a file rewritten in place is synced after its last change.
+TEST(Sync, EveryPlacementMakesTheNewContentDurable) {
+  const std::string keys = kConf + "/server.allow";
+  for (bool inPlace : {false, true}) {
+    SCOPED_TRACE(inPlace ? "in place" : "renamed");
+    Sandbox box;
+    harness::installProduct(box, harness::Install::kFullAgent);
+    box.writeFile(keys + "/manager", inPlace ? "A LONGER OLD KEY\n" : "OLD\n", kOldMode);
+    if (inPlace) box.makeHardLink(keys + "/manager", keys + "/second");
+    const std::string log = "/tmp/ops.log";
+    RunResult r = harness::runTool(toolOptions({"--stdin-key", "--key-filename", "manager"}, "NEW\nKEY\n",
+                                               shimEnv(keys, {{"TAVRIK_OPS_LOG", log}})));
+    EXPECT_TRUE(r.exited(0)) << harness::describe(r);
+    EXPECT_EQ("NEW\nKEY\n", harness::readFile(keys + "/manager"));
+    std::vector<std::string> lines;
+    std::istringstream in(harness::readFile(log));
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    auto findFrom = [&lines](std::size_t from, const std::function<bool(const std::string&)>& match) {
+      for (std::size_t i = from; i < lines.size(); ++i)
+        if (match(lines[i])) return i;
+      return lines.size();
+    };
+    auto startsWith = [](const std::string& line, const std::string& prefix) { return line.rfind(prefix, 0) == 0; };
+    const std::string target = keys + "/manager";
+    std::string all;
+    for (const std::string& l : lines) all += l + "\n";
+    if (!inPlace) {
+      std::size_t rename = findFrom(0, [&](const std::string& l) {
+        return startsWith(l, "rename ") && l.size() > target.size() + 1 && l.compare(l.size() - target.size() - 1, std::string::npos, " " + target) == 0;
+      });
+      ASSERT_LT(rename, lines.size()) << all;
+      std::size_t fileSync = findFrom(0, [&](const std::string& l) { return startsWith(l, "fsync " + keys + "/"); });
+      EXPECT_LT(fileSync, rename) << "the new file is synced before the rename\n" << all;
+      std::size_t dirSync = findFrom(rename, [&](const std::string& l) { return l == "fsync-dir " + keys; });
+      EXPECT_LT(dirSync, lines.size()) << "the directory is synced after the rename\n" << all;
+    } else {
+      std::size_t lastChange = lines.size();
+      for (std::size_t i = 0; i < lines.size(); ++i)
+        if (startsWith(lines[i], "pwrite " + target + " ") || startsWith(lines[i], "ftruncate " + target + " "))
+          lastChange = i;
+      ASSERT_LT(lastChange, lines.size()) << all;
+      std::size_t sync = findFrom(lastChange, [&](const std::string& l) { return l == "fsync " + target; });
+      EXPECT_LT(sync, lines.size()) << "the file is synced after its last change\n" << all;
+    }
+  }
 }

@@ -135,7 +135,7 @@ TEST_F(Xml, SavingTwiceKeepsTheFirstVersionAsBackup) {
 }
 
 // The bytes saved are TinyXML's own; a write that fails (a full disk) fails
-// the save, and the previous contents stay in the backup.
+// the save, and the previous contents stay, in the backup and at the path.
 TEST_F(Xml, SavedBytesAreTinyXmlsAndAFailedWriteIsReported) {
   TiXmlDocument document;
   document.Parse(kConfig);
@@ -151,7 +151,8 @@ TEST_F(Xml, SavedBytesAreTinyXmlsAndAFailedWriteIsReported) {
   std::string out = captureStdout([&] { EXPECT_FALSE(saveXmlDocument("/tmp/full/conf.xml", &document)); });
   EXPECT_EQ("", out);
   EXPECT_EQ("<old/>", harness::readFile("/tmp/full/conf.xml.bak"));
-  EXPECT_EQ("conf.xml.bak\nfiller\n", harness::shell("ls -A /tmp/full"));
+  EXPECT_EQ("<old/>", harness::readFile("/tmp/full/conf.xml"));
+  EXPECT_EQ("conf.xml\nconf.xml.bak\nfiller\n", harness::shell("ls -A /tmp/full"));
 }
 
 // A dangling link at the path counts as no file (no backup) and is written

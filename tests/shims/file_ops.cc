@@ -1,0 +1,235 @@
+// Preloaded into the tool by end-to-end tests of how it replaces files. It
+// acts only on files and directories whose path (as /proc/self/fd shows it)
+// begins with TAVRIK_OPS_UNDER, and only as the variables set ask:
+// - TAVRIK_OPS_LOG=<file>: one line per call, in order: "fsync <path>",
+//   "fsync-dir <path>", "pwrite <path> <bytes>", "write <path> <bytes>",
+//   "ftruncate <path> <length>", "rename <dir>/<from> <dir>/<to>",
+//   "link <dir>/<name>". An unnamed file shows as "<dir>/#<inode> (deleted)".
+// - TAVRIK_FAIL_FSYNC=1: fsync and fdatasync of such a regular file fail
+//   with EIO (directories still sync).
+// - TAVRIK_PAUSE_DIR=<dir>: at the first fsync of such a regular file, the
+//   process writes its pid and a line end to the FIFO <dir>/reached, then
+//   waits until the FIFO <dir>/go has been opened for writing and closed.
+// - TAVRIK_LOCK_BUSY=<FIFO>: the first time a non-blocking flock finds the
+//   lock held by another, a byte is written to that FIFO (opened by the test
+//   for reading beforehand).
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+template <typename F>
+F next(const char* name) {
+  return reinterpret_cast<F>(dlsym(RTLD_NEXT, name));
+}
+
+const char* under = nullptr;
+const char* logPath = nullptr;
+bool failSync = false;
+const char* pauseDir = nullptr;
+const char* lockBusy = nullptr;
+bool paused = false;
+bool busyTold = false;
+ssize_t (*realWrite)(int, const void*, size_t) = nullptr;
+
+__attribute__((constructor)) void setUp() {
+  realWrite = next<ssize_t (*)(int, const void*, size_t)>("write");
+  under = std::getenv("TAVRIK_OPS_UNDER");
+  logPath = std::getenv("TAVRIK_OPS_LOG");
+  const char* fail = std::getenv("TAVRIK_FAIL_FSYNC");
+  failSync = fail && std::strcmp(fail, "1") == 0;
+  pauseDir = std::getenv("TAVRIK_PAUSE_DIR");
+  lockBusy = std::getenv("TAVRIK_LOCK_BUSY");
+}
+
+// The path of an open descriptor, "" when it can't be had.
+bool pathOf(int fd, char* out, std::size_t size) {
+  char link[64];
+  std::snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+  ssize_t n = readlink(link, out, size - 1);
+  if (n < 0) return false;
+  out[n] = '\0';
+  return true;
+}
+
+bool watched(const char* path) { return under && *under && std::strncmp(path, under, std::strlen(under)) == 0; }
+
+void logLine(const char* text) {
+  if (!logPath) return;
+  int saved = errno;
+  int fd = open(logPath, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+  if (fd >= 0) {
+    (void)!realWrite(fd, text, std::strlen(text));
+    close(fd);
+  }
+  errno = saved;
+}
+
+bool isDirectory(int fd) {
+  struct stat st;
+  return fstat(fd, &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+// Tells the test where the process stands, then waits for its word.
+void pauseHere() {
+  if (!pauseDir || paused) return;
+  paused = true;
+  int saved = errno;
+  char path[4096];
+  std::snprintf(path, sizeof path, "%s/reached", pauseDir);
+  int fd = open(path, O_WRONLY | O_CLOEXEC);
+  if (fd >= 0) {
+    char pid[32];
+    int n = std::snprintf(pid, sizeof pid, "%d\n", static_cast<int>(getpid()));
+    (void)!realWrite(fd, pid, static_cast<std::size_t>(n));
+    close(fd);
+  }
+  std::snprintf(path, sizeof path, "%s/go", pauseDir);
+  fd = open(path, O_RDONLY | O_CLOEXEC);
+  if (fd >= 0) {
+    char byte;
+    while (read(fd, &byte, 1) > 0) {
+    }
+    close(fd);
+  }
+  errno = saved;
+}
+
+int syncCall(int (*real)(int), int fd) {
+  char path[4096];
+  if (!pathOf(fd, path, sizeof path) || !watched(path)) return real(fd);
+  char line[4200];
+  const bool dir = isDirectory(fd);
+  std::snprintf(line, sizeof line, "%s %s\n", dir ? "fsync-dir" : "fsync", path);
+  logLine(line);
+  if (dir) return real(fd);
+  pauseHere();
+  if (failSync) {
+    errno = EIO;
+    return -1;
+  }
+  return real(fd);
+}
+
+void logFd(const char* what, int fd, long long amount) {
+  if (!logPath) return;
+  char path[4096];
+  if (!pathOf(fd, path, sizeof path) || !watched(path) || isDirectory(fd)) return;
+  char line[4200];
+  std::snprintf(line, sizeof line, "%s %s %lld\n", what, path, amount);
+  logLine(line);
+}
+
+// The full path of a name given relative to a directory descriptor.
+bool fullPath(int dirfd, const char* name, char* out, std::size_t size) {
+  if (name[0] == '/' || dirfd == AT_FDCWD) {
+    std::snprintf(out, size, "%s", name);
+    return true;
+  }
+  char dir[4096];
+  if (!pathOf(dirfd, dir, sizeof dir)) return false;
+  std::snprintf(out, size, "%s/%s", dir, name);
+  return true;
+}
+
+void logAt(const char* what, int dirfd, const char* name, int dirfd2, const char* name2) {
+  if (!logPath) return;
+  char first[8300], second[8300] = "";
+  if (!fullPath(dirfd, name, first, sizeof first)) return;
+  if (name2 && !fullPath(dirfd2, name2, second, sizeof second)) return;
+  if (!watched(first) && !watched(second)) return;
+  char line[17000];
+  std::snprintf(line, sizeof line, "%s %s%s%s\n", what, first, name2 ? " " : "", second);
+  logLine(line);
+}
+
+}  // namespace
+
+extern "C" int fsync(int fd) {
+  static auto real = next<int (*)(int)>("fsync");
+  return syncCall(real, fd);
+}
+
+extern "C" int fdatasync(int fd) {
+  static auto real = next<int (*)(int)>("fdatasync");
+  return syncCall(real, fd);
+}
+
+extern "C" ssize_t pwrite(int fd, const void* data, size_t count, off_t offset) {
+  static auto real = next<ssize_t (*)(int, const void*, size_t, off_t)>("pwrite");
+  ssize_t n = real(fd, data, count, offset);
+  if (n > 0) logFd("pwrite", fd, n);
+  return n;
+}
+
+extern "C" ssize_t pwrite64(int fd, const void* data, size_t count, off_t offset) {
+  static auto real = next<ssize_t (*)(int, const void*, size_t, off_t)>("pwrite64");
+  ssize_t n = real(fd, data, count, offset);
+  if (n > 0) logFd("pwrite", fd, n);
+  return n;
+}
+
+extern "C" ssize_t write(int fd, const void* data, size_t count) {
+  ssize_t n = realWrite(fd, data, count);
+  if (n > 0 && fd > 2) logFd("write", fd, n);
+  return n;
+}
+
+extern "C" int ftruncate(int fd, off_t length) {
+  static auto real = next<int (*)(int, off_t)>("ftruncate");
+  int rc = real(fd, length);
+  if (rc == 0) logFd("ftruncate", fd, length);
+  return rc;
+}
+
+extern "C" int ftruncate64(int fd, off_t length) {
+  static auto real = next<int (*)(int, off_t)>("ftruncate64");
+  int rc = real(fd, length);
+  if (rc == 0) logFd("ftruncate", fd, length);
+  return rc;
+}
+
+extern "C" int renameat(int olddirfd, const char* oldpath, int newdirfd, const char* newpath) {
+  static auto real = next<int (*)(int, const char*, int, const char*)>("renameat");
+  int rc = real(olddirfd, oldpath, newdirfd, newpath);
+  if (rc == 0) logAt("rename", olddirfd, oldpath, newdirfd, newpath);
+  return rc;
+}
+
+extern "C" int rename(const char* oldpath, const char* newpath) {
+  static auto real = next<int (*)(const char*, const char*)>("rename");
+  int rc = real(oldpath, newpath);
+  if (rc == 0) logAt("rename", AT_FDCWD, oldpath, AT_FDCWD, newpath);
+  return rc;
+}
+
+extern "C" int linkat(int olddirfd, const char* oldpath, int newdirfd, const char* newpath, int flags) {
+  static auto real = next<int (*)(int, const char*, int, const char*, int)>("linkat");
+  int rc = real(olddirfd, oldpath, newdirfd, newpath, flags);
+  if (rc == 0) logAt("link", newdirfd, newpath, AT_FDCWD, nullptr);
+  return rc;
+}
+
+extern "C" int flock(int fd, int operation) {
+  static auto real = next<int (*)(int, int)>("flock");
+  int rc = real(fd, operation);
+  if (rc != 0 && errno == EWOULDBLOCK && lockBusy && !busyTold) {
+    busyTold = true;
+    int saved = errno;
+    int out = open(lockBusy, O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+    if (out >= 0) {
+      (void)!realWrite(out, "b", 1);
+      close(out);
+    }
+    errno = saved;
+  }
+  return rc;
+}
