@@ -43,10 +43,22 @@ constexpr std::uint32_t kFixedCapacity = 256;
 constexpr std::uint32_t kSentinel32 = 0xA5A5A5A5u;
 constexpr std::uint64_t kSentinel64 = 0xA5A5A5A5A5A5A5A5u;
 
-MM* pool = nullptr;
+// The mm pool keeps a lock file in /tmp for its life: it is destroyed when
+// the fuzzer exits (libFuzzer ends a run with exit) and before a failed
+// check aborts, so neither leaves the file behind.
+struct Pool {
+  MM* mm = nullptr;
+  ~Pool() { destroy(); }
+  void destroy() {
+    if (mm) mm_destroy(mm);
+    mm = nullptr;
+  }
+};
+Pool pool;
 
 [[noreturn]] void fail(const char* what) {
   std::fprintf(stderr, "framing_fuzz: %s\n", what);
+  pool.destroy();
   std::abort();
 }
 
@@ -69,7 +81,7 @@ struct Message {
 
   void release() {
     if (!buffer) return;
-    int freed = shared ? freeShmBuffer(pool, buffer) : freeBuffer(buffer);
+    int freed = shared ? freeShmBuffer(pool.mm, buffer) : freeBuffer(buffer);
     check(freed == 0, "a Buffer could not be freed");
     buffer = nullptr;
   }
@@ -168,8 +180,8 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   // Every refused read logs a line; the formatting still runs.
   logToStdout = 0;
   set_net_timeout(5);
-  pool = mm_create(1 << 20, nullptr);
-  if (!pool) fail("no mm pool");
+  pool.mm = mm_create(1 << 20, nullptr);
+  if (!pool.mm) fail("no mm pool");
   return 0;
 }
 
@@ -278,7 +290,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
         message.release();
         message.shared = step == 7;
-        int created = message.shared ? createShmBuffer(pool, &message.buffer, announced)
+        int created = message.shared ? createShmBuffer(pool.mm, &message.buffer, announced)
                                      : createBuffer(&message.buffer, announced);
         check(created == 0 && message.buffer, "no Buffer for a message");
         check(packMsgBuf(message.buffer, got.data(), announced) == 0, "a message does not fit its own Buffer");

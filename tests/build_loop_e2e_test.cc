@@ -52,9 +52,12 @@ void fakeModinfo(Sandbox& box, const std::string& version, const std::string& bu
   box.writeFile("/lib/modules/tavrik/" + moduleName(), "installed");
 }
 
-RunResult runRetrieval(const std::vector<std::string>& args, std::vector<std::pair<std::string, std::string>> env = {}) {
+// `combined`: standard output and standard error into one pipe.
+RunResult runRetrieval(const std::vector<std::string>& args, std::vector<std::pair<std::string, std::string>> env = {},
+                       bool combined = false) {
   harness::RunOptions options;
   options.args = args;
+  options.combined = combined;
   options.stdinMode = harness::Stdin::kDevNull;
   const char* asan = std::getenv("ASAN_OPTIONS");
   env.push_back({"ASAN_OPTIONS", std::string(asan ? asan : "") + ":verify_asan_link_order=0"});
@@ -325,6 +328,31 @@ TEST(BuildLoopE2E, LoopFailures) {
     EXPECT_EQ(c.err, r.err) << c.name;
     EXPECT_EQ(c.cleaned, leftovers().empty()) << c.name;
   }
+}
+
+// The messages the tool flushes reach a shared pipe before the fatal
+// error that follows them on standard error, in the order of the calls. On
+// a pipe standard output is not line-buffered: without the flush after each
+// message every line would come after the error, at the exit.
+TEST(BuildLoopE2E, FlushedMessagesComeBeforeTheFatalErrorOnOnePipe) {
+  Sandbox box;
+  layMachine(box, Install::kAgentOnly);
+  BuildServiceRoutes routes;
+  routes.on("/process.php", {harness::replyNotFound(), true});
+  FakeBuildService service(routes);
+  RunResult r = runRetrieval({"--host", kHost, "--no-binary", "--debug"}, {}, true);
+  ASSERT_TRUE(r.exited(0)) << harness::describe(r);
+  EXPECT_EQ("", r.err);
+  const std::string fatal = "internal error.\n\n";
+  std::size_t at = r.out.find(fatal);
+  ASSERT_NE(std::string::npos, at) << r.out;
+  std::string before = r.out.substr(0, at);
+  // The progress lines and the debug lines of the whole run, up to the dump
+  // of the reply that ends it, all before the error.
+  for (const char* text : {"DEBUG!!\n", "Gathering kernel information complete.\n", "Compressing...\n",
+                           "debug: Tarball sent\n", "Starting module build...\n", "debug: header = HTTP/1.1 404"})
+    EXPECT_NE(std::string::npos, before.find(text)) << text << "\n" << r.out;
+  EXPECT_EQ(std::string::npos, r.out.find("debug: ", at)) << r.out;
 }
 
 // Any recognised answer of the service counts as a connection.
