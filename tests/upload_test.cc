@@ -352,7 +352,9 @@ std::vector<std::size_t> expectedRecords(const std::string& request, std::size_t
 // took that long from the handshake to the end of the request, the others
 // well under a millisecond (hence many runs, each counted: a median over a
 // few hides the slow ones). Without Nagle's algorithm the request arrives
-// whole at once; one slow run is left to a busy machine.
+// whole at once. The options on the tool's socket show the cause in every
+// run; the time is the evidence, and a busy machine may slow a few runs
+// (up to a fifth of them) without a held-back segment.
 TEST_F(UploadExchangeTest, NoPartOfTheRequestWaitsForAnAcknowledgement) {
   std::string package = layPackage(5000);
   constexpr int kRuns = 15;
@@ -364,11 +366,14 @@ TEST_F(UploadExchangeTest, NoPartOfTheRequestWaitsForAnAcknowledgement) {
     EXPECT_EQ(arrivals->request, expectedRequest(package));
     EXPECT_EQ(arrivals->records, expectedRecords(arrivals->request, package.size()));
     EXPECT_EQ(arrivals->halfway.noDelay, 1) << "run " << run;
+    EXPECT_EQ(arrivals->halfway.cork, 0) << "run " << run;
+    EXPECT_EQ(arrivals->atEnd.noDelay, 1) << "run " << run;
+    EXPECT_EQ(arrivals->atEnd.cork, 0) << "run " << run;
     double ms = arrivals->msFrom(0);
     if (ms >= kStalledMs) ++stalled;
     shown += " " + std::to_string(ms);
   }
-  EXPECT_LE(stalled, 1) << "milliseconds from the handshake to the end of each request:" << shown;
+  EXPECT_LE(stalled, kRuns / 5) << "milliseconds from the handshake to the end of each request:" << shown;
 }
 
 // A package of many write buffers: the same bytes, still one record per
