@@ -74,11 +74,16 @@ std::size_t answerEnd(const std::string& answer) {
   return end;
 }
 
-// True once something more can be read within the pause.
+// True once something more can be read within the pause. The pause ends
+// at a fixed moment: a signal (the meter's SIGWINCH or SIGALRM) that cuts a
+// wait short must not start it over, or a stream of them would never let it
+// end.
 bool morePending(int sock, int waitMs) {
+  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(waitMs);
   for (;;) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
     pollfd p{sock, POLLIN, 0};
-    int n = ::poll(&p, 1, waitMs);
+    int n = ::poll(&p, 1, static_cast<int>(std::max<long long>(left.count(), 0)));
     if (n < 0 && errno == EINTR) continue;
     return n > 0;
   }

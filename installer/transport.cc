@@ -253,7 +253,7 @@ OptText ReplyBuffer::take() {
   return std::move(data_);
 }
 
-ReadOutcome readTlsReply(SSL* connection, ReplyBuffer* buffer, bool verbose) {
+ReadOutcome readTlsReply(SSL* connection, ReplyBuffer* buffer, bool verbose, bool framed) {
   char piece[kPieceSize];
   // A service that keeps the connection open after its reply (keep-alive)
   // would otherwise be waited on until its own time-out.
@@ -273,13 +273,15 @@ ReadOutcome readTlsReply(SSL* connection, ReplyBuffer* buffer, bool verbose) {
       printDebug("received %d SSL_read", n);
     }
     switch (classifySslRead(connection, n)) {
-      case ReadOutcome::Data:
+      case ReadOutcome::Data: {
         if (verbose) printDebug("SSL_ERROR_NONE");
-        if (!buffer->append(piece, static_cast<std::size_t>(n)))
-          fatalError("Return data is too large for buffer");
-        framing.feed(piece, static_cast<std::size_t>(n));
-        if (framing.complete()) return ReadOutcome::Complete;
+        // Bytes past the framing's end are not this reply's, however the
+        // service's writes were split into records.
+        std::size_t used = framed ? framing.feed(piece, static_cast<std::size_t>(n)) : static_cast<std::size_t>(n);
+        if (!buffer->append(piece, used)) fatalError("Return data is too large for buffer");
+        if (framed && framing.complete()) return ReadOutcome::Complete;
         break;
+      }
       case ReadOutcome::Retry:
         if (verbose) printDebug("SSL_ERROR_WANT_READ");
         break;
@@ -330,10 +332,10 @@ int httpsRequest(const std::string& request, OptText* reply, int newlineAfterRep
   ReplyBuffer buffer;
   printDebug("Waiting for reply...");
   std::time_t start = std::time(nullptr);
-  ReadOutcome end = readTlsReply(connection.get(), &buffer, true);
-  if (end == ReadOutcome::CloseNotify || end == ReadOutcome::Complete) {
-    printDebug(end == ReadOutcome::CloseNotify ? "SSL_ERROR_ZERO_RETURN" : "reply complete");
-    shutdownTls(connection.get(), start, "** ", "\n", end == ReadOutcome::CloseNotify);
+  // An HTTP/1.0 request: the service closes after its reply.
+  if (readTlsReply(connection.get(), &buffer, true, false) == ReadOutcome::CloseNotify) {
+    printDebug("SSL_ERROR_ZERO_RETURN");
+    shutdownTls(connection.get(), start, "** ", "\n", true);
     *reply = buffer.take();
     if (newlineAfterReply) printPlain("\n");
     if (debugEnabled) {

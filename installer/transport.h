@@ -125,16 +125,16 @@ enum class ReadOutcome { Data, Retry, PrematureClose, CloseNotify, Failure, Comp
 ReadOutcome classifySslRead(SSL* connection, int result);
 
 class ReplyBuffer;
-// Reads a reply until it is complete by its own framing (Complete: its
-// Content-Length bytes of body, or its last chunk and trailer, are in; the
-// service may keep the connection open) or, for a reply without such
-// framing, until the service closes: PrematureClose (after "SSL Error:
-// Premature close\n" on standard error) or CloseNotify. On Complete and
-// CloseNotify the caller then shuts down. Every byte read is kept, also
-// bytes after the framing's end that came in the same read. verbose draws
-// the spinner and the read traces of the GETs. Ends the process on a read
-// error or a reply too large for the buffer.
-ReadOutcome readTlsReply(SSL* connection, ReplyBuffer* buffer, bool verbose);
+// Reads a reply until the service closes: PrematureClose (after "SSL Error:
+// Premature close\n" on standard error) or CloseNotify. With framed, a reply
+// complete by its own framing ends sooner (Complete: its Content-Length
+// bytes of body, or its last chunk and trailer, are in; the service may keep
+// the connection open), and the reply is kept up to that end; a reply
+// without such framing is read until the close as before. On Complete and
+// CloseNotify the caller then shuts down. verbose draws the spinner and the
+// read traces of the GETs. Ends the process on a read error or a reply too
+// large for the buffer.
+ReadOutcome readTlsReply(SSL* connection, ReplyBuffer* buffer, bool verbose, bool framed);
 
 // Appends pieces of a reply up to kReplyBufferSize - 1 bytes. Running out of
 // memory drops the reply (and keeps counting) instead of failing.

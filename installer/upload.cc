@@ -145,7 +145,7 @@ int uploadKernelHeaders(OptText* reply) {
 
   ReplyBuffer buffer;
   std::time_t start = std::time(nullptr);
-  ReadOutcome end = readTlsReply(connection.get(), &buffer, false);
+  ReadOutcome end = readTlsReply(connection.get(), &buffer, false, true);
   if (end == ReadOutcome::CloseNotify || end == ReadOutcome::Complete)
     shutdownTls(connection.get(), start, "+", "", end == ReadOutcome::CloseNotify);
   *reply = buffer.take();

@@ -5,10 +5,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cstdlib>
 #include <thread>
-#include <vector>
 
 #include "installer/state.h"
 #include "installer/transport.h"
@@ -58,11 +56,9 @@ TEST_F(HttpsRequestTest, RequestBytesReplyAndNewlineAfterACloseNotification) {
   EXPECT_TRUE(tmpIsEmpty());  // the key file is gone
 }
 
-// A reply without a length of its own lasts until the close; one that comes
-// without a close notification still counts.
 TEST_F(HttpsRequestTest, PrematureCloseStillGivesTheReply) {
   harness::BuildServiceRoutes routes;
-  std::string reply = "HTTP/1.1 404 Not Found\r\nContent-Type: text/html\r\n\r\n<html>Not Found</html>";
+  std::string reply = harness::replyNotFound();
   routes.on("/index.php", {reply, false});
   FakeBuildService service(routes);
   OptText text;
@@ -75,63 +71,6 @@ TEST_F(HttpsRequestTest, PrematureCloseStillGivesTheReply) {
   EXPECT_EQ(text, reply);
   EXPECT_EQ(err, "SSL Error: Premature close\n");
   EXPECT_EQ(out, "");  // no newline without the close notification
-}
-
-// A reply complete by its framing ends the exchange, whatever the service
-// does with the connection then: it may keep it open for a next request
-// (until its own time-out, long after the deadline here), or drop it
-// without a close notification. The reply is kept as it came, and ends as
-// after a close notification: with the newline and the header dump.
-TEST_F(HttpsRequestTest, ReplyEndsByItsFramingWhileTheServiceKeepsTheConnection) {
-  constexpr int kHoldMs = 10000;
-  const std::string chunked = "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n";
-  const struct {
-    const char* name;
-    std::string bytes;
-    std::vector<std::string> later;
-    bool close;
-  } cases[] = {
-      {"content length, kept open", harness::replyStatusPage("Building", "/status.php?r=1"), {}, false},
-      {"chunked, kept open", chunked + "5\r\nhello\r\n", {"6\r\n world\r\n", "0\r\nX-Trailer: 1\r\n\r\n"}, false},
-      {"content length 0, kept open", harness::replyRedirect("/next.php"), {}, false},
-      {"content length, closed without a close notification", harness::replyOk("6.0.1-35\n"), {}, true},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    harness::ServerOptions options;
-    options.port = 443;
-    options.complete = harness::untilHttpRequest(2);
-    options.readTimeoutMs = kHoldMs;
-    harness::Reply reply;
-    reply.bytes = c.bytes;
-    reply.later = c.later;
-    reply.pauseMs = 100;
-    reply.close = c.close;
-    reply.closeNotify = !c.close;
-    harness::TlsServer service([reply](const std::string&, int) { return reply; }, harness::TlsOptions{}, options);
-    std::string whole = c.bytes;
-    for (const std::string& piece : c.later) whole += piece;
-    OptText text;
-    debugEnabled = 1;
-    testing::internal::CaptureStdout();
-    testing::internal::CaptureStderr();
-    auto start = std::chrono::steady_clock::now();
-    int count = httpsRequest(formatGetRequest("/status.php?r=0"), &text, 1);
-    auto took = std::chrono::steady_clock::now() - start;
-    auto tookMs = std::chrono::duration_cast<std::chrono::milliseconds>(took).count();
-    std::string err = testing::internal::GetCapturedStderr();
-    std::string out = testing::internal::GetCapturedStdout();
-    debugEnabled = 0;
-    EXPECT_LT(tookMs, kHoldMs / 2) << "the exchange waited for the service's close";
-    EXPECT_EQ(count, static_cast<int>(whole.size()));
-    EXPECT_EQ(text, whole);
-    EXPECT_EQ(err, "");
-    EXPECT_NE(out.find("debug: reply complete\n"), std::string::npos) << out;
-    std::string head = whole.substr(0, whole.find("\r\n\r\n"));
-    EXPECT_NE(out.find("\nRECEIVING ---\n" + head + "\nRECEIVING ---\n"), std::string::npos) << out;
-    ASSERT_TRUE(service.waitForExchanges(1, kHoldMs));
-    EXPECT_EQ(service.exchanges()[0].request, "GET /status.php?r=0 HTTP/1.0\r\nHost: build.test\r\n\r\n\r\n");
-  }
 }
 
 TEST_F(HttpsRequestTest, EmptyReplyAndDebugHeaderDump) {

@@ -3,14 +3,18 @@
 
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "setup/output.h"
@@ -182,6 +186,33 @@ TEST(ProxyTunnelTest, RefusedAnswers) {
     EXPECT_EQ(run.messages, "Proxy returned unexpected response: " + answer);
     EXPECT_EQ(run.left, "TLS");
   }
+}
+
+// The meter's handlers stay installed after the upload, so the tunnels of
+// the reply loop are set up while a resized terminal sends SIGWINCH: a
+// stream of signals must not keep the pause after a stalled answer from
+// ending.
+TEST(ProxyTunnelTest, StalledAnswerEndsUnderAStreamOfSignals) {
+  struct sigaction quiet {}, previous {};
+  quiet.sa_handler = [](int) {};  // no SA_RESTART: each one cuts a wait short
+  sigemptyset(&quiet.sa_mask);
+  ASSERT_EQ(sigaction(SIGWINCH, &quiet, &previous), 0);
+  std::atomic<bool> stop{false};
+  pthread_t setUp = pthread_self();
+  std::thread resizer([&] {
+    while (!stop) {
+      pthread_kill(setUp, SIGWINCH);
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+  });
+  TunnelRun run = runTunnel({"HTTP/1.1 "});
+  stop = true;
+  resizer.join();
+  sigaction(SIGWINCH, &previous, nullptr);
+  EXPECT_EQ(run.result, 0);
+  EXPECT_EQ(run.messages, "Proxy returned unexpected response: HTTP/1.1 ");
+  EXPECT_EQ(run.left, "TLS");  // the proxy side had not given up
+  EXPECT_LT(run.took, std::chrono::milliseconds(kProxyPatienceMs / 2));
 }
 
 TEST(ProxyTunnelTest, ProxyClosingEarly) {
