@@ -37,6 +37,12 @@ lists_name_test_packages() {
     awk '$1 == "Candidate:" && $2 != "(none)"' | wc -l)" -eq ${#wanted[@]} ]
 }
 
+# A mirror keeps only its current kernel packages: lists older than a day
+# may name versions it no longer has.
+lists_are_stale() {
+  [ -z "$(find /var/lib/apt/lists -maxdepth 1 -name '*InRelease' -mtime -1 2>/dev/null | head -n1)" ]
+}
+
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
@@ -44,7 +50,7 @@ done
 
 if [ "$(id -u)" -ne 0 ]; then sudo=sudo; else sudo=; fi
 updated=
-if [ ${#missing[@]} -gt 0 ] || ! lists_name_test_packages; then
+if [ ${#missing[@]} -gt 0 ] || lists_are_stale || ! lists_name_test_packages; then
   echo "Updating apt's lists"
   $sudo apt-get update -q
   updated=1

@@ -247,7 +247,10 @@ TEST(ProxyTunnelTest, StatusLineAloneThenTheProxyWaits) {
     EXPECT_EQ(run.result, 1);
     EXPECT_EQ(run.messages, "");
     EXPECT_EQ(run.left, "TLS");  // sent only after the set-up was done
-    EXPECT_LT(run.took, std::chrono::milliseconds(2500));
+    // The fault is a wait without end (the proxy side gives up after its
+    // patience); the rest is room for a busy machine, where each moment
+    // the proxy side is late doubles the pause.
+    EXPECT_LT(run.took, std::chrono::milliseconds(kProxyPatienceMs / 2));
   }
 }
 
