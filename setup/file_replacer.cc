@@ -15,6 +15,7 @@
 #include <random>
 #include <thread>
 
+#include "setup/ending_signals.h"
 #include "setup/files.h"
 
 namespace {
@@ -91,6 +92,12 @@ bool pwriteAll(int fd, const char* data, std::size_t length, off_t offset) {
   return true;
 }
 
+// Errors with which a file system says it can't give this descriptor an
+// flock: NFS makes an exclusive one a write lock, which a descriptor open
+// only for reading can't take (EBADF), and has none without its lock
+// service (ENOLCK); others have none at all.
+bool lockNotHad(int error) { return error == EBADF || error == ENOLCK || error == EOPNOTSUPP || error == EINVAL; }
+
 // An exclusive lock on the open file, waited for at most `seconds`.
 bool lockExclusive(int fd, int seconds) {
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
@@ -144,6 +151,14 @@ bool FileReplacer::open(std::string* err, mode_t mode, Metadata metadata) {
     bool fall_back = false;
     int error = 0;
     if (!createTemporary(err, &fall_back, &error) && (!fall_back || !switchToInPlace(err))) return false;
+  } else if (!target_fd_ && stage_) {
+    // Nothing stands at the path: the new file is made now, as the
+    // writer's own open would make it, so that the descriptor is real from
+    // the start and a directory that can't take it fails the open. It stays
+    // unnamed until it is whole.
+    bool fall_back = false;
+    int error = 0;
+    if (!createTemporary(err, &fall_back, &error)) return false;
   }
   opened_ = true;
   return true;
@@ -153,6 +168,7 @@ bool FileReplacer::openTarget(bool exists, std::string* err) {
   const bool for_writing = placement_ == Placement::kInPlace || metadata_ == Metadata::kNew;
   for (int attempt = 0;; ++attempt) {
     created_ = false;
+    lock_fd_.reset();
     target_fd_.reset();
     struct stat link;
     if (!exists && (placement_ == Placement::kRename || ::lstat(target_.c_str(), &link) != 0)) {
@@ -181,7 +197,7 @@ bool FileReplacer::openTarget(bool exists, std::string* err) {
       target_fd_.reset();
       return fail(err, notRegular(old_.st_mode));
     }
-    if (!lockExclusive(target_fd_.get(), kLockWait)) {
+    if (!lockTarget()) {
       const int error = errno;
       removeCreated();
       return fail(err, error);
@@ -198,6 +214,26 @@ bool FileReplacer::openTarget(bool exists, std::string* err) {
     if (exists && !S_ISREG(now.st_mode)) return fail(err, notRegular(now.st_mode));
     if (attempt >= 100) return fail(err, EWOULDBLOCK);
   }
+}
+
+bool FileReplacer::lockTarget() {
+  if (lockExclusive(target_fd_.get(), kLockWait)) return true;
+  if (!lockNotHad(errno)) return false;
+  // The same file open for reading and writing, where the file system
+  // needs that: the lock goes with that descriptor. Where none is to be had
+  // (that descriptor can't be opened, or the file system has no flock), the
+  // run goes on without one, as the writers always went before; a lock
+  // another holds is still waited for.
+  UniqueFd both(::open(procPath(target_fd_.get()).c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+  if (!both) return true;
+  if (lockExclusive(both.get(), kLockWait)) {
+    lock_fd_ = std::move(both);
+    return true;
+  }
+  const int error = errno;
+  both.reset();
+  errno = error;
+  return lockNotHad(error);
 }
 
 bool FileReplacer::findDirectory(std::string* err) {
@@ -243,8 +279,7 @@ bool FileReplacer::findDirectory(std::string* err) {
 bool FileReplacer::createTemporary(std::string* err, bool* may_fall_back, int* error_out) {
   // Made private first; the mode it ends with comes with the metadata. A
   // new file is made with `mode` as creat(2) would make it.
-  const mode_t create_mode = have_old_ ? 0600 : mode_;
-  const bool fallback_allowed = placement_ == Placement::kInPlace;
+  const mode_t create_mode = have_old_ || source_fd_ >= 0 ? 0600 : mode_;
   *may_fall_back = false;
   if (!fixed_temp_.empty()) {
     temp_fd_.reset(::openat(dir_fd_.get(), temp_name_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
@@ -267,7 +302,7 @@ bool FileReplacer::createTemporary(std::string* err, bool* may_fall_back, int* e
   }
   if (!temp_fd_) {
     *error_out = errno;
-    *may_fall_back = fallback_allowed && have_old_ && roomOrRightsMissing(*error_out);
+    *may_fall_back = mayWriteInPlace() && roomOrRightsMissing(*error_out);
     return fail(err, *error_out);
   }
   if (!giveMetadata(temp_fd_.get(), may_fall_back, error_out)) {
@@ -284,22 +319,28 @@ bool FileReplacer::giveMetadata(int fd, bool* may_fall_back, int* error) {
     *error = e ? e : EPERM;
     return false;
   };
-  if (metadata_ == Metadata::kNew || !have_old_) {
+  // What the copy takes after: the old file, or the file a backup copy is
+  // made of.
+  const bool of_backup = source_fd_ >= 0;
+  const int source = of_backup ? source_fd_ : target_fd_.get();
+  const struct stat& from = of_backup ? source_ : old_;
+  if (metadata_ == Metadata::kNew || (!of_backup && !have_old_)) {
     if (metadata_ != Metadata::kKeep && ::fchmod(fd, mode_) != 0) return failed(errno);
     return true;
   }
   // Whatever of the old file's the copy can't get makes the write go in
-  // place (where it may), where the file keeps it all.
-  *may_fall_back = true;
+  // place, where the file keeps it all; a backup copy has no such way out,
+  // and fails.
+  *may_fall_back = !of_backup;
   struct stat now;
   if (::fstat(fd, &now) != 0) return failed(errno);
   // Owner and group first: changing them clears the set-id bits.
-  if ((now.st_uid != old_.st_uid || now.st_gid != old_.st_gid) &&
-      ::fchown(fd, now.st_uid != old_.st_uid ? old_.st_uid : static_cast<uid_t>(-1),
-               now.st_gid != old_.st_gid ? old_.st_gid : static_cast<gid_t>(-1)) != 0)
+  if ((now.st_uid != from.st_uid || now.st_gid != from.st_gid) &&
+      ::fchown(fd, now.st_uid != from.st_uid ? from.st_uid : static_cast<uid_t>(-1),
+               now.st_gid != from.st_gid ? from.st_gid : static_cast<gid_t>(-1)) != 0)
     return failed(errno);
-  if (::perm_copy_fd(target_.c_str(), target_fd_.get(), target_.c_str(), fd, nullptr) != 0) return failed(errno);
-  if (::attr_copy_fd(target_.c_str(), target_fd_.get(), target_.c_str(), fd, copyAttribute, nullptr) != 0)
+  if (::perm_copy_fd(target_.c_str(), source, target_.c_str(), fd, nullptr) != 0) return failed(errno);
+  if (::attr_copy_fd(target_.c_str(), source, target_.c_str(), fd, copyAttribute, nullptr) != 0)
     return failed(errno);
   if (metadata_ == Metadata::kForceMode && ::fchmod(fd, mode_) != 0) return failed(errno);
   *may_fall_back = false;
@@ -350,8 +391,12 @@ bool FileReplacer::keepBackup(const std::string& backup, std::string* err) {
   UniqueFd in(::open(procPath(target_fd_.get()).c_str(), O_RDONLY | O_CLOEXEC));
   if (!in) in.reset(::open(target_.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
   if (!in) return fail(err, errno);
+  // Owner, group, mode, ACL and extended attributes are the file's own,
+  // whatever an older backup had.
   FileReplacer copy(backup, backup + ".new");
-  if (!copy.open(err, old_.st_mode & 07777, Metadata::kForceMode)) return false;
+  copy.source_fd_ = target_fd_.get();
+  copy.source_ = old_;
+  if (!copy.open(err, old_.st_mode & 07777)) return false;
   char buffer[65536];
   for (;;) {
     ssize_t n = ::read(in.get(), buffer, sizeof buffer);
@@ -388,8 +433,20 @@ bool FileReplacer::write(const void* data, std::size_t length, std::string* err)
   return fail(err, errno);
 }
 
-bool FileReplacer::placeTemporary(std::string* err) {
-  if (::fsync(temp_fd_.get()) != 0) return fail(err, errno);
+bool FileReplacer::copyFailed(std::string* err, bool* may_fall_back) {
+  const int error = errno;
+  *may_fall_back = mayWriteInPlace() && (error == ENOSPC || error == EDQUOT);
+  return fail(err, error);
+}
+
+bool FileReplacer::placeTemporary(std::string* err, bool* may_fall_back) {
+  *may_fall_back = false;
+  if (!temp_fd_) {
+    int error = 0;
+    if (!createTemporary(err, may_fall_back, &error)) return false;
+    if (!writeAll(temp_fd_.get(), staged_.data(), staged_.size())) return copyFailed(err, may_fall_back);
+  }
+  if (::fsync(temp_fd_.get()) != 0) return copyFailed(err, may_fall_back);
   if (temp_name_.empty()) {
     // Named only now that it is whole, for the rename.
     for (int attempt = 0;; ++attempt) {
@@ -398,12 +455,16 @@ bool FileReplacer::placeTemporary(std::string* err) {
                    AT_SYMLINK_FOLLOW) == 0 ||
           ::linkat(temp_fd_.get(), "", dir_fd_.get(), temp_name_.c_str(), AT_EMPTY_PATH) == 0)
         break;
-      const int error = errno;
       temp_name_.clear();
-      if (error != EEXIST || attempt >= 100) return fail(err, error);
+      if (errno != EEXIST || attempt >= 100) return copyFailed(err, may_fall_back);
     }
   }
-  if (::renameat(dir_fd_.get(), temp_name_.c_str(), dir_fd_.get(), name_.c_str()) != 0) return fail(err, errno);
+  if (::renameat(dir_fd_.get(), temp_name_.c_str(), dir_fd_.get(), name_.c_str()) != 0) {
+    // A mount on the file that was not there at open: no rename can
+    // replace it, but the file the open reached can still be written.
+    *may_fall_back = mayWriteInPlace() && errno == EBUSY;
+    return fail(err, errno);
+  }
   temp_name_.clear();
   temp_fd_.reset();
   // Make the rename itself durable; the replacement has happened already,
@@ -416,31 +477,23 @@ bool FileReplacer::commit(std::string* err) {
   if (!opened_) return fail(err, EBADF);
   if (write_error_ != 0) return fail(err, write_error_);
   if (!in_place_) {
+    // Where the copy can't be made, filled or put in place for want of
+    // room or rights, a file that may be written in place still is, as
+    // the writer's own open and write would write it.
     bool fall_back = false;
-    int error = 0;
-    if (!temp_fd_) {
-      if (!createTemporary(err, &fall_back, &error)) {
-        if (!fall_back) return false;
-        if (!switchToInPlace(err)) return false;
-      } else if (!writeAll(temp_fd_.get(), staged_.data(), staged_.size())) {
-        return fail(err, errno);
-      }
-    }
-  }
-  if (!in_place_) {
     std::string place_err;
-    if (!placeTemporary(&place_err)) {
-      // A mount on the file that was not there at open: no rename can
-      // replace it, but the file the open reached can still be written.
-      if (placement_ != Placement::kInPlace || place_err != std::strerror(EBUSY) || !switchToInPlace(err)) {
+    if (!placeTemporary(&place_err, &fall_back)) {
+      if (!fall_back) {
         if (err) *err = place_err;
         return false;
       }
+      if (!switchToInPlace(err)) return false;
     }
   }
   if (in_place_ && !rewriteInPlace(err)) return false;
   committed_ = true;
   target_fd_.reset();  // the lock goes with it
+  lock_fd_.reset();
   return true;
 }
 
@@ -460,6 +513,10 @@ bool FileReplacer::rewriteInPlace(std::string* err) {
     ::ftruncate(fd, old_size);  // gives back what was reserved beyond the end
     return fail(err, error);
   }
+  // From the first byte changed to the last sync, a signal that would end
+  // the run waits, so that the run never ends with the file half old and
+  // half new.
+  EndingSignalsHeld held;
   // Where it could not: the part beyond the old end goes first, so that a
   // full disk is met before any old byte is overwritten.
   if (new_size > old_size) {

@@ -9,6 +9,8 @@
 #include <cstdio>
 #include <vector>
 
+#include "setup/ending_signals.h"
+
 namespace {
 
 // The settings the signal handlers work with; written before the handlers
@@ -22,19 +24,6 @@ volatile sig_atomic_t rawWanted = 0;
 // (SIGTTOU), so the handlers leave the terminal alone there: in the
 // background it belongs to the shell, which has its own settings in place.
 bool inForeground() { return ::tcgetpgrp(STDIN_FILENO) == ::getpgrp(); }
-
-// The signals whose default action ends the process and that can be
-// caught (the real-time ones are added where they are installed).
-const int kEndingSignals[] = {
-    SIGHUP,  SIGINT,  SIGQUIT, SIGILL,  SIGTRAP, SIGABRT, SIGBUS,    SIGFPE,  SIGUSR1, SIGSEGV,
-    SIGUSR2, SIGPIPE, SIGALRM, SIGTERM, SIGXCPU, SIGXFSZ, SIGVTALRM, SIGPROF, SIGPOLL, SIGSYS,
-#ifdef SIGSTKFLT
-    SIGSTKFLT,
-#endif
-#ifdef SIGPWR
-    SIGPWR,
-#endif
-};
 
 // Installed with SA_RESETHAND, so the default action is back in place on
 // entry; raised again, the signal stays blocked until the handler returns
@@ -98,8 +87,7 @@ class NoEchoEntry {
     ending.sa_handler = restoreThenEnd;
     ending.sa_flags = SA_RESETHAND;
     sigfillset(&ending.sa_mask);
-    for (int sig : kEndingSignals) takeIfDefault(sig, ending);
-    for (int sig = SIGRTMIN; sig <= SIGRTMAX; ++sig) takeIfDefault(sig, ending);
+    for (int sig : endingSignals()) takeIfDefault(sig, ending);
 
     // The read goes on after a stop: it must be restarted, not end in EINTR.
     struct sigaction stop {};

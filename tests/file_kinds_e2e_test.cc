@@ -19,9 +19,11 @@
 // (fs.protected_symlinks, fs.protected_regular) set to 0 and to the stock
 // values, each checked against where `sh -c 'echo X > path'` lands under the
 // same settings. Those rows set the two machine-wide settings and put the old
-// values back when they end, failed or not (ctest runs them one at a time).
+// values back when they end, failed or not (one at a time, also across
+// test runs at once: see KernelProtections).
 // Other rows: a file with an ACL and an extended attribute keeps both, a
-// full file system without fallocate (ext2) or without free inodes, an
+// full file system without fallocate (ext2) or without free inodes, a large
+// old file with no room beside it for a copy of the new content, an
 // append-only file, a FIFO or a device at a marker's path, standard output
 // closed, a path just under PATH_MAX.
 #include <acl/libacl.h>
@@ -29,6 +31,7 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/acl.h>
+#include <sys/file.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -38,6 +41,7 @@
 #include <algorithm>
 #include <chrono>
 #include <csignal>
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -82,6 +86,7 @@ enum class Kind {
   kAppendOnly,           // chattr +a
   kMarkerFifo,           // a FIFO where the writer's marker goes
   kMarkerDevice,         // a device node there
+  kNearlyFull,           // a large old file, and no room left beside it
 };
 
 // The kernel's protections a row runs under (fs.protected_symlinks,
@@ -109,6 +114,7 @@ const char* kindName(Kind k) {
     case Kind::kAppendOnly: return "AppendOnly";
     case Kind::kMarkerFifo: return "MarkerFifo";
     case Kind::kMarkerDevice: return "MarkerDevice";
+    case Kind::kNearlyFull: return "NearlyFull";
   }
   return "?";
 }
@@ -152,6 +158,10 @@ struct Writer {
   std::function<RunResult(const std::string& path)> run;
 };
 
+// Variables every run of the tool gets besides its own, while a test that
+// runs the writers under the file shim's settings sets them.
+std::vector<std::pair<std::string, std::string>> everyRunEnv;
+
 harness::RunOptions toolOptions(std::vector<std::string> args, const std::string& input = "",
                                 std::vector<std::pair<std::string, std::string>> env = {}) {
   harness::RunOptions options;
@@ -160,6 +170,7 @@ harness::RunOptions toolOptions(std::vector<std::string> args, const std::string
   const char* asan = std::getenv("ASAN_OPTIONS");
   options.env.push_back({"ASAN_OPTIONS", std::string(asan ? asan : "") + ":verify_asan_link_order=0"});
   options.env.push_back({"LD_PRELOAD", std::string(TAVRIK_NO_PAUSE_LIB) + ":" + TAVRIK_FILE_OPS_LIB});
+  for (const auto& e : everyRunEnv) options.env.push_back(e);
   for (auto& e : env) options.env.push_back(std::move(e));
   return options;
 }
@@ -256,6 +267,18 @@ const std::string kLongPassword(7000, 'p');
 const Writer kBigCredentials{"BigCredentials", true, kConf, "adminreset.properties", std::string(5000, 'o'),
                              "admin.user=admin\nadmin.pass=" + kLongPassword + "\n", 0400, {".user_set"}, layManager,
                              [](const std::string&) { return runWith({"--user", "admin", "--pass", kLongPassword}); }};
+
+// An old file of 40000 bytes (ten pages) under a new content of less than
+// one page.
+Writer withLargeOldFile(const Writer& w, const char* name) {
+  Writer large = w;
+  large.name = name;
+  large.before = std::string(40000, 'o');
+  return large;
+}
+const Writer kKeyOverLarge = withLargeOldFile(kKey, "KeyOverLarge");
+const Writer kCredentialsOverLarge = withLargeOldFile(kCredentials, "CredentialsOverLarge");
+const Writer kModuleOverLarge = withLargeOldFile(kModule, "ModuleOverLarge");
 
 // Standard output closed, with the debug trace that would go there.
 const Writer kCredentialsNoStdout{
@@ -376,7 +399,10 @@ std::vector<Row> rows() {
       {&kHttpPort, Kind::kDirectory, 1, notice() + couldNotRead(kIsDir) + portFailed(), false},
       {&kHttpPort, Kind::kFifo, 1, notice() + couldNotRead(kNotRegular) + portFailed(), false},
       {&kHttpPort, Kind::kDevice, 1, notice() + couldNotRead(kNotRegular) + portFailed(), false},
-      {&kHttpPort, Kind::kFull, 1, notice() + portFailed(), false},
+      // (Full: the new content still fits in the old file's last page, as
+      // `printf ... > path` finds, but a copy needs a page of its own; a
+      // marker, made after the setting, has no room.)
+      {&kHttpPort, Kind::kFull, 1, httpOk + "Failed to update config check\n", true},
       {&kHttpPort, Kind::kReadOnly, 1, notice() + portFailed(), false},
       // --defaults: the same writer, silent and status 0 whatever it returns.
       {&kDefaults, Kind::kRegular, 0, "", true},
@@ -386,7 +412,7 @@ std::vector<Row> rows() {
       {&kDefaults, Kind::kDirectory, 0, "", false},
       {&kDefaults, Kind::kFifo, 0, "", false},
       {&kDefaults, Kind::kDevice, 0, "", false},
-      {&kDefaults, Kind::kFull, 0, "", false},
+      {&kDefaults, Kind::kFull, 0, "", true},
       {&kDefaults, Kind::kReadOnly, 0, "", false},
       // The credentials file (write_file, forced owner-read-only).
       {&kCredentials, Kind::kRegular, 0, credsOk, true},
@@ -396,7 +422,7 @@ std::vector<Row> rows() {
       {&kCredentials, Kind::kDirectory, 1, credsOpen(kIsDir), false},
       {&kCredentials, Kind::kFifo, 1, credsOpen(kNotRegular), false},
       {&kCredentials, Kind::kDevice, 1, credsOpen(kNotRegular), false},
-      {&kCredentials, Kind::kFull, 1, credsWrite(kNoSpace), false},
+      {&kCredentials, Kind::kFull, 1, credsOk + "Failed to update config check", true},
       {&kCredentials, Kind::kReadOnly, 1, credsOpen(kReadOnly), false},
       // A key file (write_file: the old file's mode stays).
       {&kKey, Kind::kRegular, 0, keyOk, true},
@@ -406,8 +432,7 @@ std::vector<Row> rows() {
       {&kKey, Kind::kDirectory, 1, keyOpen(kIsDir), false},
       {&kKey, Kind::kFifo, 1, keyOpen(kNotRegular), false},
       {&kKey, Kind::kDevice, 1, keyOpen(kNotRegular), false},
-      {&kKey, Kind::kFull, 1,
-       "Failed to write outfile '" + keyPath() + "':" + kNoSpace + "\nFailed to save key file\n", false},
+      {&kKey, Kind::kFull, 0, keyOk, true},
       {&kKey, Kind::kReadOnly, 1, keyOpen(kReadOnly), false},
       {&kKey, Kind::kLongName, 0, "Key '" + kLongName + "' successfully installed.\n", true},
       // The maximum memory: a copy renamed over the file.
@@ -439,7 +464,7 @@ std::vector<Row> rows() {
       {&kModule, Kind::kDirectory, 0, modDep + "unable to open destination file\n", false},
       {&kModule, Kind::kFifo, 0, modDep + "unable to open destination file\n", false},
       {&kModule, Kind::kDevice, 0, modDep + "unable to open destination file\n", false},
-      {&kModule, Kind::kFull, 0, modDep + "unable to write destination file\n", false},
+      {&kModule, Kind::kFull, 0, modDep, true},
       {&kModule, Kind::kReadOnly, 0, modDep + "unable to open destination file\n", false},
       {&kModule, Kind::kLongName, 0, modDep, true},
       // The kept header package: renamed (or copied and renamed) into place.
@@ -528,8 +553,17 @@ std::vector<Row> rows() {
   // whole under both names.
   r.insert(r.end(), {
       {&kBigModule, Kind::kFullExt2, 0, modDep + "unable to write destination file\n", false},
-      {&kBigCredentials, Kind::kFullExt2, 1,
-       "Failed to write outfile '" + creds() + "':" + kNoSpace + "\nFailed to set username and password\n", false},
+      {&kBigCredentials, Kind::kFullExt2, 1, credsWrite(kNoSpace), false},
+      // The same on a full tmpfs, where the room is reserved first.
+      {&kBigModule, Kind::kFull, 0, modDep + "unable to write destination file\n", false},
+  });
+
+  // A large old file on a file system with no room for a copy of the
+  // smaller new content: written in place, as `printf ... > path` writes it.
+  r.insert(r.end(), {
+      {&kKeyOverLarge, Kind::kNearlyFull, 0, keyOk, true},
+      {&kCredentialsOverLarge, Kind::kNearlyFull, 0, credsOk, true},
+      {&kModuleOverLarge, Kind::kNearlyFull, 0, modDep, true},
   });
 
   // No free inode: the writers in place write the file itself, as an open
@@ -589,11 +623,23 @@ void runOrThrow(const std::string& command) {
 
 // The kernel's link and sticky-directory protections, set for the life of
 // the object and put back as they were when it goes, also after a failure.
-// They are machine-wide settings, not per namespace.
+// They are machine-wide settings, not per namespace: the object holds an
+// flock on a file of the machine's own (not the sandbox's) from before it
+// saves them to after it puts them back, so that two suites at once (two
+// builds, two checkouts) never put back each other's values. ctest's
+// resource lock orders the rows of one run only.
 class KernelProtections {
  public:
+  static constexpr const char* kLockPath = "/run/lock/tavrik-kernel-protections";
+
   explicit KernelProtections(Protections p) {
     if (p == Protections::kAsTheyAre) return;
+    ::mkdir("/run/lock", 0755);
+    lock_.reset(::open(kLockPath, O_RDONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644));
+    if (!lock_) throw std::runtime_error(std::string("cannot open ") + kLockPath + ": " + std::strerror(errno));
+    while (::flock(lock_.get(), LOCK_EX) != 0) {
+      if (errno != EINTR) throw std::runtime_error(std::string("cannot lock ") + kLockPath + ": " + std::strerror(errno));
+    }
     saved_ = {read(kSymlinks), read(kRegular)};
     set(kSymlinks, p == Protections::kOff ? "0" : "1");
     set(kRegular, p == Protections::kOff ? "0" : p == Protections::kStock ? "1" : "2");
@@ -620,8 +666,15 @@ class KernelProtections {
     out.close();
     if (!out) throw std::runtime_error(std::string("cannot set ") + path);
   }
+  UniqueFd lock_;  // released after the values are back
   std::optional<std::pair<std::string, std::string>> saved_;
 };
+
+// Whether another holder has the machine-wide lock of the protections now.
+bool protectionsLockHeld() {
+  UniqueFd fd(::open(KernelProtections::kLockPath, O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+  return fd && ::flock(fd.get(), LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK;
+}
 
 // Another user's link or file in the sticky world-writable directory that
 // holds `path` (made so here): a link to `victim` (laid by the caller when
@@ -706,6 +759,24 @@ void useUpInodes(Sandbox& box, const std::string& dir, const std::vector<std::pa
   }
 }
 
+// A small tmpfs at `dir` holding `content` at `path`, the rest of its room
+// taken.
+void layNearlyFull(Sandbox& box, const std::string& dir, const std::string& path, const std::string& content) {
+  box.mountSmallTmpfs(dir);
+  box.writeFile(path, content, kOldMode);
+  box.fillUp(dir);
+}
+
+// Whether `printf '%s' NEW > path` gets the writer's new content in over its
+// old one, laid out as the row lays it, beside it.
+bool shellWritesOnNearlyFull(Sandbox& box, const Writer& w) {
+  const std::string dir = "/tmp/probe-full", path = dir + "/p";
+  layNearlyFull(box, dir, path, w.before);
+  int status = -1;
+  harness::shell("{ printf '%s' " + harness::shellQuote(w.after) + " > " + path + "; } 2>/dev/null", &status);
+  return status == 0 && harness::readFile(path) == w.after;
+}
+
 // Lays out what stands at the path before the run.
 void layPath(Sandbox& box, const Row& row) {
   const Writer& w = *row.writer;
@@ -781,6 +852,9 @@ void layPath(Sandbox& box, const Row& row) {
       box.writeFile(path, w.before, kOldMode);
       runOrThrow("chattr +a " + harness::shellQuote(path));
       break;
+    case Kind::kNearlyFull:
+      layNearlyFull(box, w.dir, path, w.before);
+      break;
     case Kind::kMarkerFifo:
     case Kind::kMarkerDevice:
       box.writeFile(path, w.before, kOldMode);
@@ -833,10 +907,16 @@ TEST_P(FileKinds, WriterMeetsWhatStandsAtThePath) {
   const std::string path = pathOf(row);
   Sandbox box;
   KernelProtections protections(row.protections);
+  if (row.protections != Protections::kAsTheyAre) {
+    EXPECT_TRUE(protectionsLockHeld()) << "the settings are changed without the machine-wide lock";
+  }
   if (planted(row.kind) && (w.inPlace || &w == &kPackage)) {
     // A writer whose own open writes gets through exactly where the shell
     // gets through.
     EXPECT_EQ(row.written, shellWritesThrough(box, row.kind)) << "the shell's open under the same settings";
+  }
+  if (row.kind == Kind::kNearlyFull) {
+    EXPECT_TRUE(shellWritesOnNearlyFull(box, w)) << "the shell's write on the same layout";
   }
   w.lay(box);
   layPath(box, row);
@@ -978,10 +1058,12 @@ TEST_P(FileKinds, WriterMeetsWhatStandsAtThePath) {
   // Nothing else is left in the directory: no temporary file, no stray copy.
   std::vector<std::string> expected = {path.substr(path.rfind('/') + 1)};
   if (row.kind == Kind::kHardLink || row.kind == Kind::kFullExt2) expected.push_back(kOtherName);
-  if (row.kind == Kind::kFull || row.kind == Kind::kFullExt2) expected.push_back("filler");
+  if (row.kind == Kind::kFull || row.kind == Kind::kFullExt2 || row.kind == Kind::kNearlyFull)
+    expected.push_back("filler");
   if (row.kind == Kind::kFullExt2) expected.push_back("lost+found");
   if (row.kind == Kind::kNoInodes) expected.push_back("fill");
-  if (row.written || row.kind == Kind::kNoInodes)
+  // (On a full file system the marker finds no room.)
+  if ((row.written && row.kind != Kind::kFull) || row.kind == Kind::kNoInodes)
     for (const std::string& m : w.successMarkers) expected.push_back(m);
   for (const Extra& e : row.extras) {
     expected.push_back(e.name);
@@ -1210,6 +1292,37 @@ TEST(KilledRun, LeavesTheOldKeyAndNoNameInTheKeyDirectory) {
   EXPECT_NE(std::string::npos, list.out.find("\n2 keys installed\n")) << list.out;
 }
 
+// A run sent SIGTERM while it rewrites a key in place (a second name; the
+// shim pauses it at its first sync, after the part beyond the old end is
+// written and before an old byte changes): the signal waits until the file
+// holds the whole new key, then ends the run. Both names show one whole key,
+// never the old one's start with the new one's end.
+TEST(KilledRun, InPlaceRewriteEndsWholeUnderSigterm) {
+  Sandbox box;
+  harness::installProduct(box, harness::Install::kFullAgent);
+  const std::string keys = kConf + "/server.allow";
+  const std::string oldKey = "OLD\n", newKey = "A NEW AND LONGER KEY\n";
+  box.writeFile(keys + "/manager", oldKey, kOldMode);
+  box.makeHardLink(keys + "/manager", keys + "/second");
+  ShimChannel channel(box);
+  RunResult killed;
+  std::thread run([&] {
+    killed = harness::runTool(toolOptions({"--stdin-key", "--key-filename", "manager"}, newKey,
+                                          shimEnv(keys, {{"TAVRIK_PAUSE_DIR", channel.dir()}})));
+  });
+  pid_t pid = channel.awaitPause();
+  EXPECT_NE(0, pid) << "the run never reached its sync";
+  if (pid > 0) ::kill(pid, SIGTERM);
+  EXPECT_TRUE(pid == 0 || channel.release());
+  run.join();
+  EXPECT_EQ(SIGTERM, killed.signal) << harness::describe(killed);
+  for (const char* name : {"manager", "second"}) {
+    const std::string now = harness::readFile(keys + "/" + name);
+    EXPECT_TRUE(now == oldKey || now == newKey) << name << ": " << now;
+  }
+  EXPECT_EQ((std::vector<std::string>{"manager", "second"}), listing(keys));
+}
+
 // A sync that fails (the shim makes every sync of a file there fail with
 // EIO) fails the write and keeps the old file whole, whether the new file
 // was to be renamed into place or the file rewritten in place (a second
@@ -1282,6 +1395,41 @@ TEST(Sync, EveryPlacementMakesTheNewContentDurable) {
       ASSERT_LT(lastChange, lines.size()) << all;
       std::size_t sync = findFrom(lastChange, [&](const std::string& l) { return l == "fsync " + target; });
       EXPECT_LT(sync, lines.size()) << "the file is synced after its last change\n" << all;
+    }
+  }
+}
+
+// A file system that can't give the tool's descriptor an flock: none at
+// all (ENOLCK, as NFS without its lock service), or none on a descriptor
+// open only for reading (EBADF, as NFS, where an exclusive flock is a write
+// lock). Every writer still writes: with the lock taken on a descriptor of
+// the same file open for reading and writing where that is had, else
+// without one.
+TEST(LockNotHad, EveryWriterStillWrites) {
+  const struct {
+    const char* fail;
+    bool locked;  // the lock is still taken
+  } modes[] = {{"ENOLCK", false}, {"EBADF-READONLY", true}};
+  for (const auto& mode : modes) {
+    for (const Writer* w : {&kHttpPort, &kCredentials, &kKey, &kMaxMemory, &kAgentPort, &kModule}) {
+      SCOPED_TRACE(std::string(w->name) + " " + mode.fail);
+      Sandbox box;
+      w->lay(box);
+      const std::string path = w->dir + "/" + w->file, log = "/tmp/ops.log";
+      box.writeFile(path, w->before, kOldMode);
+      // The shim sees the paths the kernel shows (/lib is a link).
+      char real[PATH_MAX];
+      ASSERT_NE(nullptr, ::realpath(w->dir.c_str(), real));
+      const std::string dir = real, shown = dir + "/" + w->file;
+      everyRunEnv = {{"TAVRIK_OPS_UNDER", dir}, {"TAVRIK_OPS_LOG", log}, {"TAVRIK_FLOCK_FAIL", mode.fail}};
+      RunResult r = w->run(path);
+      everyRunEnv.clear();
+      EXPECT_TRUE(r.exited(0)) << harness::describe(r);
+      EXPECT_EQ(w->after, harness::readFile(path));
+      const std::string ops = harness::readFile(log);
+      // Only a descriptor open for writing ever holds the lock here.
+      EXPECT_EQ(mode.locked, ops.find("flock " + shown + " ") != std::string::npos) << ops;
+      EXPECT_EQ(std::string::npos, ops.find(" rdonly\n")) << ops;
     }
   }
 }

@@ -3,6 +3,7 @@
 // leave the old file as it was.
 #include "setup/file_replacer.h"
 
+#include <acl/libacl.h>
 #include <dirent.h>
 #include <fcntl.h>
 #include <grp.h>
@@ -10,9 +11,13 @@
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -34,9 +39,37 @@ std::vector<std::string> listDir(const std::string& dir) {
   return names;
 }
 
+std::vector<std::string> sorted(std::vector<std::string> names) {
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
 mode_t modeOf(const std::string& path) {
   struct stat st;
   return ::stat(path.c_str(), &st) == 0 ? (st.st_mode & 07777) : 0;
+}
+
+void setAcl(const std::string& path, const char* text) {
+  acl_t acl = ::acl_from_text(text);
+  ASSERT_NE(nullptr, acl) << text;
+  EXPECT_EQ(0, ::acl_set_file(path.c_str(), ACL_TYPE_ACCESS, acl)) << path;
+  ::acl_free(acl);
+}
+
+std::string aclText(const std::string& path) {
+  acl_t acl = ::acl_get_file(path.c_str(), ACL_TYPE_ACCESS);
+  if (!acl) return "no ACL";
+  char* text = ::acl_to_any_text(acl, nullptr, ',', TEXT_NUMERIC_IDS);
+  std::string out = text ? text : "";
+  ::acl_free(text);
+  ::acl_free(acl);
+  return out;
+}
+
+std::string attribute(const std::string& path, const char* name) {
+  char value[64];
+  ssize_t n = ::getxattr(path.c_str(), name, value, sizeof value);
+  return n < 0 ? "" : std::string(value, static_cast<std::size_t>(n));
 }
 
 // A small tmpfs of its own at `dir` (inside the sandbox's /tmp).
@@ -172,12 +205,14 @@ TEST(FileReplacer, FullFileSystemWithoutCommitLeavesNoTemporary) {
   EXPECT_EQ(std::vector<std::string>{"conf"}, listDir("/tmp/full"));
 }
 
-TEST(FileReplacer, ReadOnlyDirectoryFailsTheOpenAndKeepsTheOldFile) {
+// A read-only file system refuses the copy where it is made (at open for a
+// fixed temporary name, at commit for an unnamed one): the replacement
+// fails, and the old file stays.
+TEST(FileReplacer, ReadOnlyFileSystemFailsTheReplacementAndKeepsTheOldFile) {
   Sandbox box;
   mountTmpfs("/tmp/ro", "size=64k");
   box.writeFile("/tmp/ro/conf", "old contents\n");
   ASSERT_EQ(0, ::mount(nullptr, "/tmp/ro", nullptr, MS_REMOUNT | MS_RDONLY, nullptr));
-  // The fixed temporary name is made at open, an unnamed copy at commit.
   for (const char* temp : {"", "/tmp/ro/conf_t"}) {
     std::string err;
     FileReplacer r("/tmp/ro/conf", temp);
@@ -270,8 +305,9 @@ constexpr uid_t kNobody = 65534;
 // Writes `content` in place at `path` in a child process run as the
 // unprivileged user kNobody (its group alone), with `forced_mode` when not
 // 0: the child's exit status, 0 on success (its error text on standard
-// error otherwise).
-int writeInPlaceAsNobody(const std::string& path, const std::string& content, mode_t forced_mode = 0) {
+// error otherwise). `make` gives the replacer (in place by default).
+int writeInPlaceAsNobody(const std::string& path, const std::string& content, mode_t forced_mode = 0,
+                         const std::function<FileReplacer*()>& make = nullptr) {
   pid_t child = ::fork();
   if (child < 0) return -1;
   if (child == 0) {
@@ -279,7 +315,8 @@ int writeInPlaceAsNobody(const std::string& path, const std::string& content, mo
     std::string err;
     bool ok;
     {  // the replacer's destructor runs before _exit
-      FileReplacer r(path, FileReplacer::Placement::kInPlace);
+      std::unique_ptr<FileReplacer> made(make ? make() : new FileReplacer(path, FileReplacer::Placement::kInPlace));
+      FileReplacer& r = *made;
       ok = r.open(&err, forced_mode ? forced_mode : 0666,
                   forced_mode ? FileReplacer::Metadata::kForceMode : FileReplacer::Metadata::kKeep) &&
            r.write(content, &err) && r.commit(&err);
@@ -372,6 +409,81 @@ TEST(FileReplacer, InPlaceMountAppearingBeforeCommitWritesTheFileTheOpenReached)
   ASSERT_GE(n, 0);
   EXPECT_EQ("new\n", std::string(buffer, static_cast<std::size_t>(n)));
   EXPECT_EQ(std::vector<std::string>{"conf"}, listDir("/tmp/d"));
+}
+
+// A file rewritten in place (here: one with a second name) is backed up as
+// a copy. The copy has exactly the file's owner, group, mode, ACL and
+// extended attributes, whatever an older backup had, and its mode is not
+// forced over the ACL's mask (which would widen what the owning group may).
+TEST(FileReplacer, BackupCopyTakesTheMetadataOfTheFileItCopies) {
+  const char kAcl[] = "user::rw-,user:65534:rw-,group::---,mask::rw-,other::---";
+  for (bool olderBackup : {false, true}) {
+    SCOPED_TRACE(olderBackup ? "over an older backup" : "no older backup");
+    Sandbox box;
+    const std::string target = "/tmp/d/conf", backup = "/tmp/d/conf.bak";
+    box.writeFile(target, "old contents\n", 0640);
+    box.makeHardLink(target, "/tmp/d/second");
+    ASSERT_EQ(0, ::chown(target.c_str(), 1234, 4321));
+    setAcl(target, kAcl);
+    ASSERT_EQ(0, ::setxattr(target.c_str(), "user.tag", "kept", 4, 0));
+    if (olderBackup) {
+      box.writeFile(backup, "older\n", 0644);
+      ASSERT_EQ(0, ::chown(backup.c_str(), 999, 999));
+      setAcl(backup, "u::rw-,u:4321:r--,g::r--,m::r--,o::r--");
+      ASSERT_EQ(0, ::setxattr(backup.c_str(), "user.older", "x", 1, 0));
+    }
+    struct stat before;
+    ASSERT_EQ(0, ::stat(target.c_str(), &before));
+
+    std::string err;
+    FileReplacer r(target, FileReplacer::Placement::kInPlace);
+    ASSERT_TRUE(r.open(&err)) << err;
+    ASSERT_TRUE(r.keepBackup(backup, &err)) << err;
+    ASSERT_TRUE(r.write("new\n", &err));
+    ASSERT_TRUE(r.commit(&err)) << err;
+
+    EXPECT_EQ("new\n", readFile("/tmp/d/second"));
+    EXPECT_EQ("old contents\n", readFile(backup));
+    struct stat st;
+    ASSERT_EQ(0, ::stat(backup.c_str(), &st));
+    EXPECT_NE(before.st_ino, st.st_ino) << "the backup is a copy";
+    EXPECT_EQ(1234u, st.st_uid);
+    EXPECT_EQ(4321u, st.st_gid);
+    EXPECT_EQ(before.st_mode & 07777, st.st_mode & 07777);
+    EXPECT_EQ(kAcl, aclText(backup));
+    EXPECT_EQ(kAcl, aclText(target));
+    EXPECT_EQ("kept", attribute(backup, "user.tag"));
+    EXPECT_EQ("", attribute(backup, "user.older"));
+    EXPECT_EQ((std::vector<std::string>{"conf", "conf.bak", "second"}), sorted(listDir("/tmp/d")));
+  }
+}
+
+// A renaming writer whose new file could not get the old one's owner and
+// group (a user other than root, over root's file in a directory open to
+// all) writes the file in place instead, which keeps them, as the writer's
+// own truncating open would; no copy is left.
+TEST(FileReplacer, RenameWhoseCopyCantTakeTheOwnerWritesInPlace) {
+  for (bool fixedName : {false, true}) {
+    SCOPED_TRACE(fixedName ? "fixed temporary name" : "unnamed copy");
+    Sandbox box;
+    box.makeDirs("/tmp/open", 0777);
+    const std::string path = "/tmp/open/conf";
+    box.writeFile(path, "old contents\n", 0666);
+    ASSERT_EQ(0, ::chmod(path.c_str(), 0666));
+    struct stat before;
+    ASSERT_EQ(0, ::stat(path.c_str(), &before));
+    EXPECT_EQ(0, writeInPlaceAsNobody(path, "new\n", 0, [&] {
+      return fixedName ? new FileReplacer(path, path + "_t") : new FileReplacer(path);
+    }));
+    EXPECT_EQ("new\n", readFile(path));
+    struct stat st;
+    ASSERT_EQ(0, ::stat(path.c_str(), &st));
+    EXPECT_EQ(before.st_ino, st.st_ino) << "written in place";
+    EXPECT_EQ(0u, st.st_uid);
+    EXPECT_EQ(0u, st.st_gid);
+    EXPECT_EQ(0666u, st.st_mode & 07777);
+    EXPECT_EQ(std::vector<std::string>{"conf"}, listDir("/tmp/open"));
+  }
 }
 
 }  // namespace

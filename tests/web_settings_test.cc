@@ -296,19 +296,31 @@ TEST(WebSettingsFaults, ReadOnlyConfigurationDirectory) {
   EXPECT_EQ(sevenLines(80, 443, defaultKeystore()), readFile(kProps));
 }
 
-TEST(WebSettingsFaults, FullFileSystemKeepsTheOldFileWhole) {
+// A full file system with no room for a copy of the new settings: they
+// still fit in the room the old file holds, so the file is rewritten in
+// place, as `printf ... > web.properties` would write it there. The marker
+// made after it finds no room.
+TEST(WebSettingsFaults, FullFileSystemTakesTheSettingsInPlace) {
   Sandbox box;
   quietNetstat(box);
   box.makeDirs(kWork + "/conf");
   ASSERT_EQ(0, ::mount("tmpfs", (kWork + "/conf").c_str(), "tmpfs", 0, "size=8k"));
-  const std::string old = sevenLines(80, 443, "ssl-keystore=/" + std::string(1500, 'k') + "\n");
-  box.writeFile(kProps, old);
+  const std::string keystore = "ssl-keystore=/" + std::string(1500, 'k') + "\n";
+  box.writeFile(kProps, sevenLines(80, 443, keystore));
+  struct stat before;
+  ASSERT_EQ(0, ::stat(kProps.c_str(), &before));
   // Fill what is left, so the new copy cannot be written.
   shell("dd if=/dev/zero of=" + kWork + "/conf/filler bs=1k count=64 2>/dev/null");
   RunResult r = tool({"--http-port", "81"});
   EXPECT_TRUE(r.exited(1)) << describe(r);
-  EXPECT_EQ("Attempting to set HTTP port for Halvard Console\nFailed to set port for server\n", r.out);
-  EXPECT_EQ(old, readFile(kProps));
+  EXPECT_EQ("Attempting to set HTTP port for Halvard Console\nServer HTTP Port set\n"
+            "The Velmora Manager must be restarted for these changes to take effect\n"
+            "Use '/etc/init.d/kzp-server restart' to restart.\nFailed to update config check\n",
+            r.out);
+  EXPECT_EQ(sevenLines(81, 443, keystore + "\n"), readFile(kProps));
+  struct stat after;
+  ASSERT_EQ(0, ::stat(kProps.c_str(), &after));
+  EXPECT_EQ(before.st_ino, after.st_ino) << "written in place";
   EXPECT_EQ("web.properties\nfiller\n", shell("cd " + kWork + "/conf && ls -a | grep -v '^\\.' | sort -r"));
 }
 

@@ -1,8 +1,12 @@
 #include "productlib/xml.h"
 
 #include <gtest/gtest.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
+
+#include <cstdio>
 
 #include <cstdlib>
 #include <fstream>
@@ -11,6 +15,7 @@
 
 #include "setup/files.h"
 #include "setup/output.h"
+#include "setup/unique_fd.h"
 #include "tests/harness/run.h"
 #include "tests/harness/sandbox.h"
 #include "tests/productlib/capture.h"
@@ -185,6 +190,44 @@ TEST_F(Xml, BackupFailureWritesNothing) {
   std::string out = captureStdout([&] { EXPECT_FALSE(saveXmlDocument(p.c_str(), &document)); });
   EXPECT_EQ(out.rfind("Failed to create backup file: ", 0), 0u);
   EXPECT_EQ(harness::readFile(p), "<old/>");
+}
+
+// What is not a regular file at the path is refused before anything
+// changes: the save fails, no backup is made, nothing is written, and the
+// directory, FIFO (never waited on), device node or socket stays as it was.
+TEST(XmlSave, WhatIsNotARegularFileIsRefused) {
+  harness::Sandbox box;
+  box.makeDirs("/tmp/x/directory.xml");
+  box.writeFile("/tmp/x/directory.xml/keep", "kept");
+  box.makeFifo("/tmp/x/fifo.xml");
+  box.makeCharDevice("/tmp/x/device.xml", 1, 3);
+  UniqueFd socketFd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  ASSERT_TRUE(socketFd);
+  struct sockaddr_un address {};
+  address.sun_family = AF_UNIX;
+  std::snprintf(address.sun_path, sizeof address.sun_path, "%s", "/tmp/x/socket.xml");
+  ASSERT_EQ(0, ::bind(socketFd.get(), reinterpret_cast<struct sockaddr*>(&address), sizeof address));
+  const std::string listed = "device.xml\ndirectory.xml\nfifo.xml\nsocket.xml\n";
+  ASSERT_EQ(listed, harness::shell("ls -A /tmp/x"));
+
+  TiXmlDocument document;
+  document.Parse("<new/>");
+  const struct {
+    const char* path;
+    char kind;  // as `stat -c %F` names it, first letter
+  } cases[] = {{"/tmp/x/directory.xml", 'd'}, {"/tmp/x/fifo.xml", 'f'}, {"/tmp/x/device.xml", 'c'},
+               {"/tmp/x/socket.xml", 's'}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.path);
+    const std::string before = harness::shell(std::string("stat -c '%F %i %s %Y' ") + c.path);
+    std::string out = captureStdout([&] { EXPECT_FALSE(saveXmlDocument(c.path, &document)); });
+    EXPECT_EQ("", out);
+    EXPECT_EQ(before, harness::shell(std::string("stat -c '%F %i %s %Y' ") + c.path));
+    EXPECT_EQ(c.kind, before[0]);
+    EXPECT_EQ(listed, harness::shell("ls -A /tmp/x"));
+  }
+  EXPECT_EQ("keep\n", harness::shell("ls -A /tmp/x/directory.xml"));
+  EXPECT_EQ("kept", harness::readFile("/tmp/x/directory.xml/keep"));
 }
 
 TEST_F(Xml, RenameFileAndAlwaysTrue) {

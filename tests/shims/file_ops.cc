@@ -4,7 +4,9 @@
 // - TAVRIK_OPS_LOG=<file>: one line per call, in order: "fsync <path>",
 //   "fsync-dir <path>", "pwrite <path> <bytes>", "write <path> <bytes>",
 //   "ftruncate <path> <length>", "rename <dir>/<from> <dir>/<to>",
-//   "link <dir>/<name>". An unnamed file shows as "<dir>/#<inode> (deleted)".
+//   "link <dir>/<name>", "flock <path> <rdonly|wronly|rdwr>" (an exclusive
+//   lock taken, and how the descriptor that took it is open). An unnamed
+//   file shows as "<dir>/#<inode> (deleted)".
 // - TAVRIK_FAIL_FSYNC=1: fsync and fdatasync of such a regular file fail
 //   with EIO (directories still sync).
 // - TAVRIK_PAUSE_DIR=<dir>: at the first fsync of such a regular file, the
@@ -13,6 +15,10 @@
 // - TAVRIK_LOCK_BUSY=<FIFO>: the first time a non-blocking flock finds the
 //   lock held by another, a byte is written to that FIFO (opened by the test
 //   for reading beforehand).
+// - TAVRIK_FLOCK_FAIL=ENOLCK: every flock of such a file fails with ENOLCK
+//   (a file system without its lock service); =EBADF-READONLY: an exclusive
+//   flock of a descriptor open only for reading fails with EBADF (NFS, where
+//   it is a write lock).
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <sys/file.h>
@@ -36,6 +42,7 @@ const char* logPath = nullptr;
 bool failSync = false;
 const char* pauseDir = nullptr;
 const char* lockBusy = nullptr;
+const char* flockFail = nullptr;
 bool paused = false;
 bool busyTold = false;
 ssize_t (*realWrite)(int, const void*, size_t) = nullptr;
@@ -48,6 +55,7 @@ __attribute__((constructor)) void setUp() {
   failSync = fail && std::strcmp(fail, "1") == 0;
   pauseDir = std::getenv("TAVRIK_PAUSE_DIR");
   lockBusy = std::getenv("TAVRIK_LOCK_BUSY");
+  flockFail = std::getenv("TAVRIK_FLOCK_FAIL");
 }
 
 // The path of an open descriptor, "" when it can't be had.
@@ -220,7 +228,25 @@ extern "C" int linkat(int olddirfd, const char* oldpath, int newdirfd, const cha
 
 extern "C" int flock(int fd, int operation) {
   static auto real = next<int (*)(int, int)>("flock");
+  char path[4096];
+  const bool mine = pathOf(fd, path, sizeof path) && watched(path);
+  const int access = fcntl(fd, F_GETFL) & O_ACCMODE;
+  if (mine && flockFail && std::strcmp(flockFail, "ENOLCK") == 0) {
+    errno = ENOLCK;
+    return -1;
+  }
+  if (mine && flockFail && std::strcmp(flockFail, "EBADF-READONLY") == 0 && (operation & LOCK_EX) &&
+      access == O_RDONLY) {
+    errno = EBADF;
+    return -1;
+  }
   int rc = real(fd, operation);
+  if (rc == 0 && mine && (operation & LOCK_EX)) {
+    char line[4200];
+    std::snprintf(line, sizeof line, "flock %s %s\n", path,
+                  access == O_RDONLY ? "rdonly" : access == O_WRONLY ? "wronly" : "rdwr");
+    logLine(line);
+  }
   if (rc != 0 && errno == EWOULDBLOCK && lockBusy && !busyTold) {
     busyTold = true;
     int saved = errno;
