@@ -1350,6 +1350,23 @@ TEST(FailedSync, KeepsTheOldFileAndIsReported) {
   }
 }
 
+// A rewrite in place whose new content fits in the old file needs no room
+// first, so its only sync is the last one: the old bytes are overwritten by
+// then, and a failure there must still be reported, not taken as success.
+TEST(FailedSync, TheLastSyncOfARewriteInPlaceIsReported) {
+  const std::string keys = kConf + "/server.allow";
+  Sandbox box;
+  harness::installProduct(box, harness::Install::kFullAgent);
+  box.writeFile(keys + "/manager", "A LONGER OLD KEY\n", kOldMode);
+  box.makeHardLink(keys + "/manager", keys + "/second");
+  RunResult r = harness::runTool(toolOptions({"--stdin-key", "--key-filename", "manager"}, "NEW\nKEY\n",
+                                             shimEnv(keys, {{"TAVRIK_FAIL_FSYNC", "1"}})));
+  EXPECT_TRUE(r.exited(1)) << harness::describe(r);
+  EXPECT_EQ("Failed to write outfile '" + keys + "/manager':Input/output error\nFailed to save key file\n",
+            r.out + r.err);
+  EXPECT_EQ((std::vector<std::string>{"manager", "second"}), listing(keys));
+}
+
 // What makes a write durable, as the shim logs the tool's calls: the new
 // file is synced before it is renamed into place and the directory after
 // the rename; a file rewritten in place is synced after its last change.
