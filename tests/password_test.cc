@@ -309,6 +309,22 @@ bool waitForRawKeyRead(harness::Pty& pty) {
   }
   return false;
 }
+
+// From an interactive shell on the terminal, the tool at its password
+// prompt with two keys typed, then stopped by the terminal's suspend key
+// while it awaits the next one (not between two).
+void promptThenSuspend(harness::Pty& pty, const char* shell, const std::vector<std::string>& args) {
+  pty.start(shell, args, {{"PS1", "$ "}, {"ENV", ""}, {"HISTFILE", "/dev/null"}, {"TERM", "dumb"}});
+  ASSERT_TRUE(pty.waitFor("$ ")) << pty.output();
+  pty.send(harness::toolPath() + " --dev-test-paths /tmp/work --user admin\n");
+  ASSERT_TRUE(pty.waitFor("Password: ")) << pty.output();
+  ASSERT_TRUE(waitForRawKeyRead(pty));
+  pty.send("Q7");
+  ASSERT_TRUE(pty.waitFor("Password: **")) << pty.output();
+  ASSERT_TRUE(waitForRawKeyRead(pty));
+  pty.send("\x1a");
+  ASSERT_TRUE(pty.waitFor("Stopped")) << pty.output();
+}
 }  // namespace
 
 TEST(ToolPrompt, MismatchOnATerminalLeavesItAsFound) {
@@ -404,17 +420,8 @@ TEST(ToolPrompt, StoppedAndContinuedByTheShell) {
       harness::Sandbox box;
       box.makeDirs("/tmp/work/conf");
       harness::Pty pty;
-      pty.start(s.shell, s.args, {{"PS1", "$ "}, {"ENV", ""}, {"HISTFILE", "/dev/null"}, {"TERM", "dumb"}});
-      ASSERT_TRUE(pty.waitFor("$ ")) << pty.output();
-      pty.send(harness::toolPath() + " --dev-test-paths /tmp/work --user admin\n");
-      ASSERT_TRUE(pty.waitFor("Password: ")) << pty.output();
-      ASSERT_TRUE(waitForRawKeyRead(pty));
-      pty.send("Q7");
-      ASSERT_TRUE(pty.waitFor("Password: **")) << pty.output();
-      // Awaiting the next key, not between two.
-      ASSERT_TRUE(waitForRawKeyRead(pty));
-      pty.send("\x1a");  // the terminal's suspend key
-      ASSERT_TRUE(pty.waitFor("Stopped")) << pty.output();
+      promptThenSuspend(pty, s.shell, s.args);
+      if (HasFatalFailure()) return;
       struct termios stopped = pty.attributes();
       EXPECT_TRUE((stopped.c_lflag & ICANON) && (stopped.c_lflag & ECHO)) << "no echo left behind by the stopped job";
       if (background) {
@@ -511,16 +518,8 @@ TEST(ToolPrompt, KilledWhileStoppedByTheShell) {
     harness::Sandbox box;
     box.makeDirs("/tmp/work/conf");
     harness::Pty pty;
-    pty.start(c.shell, c.args, {{"PS1", "$ "}, {"ENV", ""}, {"HISTFILE", "/dev/null"}, {"TERM", "dumb"}});
-    ASSERT_TRUE(pty.waitFor("$ ")) << pty.output();
-    pty.send(harness::toolPath() + " --dev-test-paths /tmp/work --user admin\n");
-    ASSERT_TRUE(pty.waitFor("Password: ")) << pty.output();
-    ASSERT_TRUE(waitForRawKeyRead(pty));
-    pty.send("Q7");
-    ASSERT_TRUE(pty.waitFor("Password: **")) << pty.output();
-    ASSERT_TRUE(waitForRawKeyRead(pty));
-    pty.send("\x1a");  // the terminal's suspend key
-    ASSERT_TRUE(pty.waitFor("Stopped")) << pty.output();
+    promptThenSuspend(pty, c.shell, c.args);
+    if (HasFatalFailure()) return;
     std::size_t killedAt = pty.output().size();
     for (const std::string& command : c.commands) {
       ASSERT_TRUE(pty.waitFor("$ ", 5000));
