@@ -49,18 +49,7 @@ int copyThenRename(const std::string& package, FileReplacer& out, const std::str
   UniqueFd in(::open(package.c_str(), O_RDONLY | O_CLOEXEC));
   bool ok = static_cast<bool>(in);
   if (!ok) err = std::strerror(errno);
-  char piece[65536];
-  while (ok) {
-    ssize_t got = ::read(in.get(), piece, sizeof piece);
-    if (got < 0 && errno == EINTR) continue;
-    if (got < 0) err = std::strerror(errno);
-    if (got <= 0) {
-      ok = got == 0;
-      break;
-    }
-    ok = out.write(piece, static_cast<std::size_t>(got), &err);
-  }
-  if (!ok || !out.commit(&err)) {
+  if (!ok || !out.writeFrom(in.get(), &err) || !out.commit(&err)) {
     printPlain("Couldnt save file '%s': '%s'\n", target.c_str(), err.c_str());
     return 0;
   }

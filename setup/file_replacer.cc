@@ -12,6 +12,7 @@
 #include <chrono>
 #include <climits>
 #include <cstring>
+#include <optional>
 #include <random>
 #include <thread>
 
@@ -41,6 +42,15 @@ void splitPath(const std::string& path, std::string* dir, std::string* name) {
 bool sameFile(const struct stat& a, const struct stat& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
 
 std::string procPath(int fd) { return "/proc/self/fd/" + std::to_string(fd); }
+
+// The path the kernel gives for what an open descriptor names; nothing when
+// it has none to give (the file is gone, or the path is too long).
+std::optional<std::string> pathOf(int fd) {
+  char real[PATH_MAX];
+  ssize_t n = ::readlink(procPath(fd).c_str(), real, sizeof real);
+  if (n <= 0 || static_cast<std::size_t>(n) >= sizeof real || real[0] != '/') return std::nullopt;
+  return std::string(real, static_cast<std::size_t>(n));
+}
 
 // A name of fixed length: a target's name may already use all the bytes a
 // directory entry may hold.
@@ -252,10 +262,8 @@ bool FileReplacer::findDirectory(std::string* err) {
     if (!dir_fd_ || ::fstatat(dir_fd_.get(), name.c_str(), &there, AT_SYMLINK_NOFOLLOW) != 0 ||
         !sameFile(there, old_)) {
       dir_fd_.reset();
-      char real[PATH_MAX];
-      ssize_t n = ::readlink(procPath(target_fd_.get()).c_str(), real, sizeof real);
-      if (n > 0 && static_cast<std::size_t>(n) < sizeof real && real[0] == '/') {
-        splitPath(std::string(real, static_cast<std::size_t>(n)), &dir, &name);
+      if (std::optional<std::string> real = pathOf(target_fd_.get())) {
+        splitPath(*real, &dir, &name);
         dir_fd_.reset(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
         if (dir_fd_ && (::fstatat(dir_fd_.get(), name.c_str(), &there, AT_SYMLINK_NOFOLLOW) != 0 ||
                         !sameFile(there, old_)))
@@ -396,16 +404,7 @@ bool FileReplacer::keepBackup(const std::string& backup, std::string* err) {
   FileReplacer copy(backup, backup + ".new");
   copy.source_fd_ = target_fd_.get();
   copy.source_ = old_;
-  if (!copy.open(err, old_.st_mode & 07777)) return false;
-  char buffer[65536];
-  for (;;) {
-    ssize_t n = ::read(in.get(), buffer, sizeof buffer);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return fail(err, errno);
-    if (n == 0) break;
-    if (!copy.write(buffer, static_cast<std::size_t>(n), err)) return false;
-  }
-  return copy.commit(err);
+  return copy.open(err, old_.st_mode & 07777) && copy.writeFrom(in.get(), err) && copy.commit(err);
 }
 
 bool FileReplacer::settlePlacement(std::string* err) {
@@ -431,6 +430,20 @@ bool FileReplacer::write(const void* data, std::size_t length, std::string* err)
   if (writeAll(temp_fd_.get(), data, length)) return true;
   write_error_ = errno;
   return fail(err, errno);
+}
+
+bool FileReplacer::writeFrom(int fd, std::string* err) {
+  char piece[65536];
+  for (;;) {
+    ssize_t n = ::read(fd, piece, sizeof piece);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      write_error_ = errno;
+      return fail(err, errno);
+    }
+    if (n == 0) return true;
+    if (!write(piece, static_cast<std::size_t>(n), err)) return false;
+  }
 }
 
 bool FileReplacer::copyFailed(std::string* err, bool* may_fall_back) {
@@ -559,7 +572,5 @@ void FileReplacer::removeCreated() {
       ::unlinkat(dir_fd_.get(), name_.c_str(), 0);
     return;
   }
-  char real[PATH_MAX];
-  ssize_t n = ::readlink(procPath(target_fd_.get()).c_str(), real, sizeof real);
-  if (n > 0 && static_cast<std::size_t>(n) < sizeof real) ::unlink(std::string(real, static_cast<std::size_t>(n)).c_str());
+  if (std::optional<std::string> real = pathOf(target_fd_.get())) ::unlink(real->c_str());
 }

@@ -122,6 +122,9 @@ class FileReplacer {
   bool keepBackup(const std::string& backup, std::string* err);
   bool write(const void* data, std::size_t length, std::string* err);
   bool write(const std::string& text, std::string* err) { return write(text.data(), text.size(), err); }
+  // Writes all that can be read from `fd` to its end; a read error fails
+  // it as a write error does.
+  bool writeFrom(int fd, std::string* err);
   bool commit(std::string* err);
 
   // Closes the fixed temporary file and leaves it where it is.
