@@ -1207,6 +1207,23 @@ std::vector<std::pair<std::string, std::string>> shimEnv(const std::string& unde
   return more;
 }
 
+const std::string kKeys = kConf + "/server.allow";
+
+// A full agent install whose key "manager" holds `old`, with a second name
+// "second" for it when asked (so that it is written in place).
+void layKey(Sandbox& box, const std::string& old, bool secondName, mode_t mode = kOldMode) {
+  harness::installProduct(box, harness::Install::kFullAgent);
+  box.writeFile(kKeys + "/manager", old, mode);
+  if (secondName) box.makeHardLink(kKeys + "/manager", kKeys + "/second");
+}
+
+// The key from standard input stored as "manager", the shim in the tool
+// with these settings for the files of the key directory.
+RunResult storeKey(const std::string& key, std::vector<std::pair<std::string, std::string>> shim) {
+  return harness::runTool(
+      toolOptions({"--stdin-key", "--key-filename", "manager"}, key, shimEnv(kKeys, std::move(shim))));
+}
+
 }  // namespace
 
 // Two runs at once: the first holds the file from its read to its rename
@@ -1270,16 +1287,12 @@ TEST(TwoRunsAtOnce, EachReadModifyWriteTakesItsTurn) {
 // keys that were there.
 TEST(KilledRun, LeavesTheOldKeyAndNoNameInTheKeyDirectory) {
   Sandbox box;
-  harness::installProduct(box, harness::Install::kFullAgent);
-  const std::string keys = kConf + "/server.allow";
-  box.writeFile(keys + "/manager", "OLD KEY\n", 0400);
+  const std::string& keys = kKeys;
+  layKey(box, "OLD KEY\n", false, 0400);
   box.writeFile(keys + "/other", "OTHER KEY\n", 0400);
   ShimChannel channel(box);
   RunResult killed;
-  std::thread run([&] {
-    killed = harness::runTool(toolOptions({"--stdin-key", "--key-filename", "manager"}, "NEW KEY\n",
-                                          shimEnv(keys, {{"TAVRIK_PAUSE_DIR", channel.dir()}})));
-  });
+  std::thread run([&] { killed = storeKey("NEW KEY\n", {{"TAVRIK_PAUSE_DIR", channel.dir()}}); });
   pid_t pid = channel.awaitPause();
   EXPECT_NE(0, pid) << "the run never reached its sync";
   if (pid > 0) ::kill(pid, SIGKILL);
@@ -1299,17 +1312,12 @@ TEST(KilledRun, LeavesTheOldKeyAndNoNameInTheKeyDirectory) {
 // never the old one's start with the new one's end.
 TEST(KilledRun, InPlaceRewriteEndsWholeUnderSigterm) {
   Sandbox box;
-  harness::installProduct(box, harness::Install::kFullAgent);
-  const std::string keys = kConf + "/server.allow";
+  const std::string& keys = kKeys;
   const std::string oldKey = "OLD\n", newKey = "A NEW AND LONGER KEY\n";
-  box.writeFile(keys + "/manager", oldKey, kOldMode);
-  box.makeHardLink(keys + "/manager", keys + "/second");
+  layKey(box, oldKey, true);
   ShimChannel channel(box);
   RunResult killed;
-  std::thread run([&] {
-    killed = harness::runTool(toolOptions({"--stdin-key", "--key-filename", "manager"}, newKey,
-                                          shimEnv(keys, {{"TAVRIK_PAUSE_DIR", channel.dir()}})));
-  });
+  std::thread run([&] { killed = storeKey(newKey, {{"TAVRIK_PAUSE_DIR", channel.dir()}}); });
   pid_t pid = channel.awaitPause();
   EXPECT_NE(0, pid) << "the run never reached its sync";
   if (pid > 0) ::kill(pid, SIGTERM);
@@ -1329,19 +1337,14 @@ TEST(KilledRun, InPlaceRewriteEndsWholeUnderSigterm) {
 // name, and more new bytes than old: the part beyond the old end is synced
 // before an old byte changes, and the length is put back).
 TEST(FailedSync, KeepsTheOldFileAndIsReported) {
-  const std::string keys = kConf + "/server.allow";
+  const std::string& keys = kKeys;
   for (bool inPlace : {false, true}) {
     SCOPED_TRACE(inPlace ? "in place" : "renamed");
     Sandbox box;
-    harness::installProduct(box, harness::Install::kFullAgent);
-    box.writeFile(keys + "/manager", "OLD\n", kOldMode);
+    layKey(box, "OLD\n", inPlace);
     std::vector<std::string> names = {"manager"};
-    if (inPlace) {
-      box.makeHardLink(keys + "/manager", keys + "/second");
-      names.push_back("second");
-    }
-    RunResult r = harness::runTool(toolOptions({"--stdin-key", "--key-filename", "manager"}, "NEW\nKEY\n",
-                                               shimEnv(keys, {{"TAVRIK_FAIL_FSYNC", "1"}})));
+    if (inPlace) names.push_back("second");
+    RunResult r = storeKey("NEW\nKEY\n", {{"TAVRIK_FAIL_FSYNC", "1"}});
     EXPECT_TRUE(r.exited(1)) << harness::describe(r);
     EXPECT_EQ("Failed to write outfile '" + keys + "/manager':Input/output error\nFailed to save key file\n",
               r.out + r.err);
@@ -1354,13 +1357,10 @@ TEST(FailedSync, KeepsTheOldFileAndIsReported) {
 // first, so its only sync is the last one: the old bytes are overwritten by
 // then, and a failure there must still be reported, not taken as success.
 TEST(FailedSync, TheLastSyncOfARewriteInPlaceIsReported) {
-  const std::string keys = kConf + "/server.allow";
+  const std::string& keys = kKeys;
   Sandbox box;
-  harness::installProduct(box, harness::Install::kFullAgent);
-  box.writeFile(keys + "/manager", "A LONGER OLD KEY\n", kOldMode);
-  box.makeHardLink(keys + "/manager", keys + "/second");
-  RunResult r = harness::runTool(toolOptions({"--stdin-key", "--key-filename", "manager"}, "NEW\nKEY\n",
-                                             shimEnv(keys, {{"TAVRIK_FAIL_FSYNC", "1"}})));
+  layKey(box, "A LONGER OLD KEY\n", true);
+  RunResult r = storeKey("NEW\nKEY\n", {{"TAVRIK_FAIL_FSYNC", "1"}});
   EXPECT_TRUE(r.exited(1)) << harness::describe(r);
   EXPECT_EQ("Failed to write outfile '" + keys + "/manager':Input/output error\nFailed to save key file\n",
             r.out + r.err);
@@ -1371,16 +1371,13 @@ TEST(FailedSync, TheLastSyncOfARewriteInPlaceIsReported) {
 // file is synced before it is renamed into place and the directory after
 // the rename; a file rewritten in place is synced after its last change.
 TEST(Sync, EveryPlacementMakesTheNewContentDurable) {
-  const std::string keys = kConf + "/server.allow";
+  const std::string& keys = kKeys;
   for (bool inPlace : {false, true}) {
     SCOPED_TRACE(inPlace ? "in place" : "renamed");
     Sandbox box;
-    harness::installProduct(box, harness::Install::kFullAgent);
-    box.writeFile(keys + "/manager", inPlace ? "A LONGER OLD KEY\n" : "OLD\n", kOldMode);
-    if (inPlace) box.makeHardLink(keys + "/manager", keys + "/second");
+    layKey(box, inPlace ? "A LONGER OLD KEY\n" : "OLD\n", inPlace);
     const std::string log = "/tmp/ops.log";
-    RunResult r = harness::runTool(toolOptions({"--stdin-key", "--key-filename", "manager"}, "NEW\nKEY\n",
-                                               shimEnv(keys, {{"TAVRIK_OPS_LOG", log}})));
+    RunResult r = storeKey("NEW\nKEY\n", {{"TAVRIK_OPS_LOG", log}});
     EXPECT_TRUE(r.exited(0)) << harness::describe(r);
     EXPECT_EQ("NEW\nKEY\n", harness::readFile(keys + "/manager"));
     std::vector<std::string> lines;
