@@ -8,6 +8,7 @@ packages=(
   g++ cmake make pkg-config
   libssl-dev libc-ares-dev libtinyxml-dev libmm-dev libgtest-dev
   libacl1-dev libattr1-dev  # a file's copy takes its ACL and extended attributes
+  zlib1g-dev  # gzip and deflate coded replies are inflated
   e2fsprogs  # the file tests make and mark small ext2 images (mkfs.ext2, chattr)
   clang libclang-rt-14-dev
   kmod net-tools tar gzip findutils util-linux iproute2 openssl
