@@ -4,15 +4,15 @@
 #include <netinet/in.h>
 #include <openssl/err.h>
 #include <openssl/ssl.h>
-#include <signal.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
 #include "config/config.h"
 #include "config/text_reading.h"
-#include "installer/reply_framing.h"
+#include "installer/tls.h"
 #include "installer/resolve.h"
 #include "setup/output.h"
 
@@ -23,34 +23,6 @@ namespace {
 constexpr std::size_t kRequestBufferSize = 4096;
 constexpr const char* kKeyMarker = "-----BEGIN PUBLIC KEY-----";
 constexpr const char* kKeyEndMarker = "-----END PUBLIC KEY-----";
-
-// SIGPIPE is ignored while a fetch runs, so a peer that closes early gives
-// a write error instead of killing the tool without a word.
-class IgnoreSigpipe {
- public:
-  IgnoreSigpipe() {
-    struct sigaction ignore {};
-    ignore.sa_handler = SIG_IGN;
-    sigemptyset(&ignore.sa_mask);
-    restore_ = ::sigaction(SIGPIPE, &ignore, &saved_) == 0;
-  }
-  ~IgnoreSigpipe() {
-    if (restore_) ::sigaction(SIGPIPE, &saved_, nullptr);
-  }
-  IgnoreSigpipe(const IgnoreSigpipe&) = delete;
-  IgnoreSigpipe& operator=(const IgnoreSigpipe&) = delete;
-
- private:
-  struct sigaction saved_ {};
-  bool restore_ = false;
-};
-
-struct SslCtxFree {
-  void operator()(SSL_CTX* ctx) const { SSL_CTX_free(ctx); }
-};
-struct SslFree {
-  void operator()(SSL* ssl) const { SSL_free(ssl); }
-};
 
 }  // namespace
 
@@ -140,108 +112,173 @@ UniqueFd connectToHost(const std::string& host, int port) {
   return fd;
 }
 
-OptText httpGetPublicInfo(const ServerUrl& url) {
+ReplyReader::Options keyReplyOptions() {
+  ReplyReader::Options options;
+  options.maxHeader = kReplyBufferSize - 1;
+  options.maxBody = kReplyBufferSize - 1;
+  options.bareLf = true;
+  return options;
+}
+
+namespace {
+
+// The body as text: it ends at its first NUL. *ended tells whether a NUL
+// came.
+std::string bodyText(const ReplyReader& reply, bool* ended = nullptr) {
+  const std::string& body = reply.body();
+  std::size_t nul = body.find('\0');
+  if (ended) *ended = nul != std::string::npos;
+  return body.substr(0, nul);
+}
+
+// A body framed by its length or chunks (or a status without one).
+bool framed(const ReplyReader& reply) {
+  return reply.headerDone() && reply.framing() != ReplyReader::Framing::UntilClose;
+}
+
+// True when the text's last bytes could still become the marker.
+bool endsInMarkerStart(const std::string& text) {
+  std::size_t longest = std::min(text.size(), std::strlen(kKeyMarker) - 1);
+  for (std::size_t n = longest; n > 0; --n)
+    if (text.compare(text.size() - n, n, kKeyMarker, n) == 0) return true;
+  return false;
+}
+
+}  // namespace
+
+bool keyReplyEnded(const ReplyReader& reply) {
+  ReplyReader::BodyState state = reply.bodyState();
+  if (reply.complete() || state == ReplyReader::BodyState::Invalid || state == ReplyReader::BodyState::TooLarge)
+    return true;
+  // The header still to come, or nothing of the body yet.
+  if (reply.body().empty()) return false;
+  bool nul = false;
+  std::string text = bodyText(reply, &nul);
+  if (text.find(kKeyMarker) != std::string::npos) return !framed(reply) && keyEndLineEnd(text) != std::string::npos;
+  // No key yet: more can bring one only while the text goes on and its end
+  // could begin the marker.
+  return nul || !endsInMarkerStart(text);
+}
+
+OptText keyInReply(const ReplyReader& reply) {
+  if (reply.bodyState() == ReplyReader::BodyState::Invalid) return std::nullopt;
+  if (framed(reply) && !reply.complete()) return std::nullopt;
+  std::string text = bodyText(reply);
+  std::size_t at = text.find(kKeyMarker);
+  if (at == std::string::npos) return std::nullopt;
+  return text.substr(at);
+}
+
+bool readKeyReply(const KeyReceive& receive, ReplyReader* reply, std::string* raw) {
+  char piece[kReplyBufferSize - 1];
+  while (raw->size() < kReplyBufferSize - 1) {
+    long got = receive(piece, kReplyBufferSize - 1 - raw->size());
+    if (got < 0 && raw->empty()) return false;
+    if (got <= 0) {
+      reply->finish();
+      return true;
+    }
+    std::size_t used = reply->feed(piece, static_cast<std::size_t>(got));
+    raw->append(piece, used);
+    if (keyReplyEnded(*reply)) return true;
+  }
+  return true;
+}
+
+bool httpGetPublicInfo(const ServerUrl& url, ReplyReader* reply, std::string* raw) {
   UniqueFd fd = connectToHost(url.host, url.port);
   if (!fd) {
     printDebug("Failed to connect to remote");
-    return std::nullopt;
+    return false;
   }
   std::string request = buildKeyRequest("localhost");
   trace("%s", request.c_str());
   ssize_t sent = ::send(fd.get(), request.data(), request.size(), MSG_NOSIGNAL);
   if (sent <= 0) {
     printError(L"Failed to write data to socket\n");
-    return std::nullopt;
+    return false;
   }
-  // The reply may come in several segments (headers and body apart): it is
-  // read until the peer closes, the buffer is full, the reply's
-  // Content-Length is met or the key's end line is in, whichever comes
-  // first; a server may keep the connection open after its reply. A
-  // failure once part of the reply is in ends the reply there, as the
-  // peer's close would.
-  std::string reply;
-  ReplyFraming framing(false);
-  char piece[kReplyBufferSize - 1];
-  while (reply.size() < kReplyBufferSize - 1) {
-    ssize_t got = ::recv(fd.get(), piece, kReplyBufferSize - 1 - reply.size(), 0);
-    if (got < 0 && errno == EINTR) continue;
-    printDebug("ret from recv: %d", static_cast<int>(got));
-    if (got < 0 && reply.empty()) {
-      printError(L"Failed to read data from socket\n");
-      return std::nullopt;
+  // The reply may come in several segments (headers and body apart).
+  KeyReceive receive = [&fd](char* into, std::size_t room) -> long {
+    for (;;) {
+      ssize_t got = ::recv(fd.get(), into, room, 0);
+      if (got < 0 && errno == EINTR) continue;
+      printDebug("ret from recv: %d", static_cast<int>(got));
+      return got < 0 ? -1 : static_cast<long>(got);
     }
-    if (got <= 0) break;
-    reply.append(piece, static_cast<std::size_t>(got));
-    framing.feed(piece, static_cast<std::size_t>(got));
-    if (framing.complete() || keyEndLineEnd(reply) != std::string::npos) break;
+  };
+  if (!readKeyReply(receive, reply, raw)) {
+    printError(L"Failed to read data from socket\n");
+    return false;
   }
-  return reply;
+  return true;
 }
 
-OptText httpsGetPublicInfo(const ServerUrl& url) {
+bool httpsGetPublicInfo(const ServerUrl& url, ReplyReader* reply, std::string* raw) {
   printDebug("Connecting to remote");
   UniqueFd fd = connectToHost(url.host, url.port);
-  if (!fd) return std::nullopt;
+  if (!fd) return false;
   printDebug("Connected");
 
   // The managers speak TLS 1.0 only; the library refuses it at its default
   // security level, so this context alone is lowered. Nothing is verified:
   // the key is trusted on first use.
-  std::unique_ptr<SSL_CTX, SslCtxFree> ctx(SSL_CTX_new(TLS_client_method()));
-  if (!ctx || SSL_CTX_set_min_proto_version(ctx.get(), TLS1_VERSION) != 1 ||
-      SSL_CTX_set_max_proto_version(ctx.get(), TLS1_VERSION) != 1) {
-    printDebug("SSL connect error");
-    printError(L"SSL connect error\n");
-    return std::nullopt;
+  SslCtxPtr ctx(SSL_CTX_new(TLS_client_method()));
+  int handshake = 0;
+  SslPtr ssl;
+  if (ctx && SSL_CTX_set_min_proto_version(ctx.get(), TLS1_VERSION) == 1 &&
+      SSL_CTX_set_max_proto_version(ctx.get(), TLS1_VERSION) == 1) {
+    SSL_CTX_set_security_level(ctx.get(), 0);
+    SSL_CTX_set_verify(ctx.get(), SSL_VERIFY_NONE, nullptr);
+    ssl = startTls(ctx.get(), fd.get(), &handshake);
   }
-  SSL_CTX_set_security_level(ctx.get(), 0);
-  SSL_CTX_set_verify(ctx.get(), SSL_VERIFY_NONE, nullptr);
-
-  std::unique_ptr<SSL, SslFree> ssl(SSL_new(ctx.get()));
-  BIO* bio = ssl ? BIO_new_socket(fd.get(), BIO_NOCLOSE) : nullptr;
-  if (bio != nullptr) SSL_set_bio(ssl.get(), bio, bio);
-  if (bio == nullptr || SSL_connect(ssl.get()) <= 0) {
+  if (handshake <= 0) {
     ERR_clear_error();
     printDebug("SSL connect error");
     printError(L"SSL connect error\n");
-    return std::nullopt;
+    return false;
   }
 
   std::string request = buildKeyRequest("locahost");
   trace("%s", request.c_str());
   SSL_write(ssl.get(), request.data(), static_cast<int>(request.size()));
 
-  // Records are appended in order until the peer ends or the buffer is
-  // full; whatever does not fit is not read.
-  std::string reply(kReplyBufferSize - 1, '\0');
-  std::size_t length = 0;
-  while (length < reply.size()) {
-    int n = SSL_read(ssl.get(), reply.data() + length, static_cast<int>(reply.size() - length));
-    int error = SSL_get_error(ssl.get(), n);
-    if (n > 0) length += static_cast<std::size_t>(n);
-    if (error != SSL_ERROR_NONE && error != SSL_ERROR_WANT_READ) break;
-  }
-  reply.resize(length);
+  // Records are read in order; any end or failure of the connection ends
+  // the reply.
+  KeyReceive receive = [&ssl](char* into, std::size_t room) -> long {
+    for (;;) {
+      ERR_clear_error();
+      int n = SSL_read(ssl.get(), into, static_cast<int>(room));
+      switch (classifySslRead(ssl.get(), n)) {
+        case ReadOutcome::Data:
+          return n;
+        case ReadOutcome::Retry:
+          break;
+        default:
+          return 0;
+      }
+    }
+  };
+  readKeyReply(receive, reply, raw);
   SSL_shutdown(ssl.get());
   ERR_clear_error();
-  return reply;
+  return true;
 }
 
 OptText getServerKey(const char* url) {
-  IgnoreSigpipe quiet;
+  SigpipeCaught quiet;
   std::unique_ptr<ServerUrl> parsed = parseServerUrl(url);
   if (!parsed) return std::nullopt;
-  OptText reply;
-  if (parsed->scheme == kSchemeHttp) reply = httpGetPublicInfo(*parsed);
-  else if (parsed->scheme == kSchemeHttps) reply = httpsGetPublicInfo(*parsed);
-  if (!reply) return std::nullopt;
-  // The reply is text: a NUL ends it, and no key is looked for past it.
-  reply->resize(std::strlen(reply->c_str()));
-  printDebug("REPLY:\n-----\n%s", reply->c_str());
-  std::size_t at = reply->find(kKeyMarker);
-  if (at == std::string::npos) return std::nullopt;
-  std::string key = reply->substr(at);
-  printDebug("HEADER\n----\n%s", reply->c_str());
-  printDebug("BODY\n----\n%s", key.c_str());
+  ReplyReader reply(keyReplyOptions());
+  std::string raw;
+  bool read = false;
+  if (parsed->scheme == kSchemeHttp) read = httpGetPublicInfo(*parsed, &reply, &raw);
+  else if (parsed->scheme == kSchemeHttps) read = httpsGetPublicInfo(*parsed, &reply, &raw);
+  if (!read) return std::nullopt;
+  printDebug("REPLY:\n-----\n%s", raw.c_str());
+  OptText key = keyInReply(reply);
+  if (!key) return std::nullopt;
+  printDebug("HEADER\n----\n%s", raw.c_str());
+  printDebug("BODY\n----\n%s", key->c_str());
   return key;
 }

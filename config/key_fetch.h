@@ -7,21 +7,26 @@
 //   certificate). HTTPS is TLS 1.0 only and the server certificate is not
 //   checked: the key is trusted on first use. That context alone runs at
 //   security level 0, since TLS 1.0 is refused at the library's default.
-// - The reply is read until the peer closes or 8095 bytes are in, however
-//   many segments or records it comes in; over plain HTTP also until its
-//   Content-Length is met (installer/reply_framing.h, chunked not counted)
-//   or the key's end line (keyEndLineEnd) is in, as a server may keep the
-//   connection open after its reply. Bytes that come in the same receive
-//   are kept too. The key is the reply from "-----BEGIN PUBLIC KEY-----"
-//   to its end; beyond the framing, the status line and headers are not
-//   looked at.
+// - The reply is read by the one reply reader (installer/reply_reader.h,
+//   lines ended by LF alone taken too), the same way over both transports:
+//   until it ends by its framing (its length, its last chunk, a status
+//   without a body), the peer closes, 8095 bytes are in, a body read to the
+//   close holds the key's end line (keyEndLineEnd), or the body so far shows
+//   it can't hold a key (text without the marker that could not begin one).
+//   Bytes after the reply's end are not kept.
+// - The key is the decoded body, up to a NUL, from "-----BEGIN PUBLIC
+//   KEY-----" to its end; a body framed by its length or chunks gives a key
+//   only when it is whole. A reply that does not begin with "HTTP/" is all
+//   body. The status line is not looked at.
 // - A broken connection never raises SIGPIPE in the tool during a fetch.
 // - getServerKey and keyNameFromUrl are declared in config/config.h.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <string>
 
+#include "installer/reply_reader.h"
 #include "setup/settings.h"
 #include "setup/unique_fd.h"
 
@@ -51,11 +56,26 @@ std::string buildKeyRequest(const char* hostHeader);
 // below 1 or above 65535.
 std::unique_ptr<ServerUrl> parseServerUrl(const char* url);
 
+// How a key reply is read: bounded as its buffer is.
+ReplyReader::Options keyReplyOptions();
+// True once the fetch has read what it needs of the reply (see above).
+bool keyReplyEnded(const ReplyReader& reply);
+// The key the reply read holds, or nothing.
+OptText keyInReply(const ReplyReader& reply);
+
+// One receive: the bytes read into `room` bytes at `into`, 0 at the end,
+// -1 on a failure.
+using KeyReceive = std::function<long(char* into, std::size_t room)>;
+// Reads a key reply into `reply` (and its bytes into *raw) until
+// keyReplyEnded; false when the first receive failed. A failure later ends
+// the reply as the peer's close does.
+bool readKeyReply(const KeyReceive& receive, ReplyReader* reply, std::string* raw);
+
 // A connected TCP socket, or none (after "Couldn't create socket\n" or
 // "Couldnt connect to remote host\n"; silently when the resolver cannot be
 // set up).
 UniqueFd connectToHost(const std::string& host, int port);
 
-// The reply text, or nothing.
-OptText httpGetPublicInfo(const ServerUrl& url);
-OptText httpsGetPublicInfo(const ServerUrl& url);
+// The reply read into `reply` and *raw; false when there is none.
+bool httpGetPublicInfo(const ServerUrl& url, ReplyReader* reply, std::string* raw);
+bool httpsGetPublicInfo(const ServerUrl& url, ReplyReader* reply, std::string* raw);

@@ -12,6 +12,7 @@
 #include <cstring>
 #include <limits>
 
+#include "installer/reply_reader.h"
 #include "setup/output.h"
 
 std::string getHttpProxyEnv() {
@@ -53,25 +54,17 @@ std::string formatTunnelRequest(const std::string& host, int port, bool* tooLarg
 namespace {
 
 // How long the rest of an answer may take once its first bytes are in, at
-// the least. A proxy's header lines may come a round trip after its status
-// line (its second write held back until the first is acknowledged), so on
-// a slower path the pause is twice the time the first bytes took to come.
-constexpr int kAnswerPauseMs = 500;
+// the least. A proxy's header lines may come well after its status line (a
+// busy or distant proxy, or its second write held back until the first is
+// acknowledged), so the pause is a few seconds, or twice the time the first
+// bytes took to come when that is longer; a proxy that never sends its
+// blank line is still given up on.
+constexpr int kAnswerPauseMs = 3000;
 
 int answerPauseMs(std::chrono::steady_clock::duration firstBytesTook) {
   long long took = std::chrono::duration_cast<std::chrono::milliseconds>(firstBytesTook).count();
   long long pause = std::max<long long>(kAnswerPauseMs, 2 * took);
   return static_cast<int>(std::min<long long>(pause, std::numeric_limits<int>::max()));
-}
-
-// Where the proxy's answer ends: after its first empty line.
-std::size_t answerEnd(const std::string& answer) {
-  std::size_t crlf = answer.find("\r\n\r\n");
-  std::size_t lf = answer.find("\n\n");
-  std::size_t end = std::string::npos;
-  if (crlf != std::string::npos) end = crlf + 4;
-  if (lf != std::string::npos && (end == std::string::npos || lf + 2 < end)) end = lf + 2;
-  return end;
 }
 
 // True once something more can be read within the pause. The pause ends
@@ -90,9 +83,10 @@ bool morePending(int sock, int waitMs) {
 }
 
 // Reads the answer up to its blank line, in as many pieces as it comes.
-// Bytes after the blank line that come in the same read are the answer's
-// too (a body, or junk): the TLS client speaks first, so nothing of the
-// tunnel can be there yet. Some proxies send a status line alone, or only
+// Bytes after the blank line that come in the same read are not the
+// answer's (a body, or junk) and are dropped, as after any reply's end: the
+// TLS client speaks first, so nothing of the tunnel can be there yet. Some
+// proxies send a status line alone, or only
 // part of one, and then wait for the client: once any byte is in, a pause
 // without more bytes ends the answer, and the answer is judged by what came.
 // `sent` is when the request went out.
@@ -112,7 +106,12 @@ std::string readProxyAnswer(int sock, std::chrono::steady_clock::time_point sent
     }
     if (pauseMs < 0) pauseMs = answerPauseMs(std::chrono::steady_clock::now() - sent);
     answer.append(piece, static_cast<std::size_t>(n));
-    if (answerEnd(answer) != std::string::npos) break;
+    // It ends at its blank line, found as a reply's header block's end is.
+    HeaderEnd end = findHeaderEnd(answer, 0, true);
+    if (end.blockEnd != std::string::npos) {
+      answer.resize(end.bodyStart);
+      break;
+    }
   }
   return answer;
 }

@@ -6,10 +6,11 @@
 //   from 1 to 65535 (text after the digits is ignored); 1 when usable.
 // - openProxyTunnel sends the CONNECT request for host:port on a connected
 //   socket and reads the proxy's answer up to its blank line (bounded to
-//   4095 bytes, in as many pieces as it comes; bytes after the blank line in
-//   the same read are taken with it; once any byte is in, a pause without
-//   more bytes ends it too: half a second, or twice the time the first
-//   bytes took when that is longer); 1 when the answer holds " 200 ".
+//   4095 bytes, in as many pieces as it comes; its lines may end with LF
+//   alone; bytes after the blank line in the same read are not the
+//   answer's and are dropped; once any byte is in, a pause without more
+//   bytes ends it too: three seconds, or twice the time the first bytes
+//   took when that is longer); 1 when the answer holds " 200 ".
 #pragma once
 
 #include <string>

@@ -11,7 +11,9 @@
 #include <cstring>
 #include <utility>
 
+#include "installer/reply_reader.h"
 #include "installer/state.h"
+#include "installer/transport.h"
 #include "setup/file_replacer.h"
 #include "setup/files.h"
 #include "setup/output.h"
@@ -56,8 +58,34 @@ bool isSafeModuleName(const std::string& name) {
   return true;
 }
 
-int storeAttachedModule(const std::string& header, const std::string& body, const char** fault) {
+namespace {
+
+// Why a body can't be used, or nullptr when it is whole.
+const char* bodyFault(const ReplyReader& reply) {
+  switch (reply.bodyState()) {
+    case ReplyReader::BodyState::Whole:
+      return nullptr;
+    case ReplyReader::BodyState::Cut:
+      return "Incomplete body returned from server";
+    case ReplyReader::BodyState::Invalid:
+      return "Invalid body returned from server";
+    case ReplyReader::BodyState::TooLarge:
+      return "Return data is too large for buffer";
+  }
+  return nullptr;
+}
+
+// The reply's bytes, after which the connection ended.
+void readWhole(ReplyReader* reader, const std::string& reply) {
+  reader->feed(reply.data(), reply.size());
+  reader->finish();
+}
+
+}  // namespace
+
+int storeAttachedModule(const ReplyReader& reply, const char** fault) {
   printDebug("Checking if file is attached to post...");
+  const std::string& header = reply.headerBlock();
   std::size_t line = header.find("Content-Disposition: attachment;");
   if (line == std::string::npos) return 0;
   std::size_t lineEnd = header.find("\r\n", line);
@@ -69,13 +97,25 @@ int storeAttachedModule(const std::string& header, const std::string& body, cons
   // The name comes from the network: it must name a file in destDir itself.
   if (!isSafeModuleName(name)) return *fault = "refusing unsafe file name in attachment", 0;
 
-  std::size_t sizeAt = header.find("Content-Length: ");
-  if (sizeAt == std::string::npos) return *fault = "no size specified in headers", 0;
-  long long size = readContentLength(header.c_str() + sizeAt + std::strlen("Content-Length: "));
+  // The size is the Content-Length the reply is framed by, not some other
+  // text that looks like one (in a folded line, say).
+  const std::string* length = reply.header("Content-Length");
+  if (length == nullptr) return *fault = "no size specified in headers", 0;
+  long long size = readContentLength(length->c_str());
   if (size < 1) return *fault = "incorrect size specified in headers", 0;
-  // A cut-off download is never installed.
-  if (static_cast<unsigned long long>(size) > body.size())
+  // The module is the whole body, as its framing delimits it, decoded: a
+  // cut-off or undecodable download is never installed. A plain body must
+  // hold exactly the size given; chunks and codings bring their own end.
+  const std::string& body = reply.body();
+  ReplyReader::BodyState state = reply.bodyState();
+  bool sized = reply.framing() != ReplyReader::Framing::Chunked && !reply.coded();
+  if (state != ReplyReader::BodyState::Whole && state != ReplyReader::BodyState::Cut)
+    return *fault = bodyFault(reply), 0;
+  if (sized && static_cast<unsigned long long>(size) > body.size())
     return *fault = "module data shorter than the size specified in headers", 0;
+  if (sized && static_cast<unsigned long long>(size) < body.size())
+    return *fault = "module data longer than the size specified in headers", 0;
+  if (state == ReplyReader::BodyState::Cut) return *fault = bodyFault(reply), 0;
 
   std::string path = destDir + "/" + name;
   if (path.size() >= kModulePathBufferSize) return *fault = "unable to open destination file", 0;
@@ -84,14 +124,19 @@ int storeAttachedModule(const std::string& header, const std::string& body, cons
   spinnerState = 1;
   showSpinner();
   if (!silentMode) printPlain("\nSaving kernel module to '%s'\n", path.c_str());
-  if (const char* failed = installModuleFile(path, body.data(), static_cast<std::size_t>(size)))
-    return *fault = failed, 0;
-  printDebug("wrote %d bytes to disk", static_cast<int>(size));
+  if (const char* failed = installModuleFile(path, body.data(), body.size())) return *fault = failed, 0;
+  printDebug("wrote %d bytes to disk", static_cast<int>(body.size()));
   if (silentMode) return 1;
   printPlainLine("Kernel module is now installed.");
   if (!isStandaloneAgentInstall() && !isDriverOnlyInstall())
     printPlainLine("Use '/etc/init.d/kzp-agent restart' to load the new driver");
   return 1;
+}
+
+int storeAttachedModule(const std::string& header, const std::string& body, const char** fault) {
+  ReplyReader reply(serviceReplyOptions(true));
+  readWhole(&reply, header + "\r\n\r\n" + body);
+  return storeAttachedModule(reply, fault);
 }
 
 int saveAttachedModule(const std::string& header, const std::string& body) {
@@ -101,15 +146,15 @@ int saveAttachedModule(const std::string& header, const std::string& body) {
   return saved;
 }
 
-ReplyParse examineHttpReply(const std::string& reply) {
+ReplyParse examineReply(ReplyReader& reply) {
   ReplyParse result;
-  std::size_t end = reply.find("\r\n\r\n");
-  if (end == std::string::npos) {
-    result.fault = "Header was null";
+  if (!reply.headerDone()) {
+    // No status line could be read: a text with an empty line still had
+    // what stood for a header block.
+    result.fault = reply.blankLineSeen() ? "Invalid header returned from server" : "Header was null";
     return result;
   }
-  std::string header = reply.substr(0, end);
-  std::string body = reply.substr(end + 4);
+  const std::string& header = reply.headerBlock();
   printDebug("header = %s\n", header.c_str());
   if (!startsWith(header, "HTTP/1.1 ")) {
     result.fault = "Invalid header returned from server";
@@ -129,7 +174,7 @@ ReplyParse examineHttpReply(const std::string& reply) {
     }
     result.text = header.substr(at, lineEnd - at);
     printDebug("302 forward: %s", result.text->c_str());
-    printDebug("body of reply: %s", body.c_str());
+    printDebug("body of reply: %s", reply.body().c_str());
     result.status = 302;
     return result;
   }
@@ -139,16 +184,25 @@ ReplyParse examineHttpReply(const std::string& reply) {
 
   printDebug("Received 200");
   result.status = 200;
-  if (storeAttachedModule(header, body, &result.fault)) {
+  if (storeAttachedModule(reply, &result.fault)) {
     printDebug("returning http code %d", 200);
     ++attachmentSaved;
-    result.text = std::move(header);
+    result.text = header;
   } else if (!result.fault) {
+    // A page cut short, or one that can't be decoded, would show the wrong
+    // text and lead to the wrong page.
+    result.fault = bodyFault(reply);
+    if (result.fault) return result;
     printDebug("returning message body");
-    // The body may be as large as a whole reply: handed over, not copied.
-    result.text = std::move(body);
+    result.text = reply.takeBody();
   }
   return result;
+}
+
+ReplyParse examineHttpReply(const std::string& reply) {
+  ReplyReader reader(serviceReplyOptions(true));
+  readWhole(&reader, reply);
+  return examineReply(reader);
 }
 
 int parseHttpReply(const std::string& reply, OptText* text, int /*byteCount*/) {

@@ -1,15 +1,18 @@
 // Build-service replies: status, redirect, status markers, the attachment.
 //
-// - A reply is status line, header lines, an empty line, then the body. The
-//   header block is everything before the first "\r\n\r\n" (so without the
-//   CR LF of its last line); the body is bytes and is only written by length.
-// - Matching is exact and case-sensitive; header names are found anywhere in
-//   the header block.
+// - A reply is read by the one reply reader (installer/reply_reader.h): its
+//   header block (without the CR LF of its last line, after any interim
+//   replies) and its body, ended by its framing and decoded.
+// - The status lines, "Location: " and the attachment line are matched
+//   exactly and case-sensitively, anywhere in the header block; the
+//   attachment's size is the reply's Content-Length header.
 // - parseHttpReply gives 302, 400, 404, 200 or 0; for 302 the Location value,
 //   for 200 the body, or the header block once its attachment was installed.
 //   A malformed reply ends the process with status 0.
+// - A 200 page is returned only when its body is whole and decoded.
 // - The attachment is installed only when its name is a plain file name and
-//   the body holds every byte Content-Length announces; it lands in the
+//   the body is whole and decoded (a body that is neither chunked nor coded
+//   holds exactly the bytes Content-Length announces); it lands in the
 //   file the path names, as opening it for writing would (through a link,
 //   in place for a hard-linked or bind-mounted file). Through a copy it
 //   lands whole or not at all; rewritten in place, an existing module stays
@@ -20,6 +23,7 @@
 
 #include <string>
 
+#include "installer/reply_reader.h"
 #include "setup/settings.h"
 
 // The path "%s/%s" of destDir and the file name must fit this buffer.
@@ -40,7 +44,11 @@ struct ReplyParse {
   OptText text;
   const char* fault = nullptr;
 };
+// The reply's bytes as one connection brought them, to its end.
 ReplyParse examineHttpReply(const std::string& reply);
+ReplyParse examineReply(ReplyReader& reply);
+int storeAttachedModule(const ReplyReader& reply, const char** fault);
+// The header block and the body of one reply.
 int storeAttachedModule(const std::string& header, const std::string& body, const char** fault);
 
 // Content-Length read like strtol: leading white space, optional sign,

@@ -95,6 +95,8 @@ class ReplyReader {
   Framing framing() const { return framing_; }
   bool coded() const { return coding_ != Coding::Identity; }
   const std::string& body() const { return body_; }
+  // Hands the body over (it may be as large as a whole reply).
+  std::string takeBody() { return std::move(body_); }
   BodyState bodyState() const;
 
  private:

@@ -19,7 +19,6 @@
 
 #include "installer/proxy.h"
 #include "installer/replies.h"
-#include "installer/reply_framing.h"
 #include "installer/resolve.h"
 #include "installer/state.h"
 #include "setup/output.h"
@@ -32,8 +31,6 @@ std::string passPhrase;
 // The key file of the context being loaded, so that a fatal exit during
 // the load still removes it.
 const std::string* activeKeyFile = nullptr;
-
-void ignoreSigpipe(int) {}
 
 int passPhraseCallback(char* buffer, int size, int /*rwflag*/, void* /*userdata*/) {
   if (size < static_cast<int>(passPhrase.size()) + 1) return 0;
@@ -66,11 +63,7 @@ void removeActiveKeyFile() {
 
 SSL_CTX* initSslContext(const char* pemPath, const char* phrase) {
   initLibraryOnce();
-  struct sigaction action {};
-  action.sa_handler = ignoreSigpipe;
-  sigemptyset(&action.sa_mask);
-  action.sa_flags = SA_RESTART;
-  sigaction(SIGPIPE, &action, nullptr);
+  catchSigpipe();
 
   SSL_CTX* context = SSL_CTX_new(TLS_client_method());
   if (context == nullptr) fatalSslError("Can't read certificate file");
@@ -148,21 +141,10 @@ int tcp_connect(const char* host, int port) {
   return sock.release();
 }
 
-std::unique_ptr<SSL_CTX, SslCtxFree> loadClientContext() {
+SslCtxPtr loadClientContext() {
   ClientKeyFile keyFile;
   keyFile.create();
-  return std::unique_ptr<SSL_CTX, SslCtxFree>(keyFile.load());
-}
-
-std::unique_ptr<SSL, SslFree> startTls(SSL_CTX* context, int sock, int* handshake) {
-  *handshake = 0;
-  std::unique_ptr<SSL, SslFree> connection(SSL_new(context));
-  if (!connection) return connection;
-  BIO* bio = BIO_new_socket(sock, BIO_NOCLOSE);
-  SSL_set_bio(connection.get(), bio, bio);
-  ERR_clear_error();
-  *handshake = SSL_connect(connection.get());
-  return connection;
+  return SslCtxPtr(keyFile.load());
 }
 
 void writeTls(SSL* connection, const void* data, std::size_t length, bool traceResult) {
@@ -207,28 +189,12 @@ void shutdownTls(SSL* connection, std::time_t start, const char* label, const ch
   ERR_clear_error();
 }
 
-int sslErrorClass(SSL* connection, int result) {
-  int error = SSL_get_error(connection, result);
-  if (error == SSL_ERROR_SSL && ERR_GET_REASON(ERR_peek_error()) == SSL_R_UNEXPECTED_EOF_WHILE_READING) {
-    ERR_clear_error();
-    return SSL_ERROR_SYSCALL;
-  }
-  return error;
-}
-
-ReadOutcome classifySslRead(SSL* connection, int result) {
-  switch (sslErrorClass(connection, result)) {
-    case SSL_ERROR_NONE:
-      return ReadOutcome::Data;
-    case SSL_ERROR_WANT_READ:
-      return ReadOutcome::Retry;
-    case SSL_ERROR_SYSCALL:
-      return ReadOutcome::PrematureClose;
-    case SSL_ERROR_ZERO_RETURN:
-      return ReadOutcome::CloseNotify;
-    default:
-      return ReadOutcome::Failure;
-  }
+ReplyReader::Options serviceReplyOptions(bool keepBody) {
+  ReplyReader::Options options;
+  options.maxHeader = kReplyBufferSize;
+  options.maxBody = kReplyBufferSize - 1;
+  options.keepBody = keepBody;
+  return options;
 }
 
 bool ReplyBuffer::append(const char* data, std::size_t length) {
@@ -253,11 +219,8 @@ OptText ReplyBuffer::take() {
   return std::move(data_);
 }
 
-ReadOutcome readTlsReply(SSL* connection, ReplyBuffer* buffer, bool verbose, bool framed) {
+ReadOutcome readTlsReply(SSL* connection, ReplyBuffer* buffer, ReplyReader* reader, bool verbose, bool untilClose) {
   char piece[kPieceSize];
-  // A service that keeps the connection open after its reply (keep-alive)
-  // would otherwise be waited on until its own time-out.
-  ReplyFraming framing;
   for (;;) {
     if (verbose) {
       showSpinner();
@@ -275,21 +238,23 @@ ReadOutcome readTlsReply(SSL* connection, ReplyBuffer* buffer, bool verbose, boo
     switch (classifySslRead(connection, n)) {
       case ReadOutcome::Data: {
         if (verbose) printDebug("SSL_ERROR_NONE");
-        // Bytes past the framing's end are not this reply's, however the
-        // service's writes were split into records.
-        std::size_t used = framed ? framing.feed(piece, static_cast<std::size_t>(n)) : static_cast<std::size_t>(n);
+        // Bytes past the reply's end are not its own, however the service's
+        // writes were split into records.
+        std::size_t used = reader->feed(piece, static_cast<std::size_t>(n));
         if (!buffer->append(piece, used)) fatalError("Return data is too large for buffer");
-        if (framed && framing.complete()) return ReadOutcome::Complete;
+        if (!untilClose && reader->complete()) return ReadOutcome::Complete;
         break;
       }
       case ReadOutcome::Retry:
         if (verbose) printDebug("SSL_ERROR_WANT_READ");
         break;
       case ReadOutcome::PrematureClose:
+        reader->finish();
         std::fflush(stdout);
         std::fputs("SSL Error: Premature close\n", stderr);
         return ReadOutcome::PrematureClose;
       case ReadOutcome::CloseNotify:
+        reader->finish();
         return ReadOutcome::CloseNotify;
       case ReadOutcome::Failure:
         fatalSslError("SSL read problem");
@@ -300,7 +265,7 @@ ReadOutcome readTlsReply(SSL* connection, ReplyBuffer* buffer, bool verbose, boo
 }
 
 int httpsRequest(const std::string& request, OptText* reply, int newlineAfterReply) {
-  std::unique_ptr<SSL_CTX, SslCtxFree> context = loadClientContext();
+  SslCtxPtr context = loadClientContext();
 
   printDebug("tcp_connect %s,%d", buildServiceHost.c_str(), buildServicePort);
   UniqueFd sock(tcp_connect(buildServiceHost.c_str(), buildServicePort));
@@ -309,7 +274,7 @@ int httpsRequest(const std::string& request, OptText* reply, int newlineAfterRep
     return -1;
   }
   int handshake = 0;
-  std::unique_ptr<SSL, SslFree> connection = startTls(context.get(), sock.get(), &handshake);
+  SslPtr connection = startTls(context.get(), sock.get(), &handshake);
   if (handshake <= 0) {
     // Without memory for the connection it fails as a handshake would.
     printPlain("\nSSL connect failed to remote: %d\n",
@@ -330,21 +295,18 @@ int httpsRequest(const std::string& request, OptText* reply, int newlineAfterRep
   (void)BIO_flush(SSL_get_wbio(connection.get()));
 
   ReplyBuffer buffer;
+  ReplyReader reader(serviceReplyOptions(false));
   printDebug("Waiting for reply...");
   std::time_t start = std::time(nullptr);
   // An HTTP/1.0 request: the service closes after its reply.
-  if (readTlsReply(connection.get(), &buffer, true, false) == ReadOutcome::CloseNotify) {
+  if (readTlsReply(connection.get(), &buffer, &reader, true, true) == ReadOutcome::CloseNotify) {
     printDebug("SSL_ERROR_ZERO_RETURN");
     shutdownTls(connection.get(), start, "** ", "\n", true);
     *reply = buffer.take();
     if (newlineAfterReply) printPlain("\n");
     if (debugEnabled) {
       printPlain("RECEIVING ---\n");
-      if (*reply) {
-        std::size_t end = (*reply)->find("\r\n\r\n");
-        if (end != std::string::npos)
-          printPlain("%s\nRECEIVING ---\n", (*reply)->substr(0, end).c_str());
-      }
+      if (*reply && reader.headerDone()) printPlain("%s\nRECEIVING ---\n", reader.headerBlock().c_str());
     }
   } else {
     *reply = buffer.take();

@@ -4,9 +4,10 @@
 //   when one is set) and one new TLS handshake presenting clientKeyPem; the
 //   service's certificate is not checked, and there are no time-outs.
 // - Order of one exchange: key file, initSslContext, removal of the key
-//   file, tcp_connect, handshake, request, reply (until it is complete by its
-//   own framing, else until the service closes), close notification,
-//   release of connection, context and socket.
+//   file, tcp_connect, handshake, request, reply, close notification,
+//   release of connection, context and socket. A GET's reply is read until
+//   the service closes; the upload's ends by its own framing when it has
+//   one. Either way only the bytes up to the reply's end are kept.
 // - The key file is created 0600 under /tmp and removed on every path,
 //   fatal exits included.
 // - Fatal TLS failures end the process with status 0 (fatalSslError).
@@ -19,6 +20,8 @@
 #include <memory>
 #include <string>
 
+#include "installer/reply_reader.h"
+#include "installer/tls.h"
 #include "setup/settings.h"
 
 // Largest reply kept, with room for the terminating zero of the original
@@ -66,23 +69,9 @@ class ClientKeyFile {
   std::string path_;
 };
 
-// Owners for the TLS objects of one exchange.
-struct SslCtxFree {
-  void operator()(SSL_CTX* c) const { destroySslContext(c); }
-};
-struct SslFree {
-  void operator()(SSL* s) const { SSL_free(s); }
-};
-
 // The client context of one exchange: the key file is made, loaded and
 // removed again. Fatal when the key can't be written or loaded.
-std::unique_ptr<SSL_CTX, SslCtxFree> loadClientContext();
-
-// A TLS connection over sock (which stays open when the connection goes)
-// after its handshake. *handshake gets SSL_connect's result, or 0 when no
-// connection object could be had (the result is then empty). Nothing is
-// printed: the callers report a failure each in their own way.
-std::unique_ptr<SSL, SslFree> startTls(SSL_CTX* context, int sock, int* handshake);
+SslCtxPtr loadClientContext();
 
 // One SSL_write of the whole piece; "SSL write problem" is fatal. With
 // traceResult the write's result is traced before it is checked.
@@ -113,28 +102,22 @@ void sendWithoutDelay(int sock);
 // could be sent no longer matters.
 void shutdownTls(SSL* connection, std::time_t start, const char* label, const char* readEnd, bool peerClosed);
 
-// The TLS error class of a failed call. The peer's close without a close
-// notification, which this TLS library reports as a protocol error
-// (unexpected EOF), is given as SSL_ERROR_SYSCALL, the class it always had.
-int sslErrorClass(SSL* connection, int result);
-
-// What a TLS read means for the reply loop; Complete is the reply loop's
-// own: the reply is whole by its framing (installer/reply_framing.h).
-enum class ReadOutcome { Data, Retry, PrematureClose, CloseNotify, Failure, Complete };
-// Classifies the result of one SSL_read (through sslErrorClass).
-ReadOutcome classifySslRead(SSL* connection, int result);
+// How the service's replies are read: bounded as the reply buffer is;
+// keepBody false reads only where a reply ends.
+ReplyReader::Options serviceReplyOptions(bool keepBody);
 
 class ReplyBuffer;
-// Reads a reply until the service closes: PrematureClose (after "SSL Error:
-// Premature close\n" on standard error) or CloseNotify. With framed, a reply
-// complete by its own framing ends sooner (Complete: its Content-Length
-// bytes of body, or its last chunk and trailer, are in; the service may keep
-// the connection open), and the reply is kept up to that end; a reply
-// without such framing is read until the close as before. On Complete and
-// CloseNotify the caller then shuts down. verbose draws the spinner and the
-// read traces of the GETs. Ends the process on a read error or a reply too
-// large for the buffer.
-ReadOutcome readTlsReply(SSL* connection, ReplyBuffer* buffer, bool verbose, bool framed);
+// Reads a reply, keeping in buffer the bytes `reader` takes as the reply's;
+// bytes after the reply's end are not kept. With untilClose the read goes
+// on until the service closes, as the GETs wait for it: PrematureClose
+// (after "SSL Error: Premature close\n" on standard error) or CloseNotify.
+// Without it, a reply that ends by its own framing ends the read at once
+// (Complete: the service may keep the connection open); one without such
+// framing is read to the close too. The reader is told when the connection
+// ended. On Complete and CloseNotify the caller then shuts down. verbose
+// draws the spinner and the read traces of the GETs. Ends the process on a
+// read error or a reply too large for the buffer.
+ReadOutcome readTlsReply(SSL* connection, ReplyBuffer* buffer, ReplyReader* reader, bool verbose, bool untilClose);
 
 // Appends pieces of a reply up to kReplyBufferSize - 1 bytes. Running out of
 // memory drops the reply (and keeps counting) instead of failing.

@@ -86,11 +86,11 @@ int uploadKernelHeaders(OptText* reply) {
   std::int64_t contentLength = uploadContentLength(form, info.st_size);
   if (contentLength > kLargestContentLength) fatalError("tarball is too large to upload");
 
-  std::unique_ptr<SSL_CTX, SslCtxFree> context = loadClientContext();
+  SslCtxPtr context = loadClientContext();
   UniqueFd sock(tcp_connect(buildServiceHost.c_str(), buildServicePort));
   if (!sock) fatalSslError("SSL connect error");
   int handshake = 0;
-  std::unique_ptr<SSL, SslFree> connection = startTls(context.get(), sock.get(), &handshake);
+  SslPtr connection = startTls(context.get(), sock.get(), &handshake);
   if (handshake < 1) fatalSslError("SSL connect error");
 
   // The request's records go to the socket a buffer at a time, and each
@@ -144,8 +144,9 @@ int uploadKernelHeaders(OptText* reply) {
   if (!silentMode) printPlain("Starting module build...\n");
 
   ReplyBuffer buffer;
+  ReplyReader framing(serviceReplyOptions(false));
   std::time_t start = std::time(nullptr);
-  ReadOutcome end = readTlsReply(connection.get(), &buffer, false, true);
+  ReadOutcome end = readTlsReply(connection.get(), &buffer, &framing, false, false);
   if (end == ReadOutcome::CloseNotify || end == ReadOutcome::Complete)
     shutdownTls(connection.get(), start, "+", "", end == ReadOutcome::CloseNotify);
   *reply = buffer.take();

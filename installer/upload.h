@@ -12,8 +12,9 @@
 // - Every failure but the service's premature close ends the process with
 //   status 0; a package too large for the 32-bit Content-Length is refused
 //   before anything is sent.
-// - The reply is read until it is complete by its framing (Content-Length
-//   or chunked), else until the service closes the connection.
+// - The reply is read until it ends by its own framing (Content-Length,
+//   the last chunk, or a status without a body, after any interim replies),
+//   else until the service closes the connection.
 // - Returns the reply's byte count; *reply gets the reply, or nothing when
 //   no memory could be had for it.
 #pragma once
