@@ -9,11 +9,11 @@
 //
 // Besides the sanitizers it checks that a parsed URL holds a host without
 // "/" or ":" and a port the socket address can hold, that the request is
-// the fixed one of its transport, and that a key is the reply's text from
-// its first marker on, within the kept bytes; over plain HTTP, that the key
-// reaches at least as far as the fetch had to read (to the reply's
-// Content-Length, the key's end line, the buffer's end or the close,
-// whichever comes first).
+// the fixed one of its transport, and that a key begins with the marker and
+// is the decoded body's text from its first marker on, as far as the fetch
+// read it: the same text the reply reader gives for the whole reply the
+// buffer holds; a body framed by its length or chunks gives a key only
+// whole.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <openssl/ec.h>
@@ -37,7 +37,7 @@
 
 #include "config/config.h"
 #include "config/key_fetch.h"
-#include "installer/reply_framing.h"
+#include "installer/reply_reader.h"
 #include "setup/unique_fd.h"
 
 namespace {
@@ -195,17 +195,6 @@ void checkUrl(const std::string& url) {
   check(name && *name == parsed->host, "the key name is not the URL's host");
 }
 
-// How much of the reply a plain HTTP fetch reads at the least: up to where
-// its Content-Length is met or the key's end line ends, else all the buffer
-// holds. It may keep more that came in the same receive.
-std::size_t plainFetchStop(const std::string& raw) {
-  std::size_t stop = std::min(raw.size(), keyEndLineEnd(raw));
-  ReplyFraming framing(false);
-  std::size_t used = framing.feed(raw.data(), raw.size());
-  if (framing.complete()) stop = std::min(stop, used);
-  return stop;
-}
-
 void checkFetch(const std::string& reply, bool tls) {
   unsigned long before;
   {
@@ -228,26 +217,20 @@ void checkFetch(const std::string& reply, bool tls) {
   check(request.empty() || request == buildKeyRequest(tls ? "locahost" : "localhost"),
         "the request is not the fixed one");
 
-  // What the fetch may have kept: the buffer's worth, up to a NUL.
-  std::string raw = reply.substr(0, kReplyBufferSize - 1);
-  std::string kept = raw.substr(0, std::strlen(raw.c_str()));
-  std::size_t at = kept.find(kMarker);
-  if (at == std::string::npos) {
-    check(!key, "a key from a reply without the marker");
-    return;
-  }
-  // Over plain HTTP, once the request went out, the fetch reads at least
-  // up to where it may stop (the server closes only after the whole reply):
-  // a marker within that is found, and the key runs at least to there. A
-  // TLS read broken off by the alarm may keep only a part.
-  if (!tls && !request.empty()) {
-    std::size_t least = std::min(plainFetchStop(raw), kept.size());
-    if (at + std::strlen(kMarker) <= least) check(key.has_value(), "no key from a plain reply read past its marker");
-    if (key) check(at + key->size() >= least, "a plain key that ends before the fetch could stop");
-  }
   if (!key) return;
   check(key->compare(0, std::strlen(kMarker), kMarker) == 0, "a key that does not begin with the marker");
-  check(kept.compare(at, key->size(), *key) == 0, "a key that is not the reply from its first marker");
+  // The reader over all the reply the buffer holds: the fetch read a
+  // prefix of it, and the decoded text of a prefix begins that of the whole.
+  ReplyReader whole(keyReplyOptions());
+  std::string raw = reply.substr(0, kReplyBufferSize - 1);
+  whole.feed(raw.data(), raw.size());
+  whole.finish();
+  std::string text = whole.body().substr(0, whole.body().find('\0'));
+  std::size_t at = text.find(kMarker);
+  check(at != std::string::npos, "a key from a reply whose body holds no marker");
+  check(text.compare(at, key->size(), *key) == 0, "a key that is not the body's text from its first marker");
+  if (whole.headerDone() && whole.framing() != ReplyReader::Framing::UntilClose && whole.complete())
+    check(*key == text.substr(at), "a key from a framed body that is not the whole of it");
 }
 
 }  // namespace
