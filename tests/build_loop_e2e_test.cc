@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "tests/harness/build_service.h"
+#include "tests/harness/coding.h"
 #include "tests/harness/fixtures.h"
 #include "tests/harness/pty.h"
 #include "tests/harness/run.h"
@@ -140,6 +141,10 @@ TEST(BuildLoopE2E, ProxiesThatEndTheirAnswerEarly) {
   slowPath.answer = {"HTTP/1.1 200 Connection established\r\n", "Proxy-agent: demo\r\n\r\n"};
   slowPath.answerDelayMs = 600;
   slowPath.chunkDelayMs = 800;
+  // A slow proxy: its header lines a second after its status line.
+  harness::ProxyOptions slowProxy = harness::proxyEstablished(443);
+  slowProxy.answer = {"HTTP/1.0 200 Connection established\r\n", "Proxy-agent: slow\r\n\r\n"};
+  slowProxy.chunkDelayMs = 1000;
   const struct {
     const char* name;
     harness::ProxyOptions proxy;
@@ -147,6 +152,8 @@ TEST(BuildLoopE2E, ProxiesThatEndTheirAnswerEarly) {
     std::string out;
   } cases[] = {
       {"status line only", statusLineOnly, true, std::string("Connected successfully to '") + kHost + "'\n"},
+      {"header lines a second after the status line", slowProxy, true,
+       std::string("Connected successfully to '") + kHost + "'\n"},
       {"header lines late on a slow path", slowPath, true,
        std::string("Connected successfully to '") + kHost + "'\n"},
       {"closes", closes, false,
@@ -474,6 +481,190 @@ TEST(BuildLoopE2E, PausesLastUnderAStreamOfSignals) {
         break;
       }
     }
+  }
+}
+
+// The upload's reply and the pages after it as web servers frame and code
+// them: chunked, gzip or deflate coded, after interim replies. The upload's
+// reply comes from a service that keeps the connection open after it, as
+// a keep-alive server does: the run must not wait for its close. Each row
+// ends with the module installed whole.
+constexpr auto kHeldLongerThanARun = std::chrono::seconds(30);
+
+std::string headerOk(const std::string& headers) { return "HTTP/1.1 200 OK\r\n" + headers + "\r\n"; }
+
+std::string statusPage(const std::string& url) {
+  return "<html><body>\n<!-- STATUS: Compiling -->\n<!-- PERCENT: 50 -->\n<!-- URL: " + url +
+         " -->\n</body></html>\n";
+}
+
+std::string moduleHeaders() {
+  return "Content-Type: application/octet-stream\r\nContent-Disposition: attachment; filename=" + moduleName() +
+         "\r\n";
+}
+
+// A retrieval without the prebuilt query against a service with these
+// routes; *took gets how long the run took.
+RunResult timedRetrieval(BuildServiceRoutes routes, std::chrono::steady_clock::duration* took) {
+  FakeBuildService service(std::move(routes));
+  auto start = std::chrono::steady_clock::now();
+  RunResult r = runRetrieval({"--host", kHost, "--no-binary"});
+  *took = std::chrono::steady_clock::now() - start;
+  return r;
+}
+
+TEST(BuildLoopE2E, PagesAndModulesAsServersFrameAndCodeThem) {
+  const std::string page = statusPage("/status.php?r=1");
+  const std::size_t inUrl = page.find("<!-- URL: /sta") + std::string("<!-- URL: /sta").size();
+  const std::string module = "MODULE-BYTES";
+  const std::string attachment = harness::replyAttachment(moduleName(), module);
+  const std::string moduleGz = harness::gzipped(module);
+  const struct {
+    const char* name;
+    std::string uploadReply;
+    std::string moduleReply;
+  } cases[] = {
+      {"chunked page, a chunk boundary inside the URL marker",
+       headerOk("Transfer-Encoding: chunked\r\n") + harness::chunkedAt(page, {inUrl}), attachment},
+      {"chunked page with extensions and a trailer",
+       headerOk("Transfer-Encoding: chunked\r\n") + harness::chunks(page, 9, ";x=1") + "0\r\nX-Sum: 1\r\n\r\n",
+       attachment},
+      {"gzip page with its length",
+       headerOk("Content-Encoding: gzip\r\nContent-Length: " + std::to_string(harness::gzipped(page).size()) +
+                "\r\n") +
+           harness::gzipped(page),
+       attachment},
+      {"deflate page, chunked",
+       headerOk("Content-Encoding: deflate\r\nTransfer-Encoding: chunked\r\n") +
+           harness::chunks(harness::zlibbed(page), 16) + "0\r\n\r\n",
+       attachment},
+      {"interim replies before the page", "HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 102 Processing\r\n\r\n" +
+                                              harness::replyOk(page),
+       attachment},
+      {"chunked module that also gives a length",
+       harness::replyOk(page),
+       headerOk(moduleHeaders() + "Content-Length: 12\r\nTransfer-Encoding: chunked\r\n") +
+           harness::chunkedAt(module, {6})},
+      {"a folded line that looks like a length before the real one", harness::replyOk(page),
+       headerOk(moduleHeaders() + "X-Note: size\r\n Content-Length: 3\r\nContent-Length: 12\r\n") + module},
+      {"gzip module", harness::replyOk(page),
+       headerOk(moduleHeaders() + "Content-Encoding: gzip\r\nContent-Length: " + std::to_string(moduleGz.size()) +
+                "\r\n") +
+           moduleGz},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Sandbox box;
+    layMachine(box, Install::kAgentOnly);
+    BuildServiceRoutes routes;
+    harness::ServiceAnswer upload{c.uploadReply, true};
+    upload.hold = true;
+    routes.on("/process.php", upload);
+    routes.on("/status.php?r=1", {c.moduleReply, true});
+    std::chrono::steady_clock::duration took{};
+    RunResult r = timedRetrieval(routes, &took);
+    ASSERT_TRUE(r.exited(0)) << harness::describe(r);
+    EXPECT_EQ(module, harness::readFile("/lib/modules/pelagent/" + moduleName()));
+    EXPECT_NE(std::string::npos, r.out.find("Kernel module is now installed.")) << r.out;
+    EXPECT_EQ("", r.err);
+    EXPECT_LT(took, kHeldLongerThanARun);
+  }
+}
+
+// A final page (without markers) is shown as its decoded text.
+TEST(BuildLoopE2E, FinalPagesAreShownDecoded) {
+  const std::string text = "final page from echo\nthe build log follows\n";
+  const struct {
+    const char* name;
+    std::string reply;
+  } cases[] = {
+      {"chunked", headerOk("Transfer-Encoding: chunked\r\n") + harness::chunkedAt(text, {21, 30})},
+      {"gzip", headerOk("Content-Encoding: gzip\r\n") + harness::gzipped(text)},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Sandbox box;
+    layMachine(box, Install::kAgentOnly);
+    BuildServiceRoutes routes;
+    // The gzip page has no length: it ends at the close.
+    harness::ServiceAnswer upload{c.reply, true};
+    upload.hold = std::string(c.name) == "chunked";
+    routes.on("/process.php", upload);
+    std::chrono::steady_clock::duration took{};
+    RunResult r = timedRetrieval(routes, &took);
+    ASSERT_TRUE(r.exited(0)) << harness::describe(r);
+    // After the spinner's last frame, the page and the line end of the loop.
+    const std::string lastFrame = "\\" + std::string(10, ' ');
+    ASSERT_NE(std::string::npos, r.out.rfind(lastFrame)) << r.out;
+    EXPECT_EQ(text + "\n", r.out.substr(r.out.rfind(lastFrame) + lastFrame.size())) << r.out;
+    EXPECT_EQ("", r.err);
+    EXPECT_LT(took, kHeldLongerThanARun);
+  }
+}
+
+// Replies that have no body end where their header does, whatever their
+// headers say, while the service keeps the connection; none is a status
+// the loop knows.
+TEST(BuildLoopE2E, RepliesWithoutABodyEndAtOnce) {
+  const std::string replies[] = {
+      "HTTP/1.1 204 No Content\r\n\r\n",
+      "HTTP/1.1 204 No Content\r\nContent-Length: 5\r\n\r\n",
+      "HTTP/1.1 304 Not Modified\r\nContent-Length: 7\r\n\r\n",
+      "HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 204 No Content\r\nTransfer-Encoding: chunked\r\n\r\n",
+  };
+  for (const std::string& reply : replies) {
+    SCOPED_TRACE(reply);
+    Sandbox box;
+    layMachine(box, Install::kAgentOnly);
+    BuildServiceRoutes routes;
+    harness::ServiceAnswer upload{reply, true};
+    upload.hold = true;
+    routes.on("/process.php", upload);
+    std::chrono::steady_clock::duration took{};
+    RunResult r = timedRetrieval(routes, &took);
+    ASSERT_TRUE(r.exited(0)) << harness::describe(r);
+    EXPECT_NE(std::string::npos, r.out.find("unknown return '0'\n")) << r.out;
+    EXPECT_EQ("", r.err);
+    EXPECT_LT(took, kHeldLongerThanARun);
+  }
+}
+
+// A module or a page the service cut short, or whose coding does not
+// decode, is never taken: the fatal text, status 0, nothing installed.
+TEST(BuildLoopE2E, BodiesThatAreNotWholeAreRefused) {
+  const std::string module = "MODULE-BYTES";
+  const struct {
+    const char* name;
+    std::string reply;
+    const char* err;
+  } cases[] = {
+      {"module shorter than its length", headerOk(moduleHeaders() + "Content-Length: 12\r\n") + "MODULE",
+       "module data shorter than the size specified in headers\n"},
+      {"chunked module without its last chunk",
+       headerOk(moduleHeaders() + "Content-Length: 12\r\nTransfer-Encoding: chunked\r\n") +
+           harness::chunks(module, 6).substr(0, 11),
+       "Incomplete body returned from server\n"},
+      {"module whose gzip data is corrupt",
+       headerOk(moduleHeaders() + "Content-Encoding: gzip\r\nContent-Length: 12\r\n") + module,
+       "Invalid body returned from server\n"},
+      {"page shorter than its length",
+       headerOk("Content-Length: 100\r\n") + "<!-- STATUS: Compiling -->\n<!-- URL: /sta",
+       "Incomplete body returned from server\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Sandbox box;
+    layMachine(box, Install::kAgentOnly);
+    BuildServiceRoutes routes;
+    routes.on("/process.php", {harness::replyRedirect("/status.php?r=1"), true});
+    routes.on("/status.php?r=1", {c.reply, false});
+    FakeBuildService service(routes);
+    RunResult r = runRetrieval({"--host", kHost, "--no-binary"});
+    ASSERT_TRUE(r.exited(0)) << harness::describe(r);
+    EXPECT_EQ(std::string("SSL Error: Premature close\n") + c.err, r.err);
+    EXPECT_EQ(std::string::npos, r.out.find("Kernel module is now installed.")) << r.out;
+    EXPECT_FALSE(harness::pathPresent("/lib/modules/pelagent/" + moduleName()));
+    EXPECT_EQ(paths(service.requests(2)), (std::vector<std::string>{"/process.php", "/status.php?r=1"}));
   }
 }
 

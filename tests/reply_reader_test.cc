@@ -3,10 +3,11 @@
 #include "installer/reply_reader.h"
 
 #include <gtest/gtest.h>
-#include <zlib.h>
 
 #include <string>
 #include <vector>
+
+#include "tests/harness/coding.h"
 
 namespace {
 
@@ -111,33 +112,8 @@ TEST(ReplyReaderTest, NothingMoreIsTakenOnceComplete) {
   EXPECT_TRUE(reader.complete());
 }
 
-// The body coded as a server would: gzip (windowBits 31), zlib (15) or raw
-// deflate (-15).
-std::string compressed(const std::string& data, int windowBits) {
-  z_stream z{};
-  EXPECT_EQ(deflateInit2(&z, 6, Z_DEFLATED, windowBits, 8, Z_DEFAULT_STRATEGY), Z_OK);
-  std::string out(deflateBound(&z, data.size()) + 64, '\0');
-  z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data()));
-  z.avail_in = static_cast<uInt>(data.size());
-  z.next_out = reinterpret_cast<Bytef*>(out.data());
-  z.avail_out = static_cast<uInt>(out.size());
-  EXPECT_EQ(deflate(&z, Z_FINISH), Z_STREAM_END);
-  out.resize(z.total_out);
-  deflateEnd(&z);
-  return out;
-}
-std::string gzipped(const std::string& data) { return compressed(data, 31); }
-
-std::string chunks(const std::string& body, std::size_t size, const std::string& extension = "") {
-  std::string out;
-  for (std::size_t at = 0; at < body.size(); at += size) {
-    std::string piece = body.substr(at, size);
-    char line[32];
-    std::snprintf(line, sizeof line, "%zx", piece.size());
-    out += line + extension + "\r\n" + piece + "\r\n";
-  }
-  return out;
-}
+using harness::chunks;
+using harness::gzipped;
 
 struct Read {
   int status = 0;
@@ -223,8 +199,8 @@ TEST(ReplyReaderTest, BodiesDecodedTheSameAtEverySplit) {
        200, page, State::Whole},
       {"two gzip members", ok + "Content-Encoding: gzip\r\n\r\n" + gzipped("first ") + gzipped("second"), 200,
        "first second", State::Whole},
-      {"deflate (zlib data)", ok + "Content-Encoding: deflate\r\n\r\n" + compressed(big, 15), 200, big, State::Whole},
-      {"deflate (raw data)", ok + "Content-Encoding: Deflate\r\n\r\n" + compressed(page, -15), 200, page, State::Whole},
+      {"deflate (zlib data)", ok + "Content-Encoding: deflate\r\n\r\n" + harness::zlibbed(big), 200, big, State::Whole},
+      {"deflate (raw data)", ok + "Content-Encoding: Deflate\r\n\r\n" + harness::rawDeflated(page), 200, page, State::Whole},
       {"identity coding", ok + "Content-Encoding: identity\r\nContent-Length: 2\r\n\r\nab", 200, "ab", State::Whole},
       {"empty gzip body", ok + "Content-Encoding: gzip\r\nContent-Length: 0\r\n\r\n", 200, "", State::Whole},
       {"to the close", ok + "Content-Type: text/html\r\n\r\n" + page, 200, page, State::Whole},

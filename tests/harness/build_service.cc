@@ -81,6 +81,7 @@ FakeBuildService::FakeBuildService(BuildServiceRoutes routes, std::uint16_t port
         Reply reply;
         reply.bytes = std::move(answer.bytes);
         reply.closeNotify = answer.closeNotify;
+        reply.close = !answer.hold;
         return reply;
       },
       tls, options);

@@ -8,7 +8,9 @@
 // - The reply helpers build the service's replies as the installer reads
 //   them: status lines, Location, the status markers, an attachment.
 // - ServiceAnswer::closeNotify false makes the service drop the TCP
-//   connection without a TLS close notification after the reply.
+//   connection without a TLS close notification after the reply; hold
+//   keeps the connection open after the reply until the tool closes it (or
+//   the server's minute of patience is over), as a keep-alive server does.
 //
 // FakeBuildService serves the routes from the shared TlsServer on
 // 127.0.0.1:443 (inside a Sandbox), requiring a client certificate; it tells
@@ -30,6 +32,7 @@ namespace harness {
 struct ServiceAnswer {
   std::string bytes;
   bool closeNotify = true;
+  bool hold = false;
 };
 
 class BuildServiceRoutes {
