@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/harness/coding.h"
 #include "tests/harness/fixtures.h"
 #include "tests/harness/run.h"
 #include "tests/harness/sandbox.h"
@@ -164,6 +165,71 @@ TEST_F(KeyFetch, PlainHttpReadsUpToTheLimit) {
   RunResult result = run({"--get-key", url("http://", server.port())});
   EXPECT_TRUE(result.exited(0)) << describe(result);
   EXPECT_EQ(readFile(kKeys + "/mgr.test"), body.substr(0, 8095 - head.size()));
+}
+
+// Both transports end a key reply the same way: at its length, its last
+// chunk or the status that has no body, at the key's end line of a reply
+// without framing, at the close, or as soon as what came can't hold a key;
+// a server that holds the connection after its reply is not waited for. A
+// key is stored only from a whole, decoded body.
+TEST_F(KeyFetch, BothTransportsEndTheReplyTheSameWay) {
+  constexpr int kHoldMs = 30000, kHeldRunMs = 10000;
+  const std::string key = "-----BEGIN PUBLIC KEY-----\nMIIBIjANBgkq\n-----END PUBLIC KEY-----\n";
+  const std::string gz = gzipped(key);
+  const struct Case {
+    const char* name;
+    std::string reply;
+    bool held;
+    bool stored;
+  } cases[] = {
+      {"a length", "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(key.size()) + "\r\n\r\n" + key, true,
+       true},
+      {"chunked", "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n" + chunkedAt(key, {20, 40}), true, true},
+      {"gzip, chunked",
+       "HTTP/1.1 200 OK\r\nContent-Encoding: gzip\r\nTransfer-Encoding: chunked\r\n\r\n" + chunks(gz, 16) +
+           "0\r\n\r\n",
+       true, true},
+      {"deflate to the close", "HTTP/1.1 200 OK\r\nContent-Encoding: deflate\r\n\r\n" + zlibbed(key), false, true},
+      {"an interim reply first", "HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 200 OK\r\n\r\n" + key, true, true},
+      {"a page without a length or a key", "HTTP/1.1 404 Not Found\r\nContent-Type: text/html\r\n\r\n<html>no</html>",
+       true, false},
+      {"a status without a body", "HTTP/1.1 204 No Content\r\nContent-Length: 9\r\n\r\n", true, false},
+      {"a length the server never fills", "HTTP/1.1 200 OK\r\nContent-Length: 110\r\n\r\n" + key.substr(0, 60),
+       false, false},
+      {"chunked, closed before its last chunk",
+       "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n" + chunks(key, 30), false, false},
+      {"corrupt gzip", "HTTP/1.1 200 OK\r\nContent-Encoding: gzip\r\n\r\n" + key, true, false},
+  };
+  for (bool tls : {false, true}) {
+    for (const Case& c : cases) {
+      SCOPED_TRACE(std::string(tls ? "https: " : "http: ") + c.name);
+      box_.remove(kKeys + "/mgr.test");
+      Reply reply;
+      reply.bytes = c.reply;
+      reply.close = !c.held;
+      ServerOptions options = wholeRequest();
+      if (c.held) options.readTimeoutMs = kHoldMs;
+      Handler handler = [reply](const std::string&, int) { return reply; };
+      std::unique_ptr<LoopbackServer> server;
+      if (tls)
+        server = std::make_unique<TlsServer>(handler, tls10Only(), options);
+      else
+        server = std::make_unique<TcpServer>(handler, options);
+      auto start = std::chrono::steady_clock::now();
+      RunResult result = run({"--get-key", url(tls ? "https://" : "http://", server->port())}, kHeldRunMs);
+      auto took = std::chrono::steady_clock::now() - start;
+      EXPECT_LT(took, std::chrono::milliseconds(kHeldRunMs / 2));
+      if (c.stored) {
+        EXPECT_TRUE(result.exited(0)) << describe(result);
+        EXPECT_EQ(result.out, "Key 'mgr.test' successfully installed.\n");
+        EXPECT_EQ(readFile(kKeys + "/mgr.test"), key);
+      } else {
+        EXPECT_TRUE(result.exited(1)) << describe(result);
+        EXPECT_EQ(result.out, kUnable);
+        EXPECT_FALSE(pathPresent(kKeys + "/mgr.test"));
+      }
+    }
+  }
 }
 
 TEST_F(KeyFetch, Tls10) {
