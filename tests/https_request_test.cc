@@ -73,6 +73,21 @@ TEST_F(HttpsRequestTest, PrematureCloseStillGivesTheReply) {
   EXPECT_EQ(out, "");  // no newline without the close notification
 }
 
+// The GET reads on to the service's close, but bytes after the reply's own
+// end are not the reply's.
+TEST_F(HttpsRequestTest, BytesAfterTheReplysEndAreNotKept) {
+  harness::BuildServiceRoutes routes;
+  std::string reply = harness::replyOk("6.0.1-35\n");
+  routes.on("/check-module.php?cmajor=4&gen=4&beta=0", {reply + "JUNK AFTER THE END", true});
+  FakeBuildService service(routes);
+  OptText text;
+  testing::internal::CaptureStdout();
+  int count = httpsRequest(formatGetRequest("/check-module.php?cmajor=4&gen=4&beta=0"), &text, 0);
+  testing::internal::GetCapturedStdout();
+  EXPECT_EQ(count, static_cast<int>(reply.size()));
+  EXPECT_EQ(text, reply);
+}
+
 TEST_F(HttpsRequestTest, EmptyReplyAndDebugHeaderDump) {
   harness::BuildServiceRoutes routes;
   routes.on("/empty", {"", true});

@@ -197,6 +197,78 @@ TEST_F(RepliesTest, AttachmentIsInstalledByLengthAndTheHeaderReturned) {
   EXPECT_EQ(st.st_mode & 0777, 0755u & ~mask) << "umask " << std::oct << mask;
 }
 
+// The module is the reply's whole body as its framing delimits it and its
+// coding decodes it; the size comes from the Content-Length header itself.
+TEST_F(RepliesTest, ModuleIsTheWholeDecodedBody) {
+  const std::string head = "HTTP/1.1 200 OK\r\nContent-Disposition: attachment; filename=mod.ko\r\n";
+  const struct {
+    const char* name;
+    std::string reply;
+    const char* fault;  // nullptr: installed as "MODULE-BYTES"
+  } cases[] = {
+      {"chunked wins over a length that differs",
+       head + "Content-Length: 5\r\nTransfer-Encoding: chunked\r\n\r\n6\r\nMODULE\r\n6\r\n-BYTES\r\n0\r\n\r\n",
+       nullptr},
+      {"a folded line is no length", head + "X: a\r\n Content-Length: 3\r\nContent-Length: 12\r\n\r\nMODULE-BYTES",
+       nullptr},
+      {"the header's name in another case", head + "content-length: 12\r\n\r\nMODULE-BYTES", nullptr},
+      {"a length not framing the reply, body longer", head + "Content-Length: +5\r\n\r\nMODULE-BYTES",
+       "module data longer than the size specified in headers"},
+      {"a length not framing the reply, body exact", head + "Content-Length: +12\r\n\r\nMODULE-BYTES", nullptr},
+      {"chunked without its last chunk",
+       head + "Content-Length: 12\r\nTransfer-Encoding: chunked\r\n\r\n6\r\nMODULE\r\n",
+       "Incomplete body returned from server"},
+      {"a coding not known", head + "Content-Encoding: br\r\nContent-Length: 12\r\n\r\nMODULE-BYTES",
+       "Invalid body returned from server"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::system(("rm -rf '" + destDir + "'").c_str());
+    attachmentSaved = 0;
+    ReplyParse r = examineHttpReply(c.reply);
+    if (c.fault == nullptr) {
+      EXPECT_EQ(r.fault, nullptr);
+      EXPECT_EQ(attachmentSaved, 1);
+      EXPECT_EQ(readFile(destDir + "/mod.ko"), "MODULE-BYTES");
+    } else {
+      EXPECT_STREQ(r.fault, c.fault);
+      EXPECT_EQ(countEntries(root_), 0u);
+    }
+  }
+}
+
+// A page is returned only whole and decoded; the parser reads the final
+// reply after interim ones.
+TEST_F(RepliesTest, PagesAreReturnedOnlyWholeAndDecoded) {
+  const struct {
+    const char* name;
+    std::string reply;
+    int status;
+    const char* text;
+    const char* fault;
+  } cases[] = {
+      {"chunked", "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n4;a=b\r\npage\r\n0\r\nT: 1\r\n\r\n", 200,
+       "page", nullptr},
+      {"interim first", "HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 302 Found\r\nLocation: /next\r\nX: 1\r\n\r\n", 302,
+       "/next", nullptr},
+      {"cut short", "HTTP/1.1 200 OK\r\nContent-Length: 9\r\n\r\npage", 200, nullptr,
+       "Incomplete body returned from server"},
+      {"corrupt gzip", "HTTP/1.1 200 OK\r\nContent-Encoding: gzip\r\n\r\npage", 200, nullptr,
+       "Invalid body returned from server"},
+      {"interim alone", "HTTP/1.1 100 Continue\r\n\r\n", 0, nullptr, "Header was null"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    ReplyParse r = examineHttpReply(c.reply);
+    EXPECT_EQ(r.status, c.status);
+    EXPECT_STREQ(r.fault, c.fault);
+    if (c.text) {
+      ASSERT_TRUE(r.text);
+      EXPECT_EQ(*r.text, c.text);
+    }
+  }
+}
+
 TEST_F(RepliesTest, QuotesAndFurtherParametersStayInTheName) {
   std::string header = "HTTP/1.1 200 OK\r\nContent-Disposition: attachment; filename=\"m.ko\"; x=1\r\n"
                        "Content-Length: 2\r\nX: 1";
