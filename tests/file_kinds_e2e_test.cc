@@ -59,6 +59,7 @@
 #include "tests/harness/run.h"
 #include "tests/harness/sandbox.h"
 #include "tests/harness/servers.h"
+#include "tests/harness/tool.h"
 #include "setup/unique_fd.h"
 
 namespace {
@@ -140,9 +141,7 @@ constexpr uid_t kOtherUser = 65534;                // who planted them
 const std::string kOtherName = "other-name";       // a second hard link beside the path
 const std::string kLongName(255, 'n');
 constexpr mode_t kOldMode = 0640;
-const char kManagerRestart[] =
-    "The Velmora Manager must be restarted for these changes to take effect\n"
-    "Use '/etc/init.d/kzp-server restart' to restart.\n";
+using harness::kManagerRestart;
 const char kHost[] = "build.example.test";
 
 struct Writer {

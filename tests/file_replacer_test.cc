@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "tests/harness/sandbox.h"
+#include "tests/harness/tool.h"
 
 namespace {
 
@@ -44,10 +45,7 @@ std::vector<std::string> sorted(std::vector<std::string> names) {
   return names;
 }
 
-mode_t modeOf(const std::string& path) {
-  struct stat st;
-  return ::stat(path.c_str(), &st) == 0 ? (st.st_mode & 07777) : 0;
-}
+using harness::modeOf;
 
 void setAcl(const std::string& path, const char* text) {
   acl_t acl = ::acl_from_text(text);

@@ -21,6 +21,7 @@
 #include "setup/settings.h"
 #include "tests/harness/run.h"
 #include "tests/harness/sandbox.h"
+#include "tests/harness/tool.h"
 
 namespace {
 
@@ -39,11 +40,7 @@ class TempDir {
 
 using harness::readFile;
 
-mode_t modeOf(const std::string& path) {
-  struct stat st;
-  EXPECT_EQ(::stat(path.c_str(), &st), 0) << path;
-  return st.st_mode & 07777;
-}
+using harness::modeOf;
 
 }  // namespace
 
