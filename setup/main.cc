@@ -182,6 +182,7 @@ int main(int argc, char** argv) {
     printAgentRestartNotice();
     done = true;
   }
+  finishAgentConfigEdits();
 
   if (httpsPortArg) {
     int result = setHttpsPort(httpsPortArg->c_str());

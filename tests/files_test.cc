@@ -1,6 +1,7 @@
 // File helpers: MD5 hex digest, the owner-read-only writer, the reader of
 // regular files only, existence test and the working directory.
 #include "setup/files.h"
+#include "setup/write_file.h"
 
 #include <fcntl.h>
 #include <sys/inotify.h>

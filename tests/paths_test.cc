@@ -21,6 +21,7 @@
 #include <string>
 
 #include "setup/files.h"
+#include "setup/write_file.h"
 #include "setup/unique_fd.h"
 #include "tests/productlib/capture.h"
 #include "tests/harness/tool.h"

@@ -14,6 +14,7 @@
 #include <string>
 
 #include "setup/files.h"
+#include "setup/write_file.h"
 #include "setup/output.h"
 #include "setup/unique_fd.h"
 #include "tests/harness/run.h"
