@@ -25,7 +25,8 @@
 // full file system without fallocate (ext2) or without free inodes, a large
 // old file with no room beside it for a copy of the new content, an
 // append-only file, a FIFO or a device at a marker's path, standard output
-// closed, a path just under PATH_MAX.
+// closed, a path just under PATH_MAX. How the replacement holds up under
+// injected faults, kills and a second run is in file_replacing_e2e_test.cc.
 #include <acl/libacl.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
