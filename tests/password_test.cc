@@ -732,10 +732,12 @@ TEST(ToolPrompt, KeysTypedBeforeTheExchangeAreDiscarded) {
   harness::Sandbox box;
   box.makeDirs("/tmp/work/conf");
   harness::Pty pty;
-  startToolUnderShell(pty, "echo ready; sleep 0.5; exec ", "");
+  // The tool starts only once the keys were typed and echoed.
+  startToolUnderShell(pty, "echo ready; while [ ! -e /tmp/typed ]; do sleep 0.01; done; exec ", "");
   ASSERT_TRUE(pty.waitFor("ready\r\n")) << pty.output();
   pty.send("zz9\r");
   ASSERT_TRUE(pty.waitFor("ready\r\nzz9\r\n")) << "echoed before the tool started: " << pty.output();
+  box.writeFile("/tmp/typed", "");
   ASSERT_TRUE(pty.waitFor("Password: ")) << pty.output();
   pty.send("ab12\r");
   ASSERT_TRUE(pty.waitFor("  Verify: ")) << pty.output();
