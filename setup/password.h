@@ -32,10 +32,16 @@
 // stored and echoed as "*"; backspace, delete and the terminal's erase
 // character erase one ("\b \b"); the terminal's end-of-input character
 // ends the entry as the end of input does; anything else is dropped without
-// echo. Nothing when no character was stored. EntryNotes tells whether a
-// key was dropped (an erase while nothing is stored does not count), and
-// whether the input failed: a read error, or a terminal that went away
-// (hung up) while keys were awaited. A failed entry is no password at all.
+// echo. Its own buffer is wiped before it returns; the text it gives is
+// the caller's to wipe (WipedEntry). Nothing when no character was
+// stored. EntryNotes tells whether a key was dropped (an erase while
+// nothing is stored does not count), and whether the input failed: a read
+// error, or a terminal that went away (hung up) while keys were awaited.
+// A failed entry is no password at all.
+//
+// readKeypressNoEcho reads one key the same way (in an exchange of its own
+// when none is held): the key as an int, EOF at the end of input or when
+// the input failed, so byte 0xFF stays a key.
 #pragma once
 
 #include <optional>

@@ -174,12 +174,17 @@ std::vector<std::string> redraws(const std::string& out) {
   return lines;
 }
 
+// The meter on the fake clock, started at time 100 for 1000 bytes.
+void startOnTheFakeClock(MeterCounter* counter) {
+  meter_set_clock(fakeClock);
+  fakeNow = 100;
+  meter_start("label", 1000, counter);
+}
+
 TEST(MeterTerminalTest, DrawsFollowsTheWidthAndEndsTheLine) {
   std::string out = onTerminal(80, [] {
     static MeterCounter counter = 0;
-    meter_set_clock(fakeClock);
-    fakeNow = 100;
-    meter_start("label", 1000, &counter);
+    startOnTheFakeClock(&counter);
     counter = 500;
     fakeNow = 101;
     raise(SIGALRM);
@@ -211,9 +216,7 @@ TEST(MeterTerminalTest, NoTickAfterTheStop) {
     SCOPED_TRACE(pendingDuringStop ? "pending during the stop" : "sent after the stop");
     std::string out = onTerminal(80, [pendingDuringStop] {
       static MeterCounter counter = 0;
-      meter_set_clock(fakeClock);
-      fakeNow = 100;
-      meter_start("label", 1000, &counter);
+      startOnTheFakeClock(&counter);
       counter = 1000;
       fakeNow = 101;
       sigset_t alarmOnly;

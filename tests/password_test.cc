@@ -588,24 +588,31 @@ TEST(ToolPrompt, KilledWhileStoppedByTheShell) {
 
 // ----- the whole exchange, on terminals as administrators have them -----
 
-// A terminal that is the child's standard streams but not its controlling
-// terminal (started after setsid): the restoring handlers put the settings
-// back there too, as nobody else's foreground can own it.
+namespace {
+// `body` at its prompt on a terminal that is its standard streams but not
+// its controlling terminal (started after setsid), two keys typed, then
+// `sig`: the restoring handlers put the settings back there too, as no
+// other process group's foreground can own that terminal.
+void expectSignalRestoresATerminalNotControlling(const std::function<void()>& body, int sig) {
+  PtyChild child(body, {nullptr, false});
+  const std::string& before = child.initial();
+  ASSERT_TRUE(child.waitForKeyRead());
+  ASSERT_NE(child.sttyG(), before);
+  child.send("x1");
+  ASSERT_TRUE(child.waitForKeyRead());
+  ::kill(child.pid(), sig);
+  int status = child.finish();
+  ASSERT_TRUE(WIFSIGNALED(status));
+  EXPECT_EQ(WTERMSIG(status), sig);
+  EXPECT_EQ(child.output(), "Password: **");
+  EXPECT_EQ(child.sttyG(), before);
+}
+}  // namespace
+
 TEST(ReadPassword, TerminalThatIsNotTheControllingOne) {
   for (int sig : {SIGTERM, SIGHUP, SIGINT, SIGQUIT}) {
     SCOPED_TRACE(sig);
-    PtyChild child(promptAndShow, {nullptr, false});
-    const std::string& before = child.initial();
-    ASSERT_TRUE(child.waitForKeyRead());
-    ASSERT_NE(child.sttyG(), before);
-    child.send("ab");
-    ASSERT_TRUE(child.waitForKeyRead());
-    ::kill(child.pid(), sig);
-    int status = child.finish();
-    ASSERT_TRUE(WIFSIGNALED(status));
-    EXPECT_EQ(WTERMSIG(status), sig);
-    EXPECT_EQ(child.output(), "Password: **");
-    EXPECT_EQ(child.sttyG(), before);
+    expectSignalRestoresATerminalNotControlling(promptAndShow, sig);
   }
 }
 
@@ -678,6 +685,14 @@ void startToolUnderShell(harness::Pty& pty, const std::string& before, const std
   pty.start("/bin/sh", {"-c", before + command + after});
 }
 
+// Waits for each prompt and types its entry.
+void answerPrompts(harness::Pty& pty, const std::string& first, const std::string& second) {
+  ASSERT_TRUE(pty.waitFor("Password: ")) << pty.output();
+  pty.send(first);
+  ASSERT_TRUE(pty.waitFor("  Verify: ")) << pty.output();
+  pty.send(second);
+}
+
 // Types `keys` one byte per write, at least `gapUs` apart.
 void typeSlowly(harness::Pty& pty, const std::string& keys, int gapUs) {
   for (char key : keys) {
@@ -738,10 +753,7 @@ TEST(ToolPrompt, KeysTypedBeforeTheExchangeAreDiscarded) {
   pty.send("zz9\r");
   ASSERT_TRUE(pty.waitFor("ready\r\nzz9\r\n")) << "echoed before the tool started: " << pty.output();
   box.writeFile("/tmp/typed", "");
-  ASSERT_TRUE(pty.waitFor("Password: ")) << pty.output();
-  pty.send("ab12\r");
-  ASSERT_TRUE(pty.waitFor("  Verify: ")) << pty.output();
-  pty.send("ab12\r");
+  ASSERT_NO_FATAL_FAILURE(answerPrompts(pty, "ab12\r", "ab12\r"));
   harness::PtyExit exit = pty.wait();
   EXPECT_TRUE(exit.exited(0)) << pty.output();
   EXPECT_EQ(pty.output().find("ready\r\nzz9\r\nPassword: ****\r\n  Verify: ****\r\n"), 0u) << pty.output();
@@ -783,10 +795,7 @@ TEST(ToolPrompt, EraseKeysOfTheTerminal) {
     if (*c.stty) harness::shell(std::string("stty ") + c.stty + " < " + pty.slaveName());
     const std::string before = pty.sttyG();
     pty.startTool(kPromptArgs);
-    ASSERT_TRUE(pty.waitFor("Password: ")) << pty.output();
-    pty.send("abcx" + c.erase + "d\r");
-    ASSERT_TRUE(pty.waitFor("  Verify: ")) << pty.output();
-    pty.send("abcx" + c.erase + "d\r");
+    ASSERT_NO_FATAL_FAILURE(answerPrompts(pty, "abcx" + c.erase + "d\r", "abcx" + c.erase + "d\r"));
     harness::PtyExit exit = pty.wait();
     EXPECT_TRUE(exit.exited(0)) << pty.output();
     EXPECT_EQ(pty.output().find("Password: ****\b \b*\r\n  Verify: ****\b \b*\r\nServer username and password set"),
@@ -845,28 +854,18 @@ TEST(ToolPrompt, HangupBeforeTheLastEnterWritesNothing) {
   }
 }
 
-// Started after setsid, its input a terminal that is not its controlling
-// one: a termination signal at the prompt leaves that terminal as found.
+// The same with the tool, started after setsid with its input on a
+// terminal that is not its controlling one.
 TEST(ToolPrompt, SignalOnATerminalThatIsNotTheControllingOne) {
   harness::Sandbox box;
   const std::string tool = harness::toolPath();
-  PtyChild child(
+  expectSignalRestoresATerminalNotControlling(
       [&tool] {
         ::execl(tool.c_str(), tool.c_str(), "--dev-test-paths", "/tmp/work", "--user", "admin",
                 static_cast<char*>(nullptr));
         ::_exit(127);
       },
-      {nullptr, false});
-  const std::string& before = child.initial();
-  ASSERT_TRUE(child.waitForKeyRead());
-  child.send("x1");
-  ASSERT_TRUE(child.waitForKeyRead());
-  ::kill(child.pid(), SIGTERM);
-  int status = child.finish();
-  ASSERT_TRUE(WIFSIGNALED(status));
-  EXPECT_EQ(WTERMSIG(status), SIGTERM);
-  EXPECT_EQ(child.output(), "Password: **");
-  EXPECT_EQ(child.sttyG(), before);
+      SIGTERM);
 }
 
 // A fault signal at the prompt (sent from outside, so that it is the
