@@ -5,6 +5,7 @@
 
 #include "config/config.h"
 #include "setup/files.h"
+#include "setup/write_file.h"
 #include "setup/output.h"
 
 namespace {

@@ -10,6 +10,7 @@
 
 #include "config/config.h"
 #include "config/text_reading.h"
+#include "setup/dir_lock.h"
 #include "setup/file_replacer.h"
 #include "setup/files.h"
 #include "setup/line_reader.h"
@@ -55,14 +56,19 @@ int saveThrough(FileReplacer& file, bool opened, const std::string& openErr, con
   return 1;
 }
 
-// The common tail of the setters: load, edit, save. The file is locked
-// from before the load to the end of the save, so that another run at the
-// same time can neither lose this one's change nor have its own lost.
+// Held from before the first load of an edit to finishAgentConfigEdits.
+HeldDirLock editLock;
+
+// The common tail of the setters: lock, load, edit, save.
 int editSetting(const std::string& path, std::initializer_list<const char*> prefixes,
                 const std::string& replacement, const std::string& appended, const char* appendTrace) {
-  FileReplacer file(path);
-  std::string openErr;
-  bool opened = file.open(&openErr);
+  if (!editLock) editLock = lockDirectoryOf(path);
+  if (!editLock) {
+    printDebug("Could not lock '%s': %s", path.c_str(), std::strerror(errno));
+    printError(L"Could not open configuration file\n");
+    printError(L"Could not read agent configuration file\n");
+    return 1;
+  }
   if (!loadAgentConfig(path)) {
     printError(L"Could not read agent configuration file\n");
     return 1;
@@ -70,7 +76,7 @@ int editSetting(const std::string& path, std::initializer_list<const char*> pref
   if (replaceOrAppendSetting(agentConfigStore, prefixes, replacement, appended) == 0) {
     printDebug("%s", appendTrace);
   }
-  if (!saveThrough(file, opened, openErr, path)) {
+  if (!saveAgentConfig(path)) {
     printError(L"Could not save config file\n");
     return 1;
   }
@@ -101,8 +107,10 @@ int loadAgentConfig(const std::string& path) {
   return 1;
 }
 
+void finishAgentConfigEdits() { editLock.reset(); }
+
 int saveAgentConfig(const std::string& path) {
-  FileReplacer file(path);
+  FileReplacer file(path, FileReplacer::Placement::kRename);
   std::string openErr;
   bool opened = file.open(&openErr);
   return saveThrough(file, opened, openErr, path);

@@ -8,12 +8,16 @@
 //   writes the whole copy back. Before each write the file of the moment is
 //   kept under the same name with ".bak" appended, so after several setters
 //   the backup holds the state before the last write.
-// - The file is replaced as a whole (a new file, synced, renamed over the
-//   old one, with the old mode and owner), so a failed save leaves the old
-//   file in place. A link at the path is replaced, as the rename to the
-//   backup would replace it. A file that can't be moved aside (one
-//   bind-mounted there) fails the save unchanged; one that is not a regular
-//   file, or can't be read whole, fails the load as a missing one does.
+// - The file is replaced through the file replacer (placement kRename): a
+//   failed save leaves the old file in place, and a link at the path is
+//   replaced, as the rename to the backup would replace it. A file that
+//   can't be moved aside (one bind-mounted there) fails the save unchanged;
+//   one that is not a regular file, or can't be read whole, fails the load
+//   as a missing one does.
+// - The setters take the lock of the file's directory before the first load
+//   of the run and hold it until finishAgentConfigEdits (or the end of the
+//   process), so that a second run's change neither is lost nor loses one
+//   of these. A lock another run holds past the bounded wait fails the load.
 // - setAgentPort, setAgentDebug, setAgentBindTo and getAgentBindTo (the
 //   operations the front end calls) are declared in config/config.h.
 #pragma once

@@ -32,6 +32,9 @@ int setAgentPort(const char* port);
 int setAgentDebug(bool on);
 int setAgentBindTo(const char* address);
 OptText getAgentBindTo();
+// Lets other runs of the tool at the agent's file again: the setters hold
+// its lock from the first read to the last write of the run.
+void finishAgentConfigEdits();
 
 // Trusted manager keys (conf/server.allow).
 constexpr int kMaxKeyNames = 2048;

@@ -12,6 +12,7 @@
 
 #include "config/config.h"
 #include "setup/files.h"
+#include "setup/write_file.h"
 #include "setup/line_reader.h"
 #include "setup/output.h"
 #include "setup/unique_fd.h"

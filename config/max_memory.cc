@@ -134,7 +134,7 @@ int saveHeapSize(std::uint64_t sizeMb) {
 
   // The file is locked before it is read: a second run waits for this one's
   // rename, and then reads (and keeps) what this one wrote.
-  FileReplacer copy(path, copyPath);
+  FileReplacer copy(path, FileReplacer::Placement::kRename, copyPath);
   std::string err;
   bool copyOpen = copy.open(&err);
   UniqueFile in = openRegularFile(path);
@@ -142,7 +142,7 @@ int saveHeapSize(std::uint64_t sizeMb) {
   if (!in || !copyOpen) {
     printDebug("Could not open '%s': %s", !in ? path.c_str() : copyPath.c_str(),
                !in ? std::strerror(inError) : err.c_str());
-    copy.keepTemporary();  // an empty copy stays behind, as it always has
+    copy.keepFixedCopy();  // an empty copy stays behind, as it always has
     return kHeapOpenFailed;
   }
 
@@ -154,24 +154,24 @@ int saveHeapSize(std::uint64_t sizeMb) {
     found = found || isMax;
     if (!copy.write(isMax ? replacement : line, &err)) {
       printDebug("Could not write '%s': %s", copyPath.c_str(), err.c_str());
-      copy.keepTemporary();
+      copy.keepFixedCopy();
       return kHeapWriteFailed;
     }
   }
   if (std::ferror(in.get())) {
     // A copy of part of the file must not take the place of all of it.
     printDebug("Could not read '%s'", path.c_str());
-    copy.keepTemporary();
+    copy.keepFixedCopy();
     return kHeapWriteFailed;
   }
   in.reset();
   if (!found) {
-    copy.keepTemporary();
+    copy.keepFixedCopy();
     return kHeapPatternNotFound;
   }
   if (!copy.commit(&err)) {
     printDebug("Could not replace '%s': %s", path.c_str(), err.c_str());
-    copy.keepTemporary();
+    copy.keepFixedCopy();
     return kHeapWriteFailed;
   }
   return kHeapSaved;

@@ -18,6 +18,11 @@ constexpr int kLastUnit = 4;
 MeterState meter;
 MeterCounter* meterCounter = nullptr;
 volatile sig_atomic_t widthChanged = 0;
+// From meter_start to meter_stop. The alarm handler stays installed after
+// the stop; a tick that comes then (one that was already pending when the
+// alarm was cancelled, or a SIGALRM from outside) draws nothing and arms
+// nothing.
+volatile sig_atomic_t meterRunning = 0;
 
 std::time_t systemClock() { return std::time(nullptr); }
 MeterClock meterClock = systemClock;
@@ -166,6 +171,7 @@ void meter_refresh() {
 }
 
 void meter_on_alarm(int) {
+  if (!meterRunning) return;
   int saved = errno;
   if (widthChanged) {
     meter_read_width();
@@ -189,10 +195,14 @@ void meter_start(const char* label, std::int64_t total, MeterCounter* counter) {
   if (meter_is_foreground()) meter_refresh();
   installHandler(SIGALRM, meter_on_alarm);
   installHandler(SIGWINCH, meter_on_winch);
+  meterRunning = 1;
   alarm(1);
 }
 
 void meter_stop() {
+  // Before the alarm is cancelled: a tick between the two must not arm it
+  // again.
+  meterRunning = 0;
   alarm(0);
   if (!meter_is_foreground()) return;
   if (meter.shownBytes != meter.total) meter_refresh();

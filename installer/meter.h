@@ -8,7 +8,8 @@
 // - The width follows the terminal (80 when unknown, at most 512); SIGWINCH
 //   marks it to be read again at the next tick. Handlers are installed with
 //   SA_RESTART so the ticks do not break the caller's writes, and they stay
-//   installed after meter_stop.
+//   installed after meter_stop; once it is stopped, a SIGALRM draws nothing
+//   and arms no further tick.
 // - The line itself is built by pure functions (meterFormatLine and the two
 //   field formatters), which the tests drive with their own clock and width.
 #pragma once

@@ -139,7 +139,7 @@ int keepHeaderPackage(const std::string& package, const std::string& target) {
   // a device or a FIFO stands (nor one a link there leads to). The package
   // is new output: it then takes the name's place as the file of whoever
   // runs the tool, with the mode a new file gets, nothing of the old file's.
-  FileReplacer out(target);
+  FileReplacer out(target, FileReplacer::Placement::kRename);
   std::string err;
   if (!out.open(&err, 0666 & ~currentUmask(), FileReplacer::Metadata::kNew)) {
     printPlain("Couldnt open file '%s': '%s'\n", target.c_str(), err.c_str());

@@ -17,10 +17,13 @@ std::vector<int> endingSignals() {
   return signals;
 }
 
+bool isFaultSignal(int sig) { return sig == SIGSEGV || sig == SIGBUS || sig == SIGFPE || sig == SIGILL; }
+
 EndingSignalsHeld::EndingSignalsHeld() {
   sigset_t block;
   sigemptyset(&block);
-  for (int sig : endingSignals()) sigaddset(&block, sig);
+  for (int sig : endingSignals())
+    if (!isFaultSignal(sig)) sigaddset(&block, sig);
   held_ = ::pthread_sigmask(SIG_BLOCK, &block, &previous_) == 0;
 }
 

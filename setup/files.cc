@@ -10,7 +10,6 @@
 
 #include <openssl/evp.h>
 
-#include "setup/file_replacer.h"
 #include "setup/output.h"
 #include "setup/settings.h"
 #include "setup/unique_fd.h"
@@ -91,40 +90,6 @@ UniqueFile openRegularFile(const std::string& path) {
   UniqueFile file(::fdopen(fd.get(), "r"));
   if (file) fd.release();
   return file;
-}
-
-bool writeAll(int fd, const void* data, std::size_t length) {
-  const char* p = static_cast<const char*>(data);
-  while (length > 0) {
-    ssize_t n = ::write(fd, p, length);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      if (n == 0) errno = EIO;
-      return false;
-    }
-    p += n;
-    length -= static_cast<std::size_t>(n);
-  }
-  return true;
-}
-
-int write_file(const char* path, const std::string& text, bool owner_read_only) {
-  std::string err;
-  FileReplacer file(path, FileReplacer::Placement::kInPlace);
-  bool opened = file.open(&err, 0400 & ~currentUmask(),
-                          owner_read_only ? FileReplacer::Metadata::kForceMode : FileReplacer::Metadata::kKeep);
-  printDebug("filedes=%d", file.descriptor());
-  if (!opened) {
-    printError(L"Failed to open outfile '%s':%s\n", path, err.c_str());
-    return 1;
-  }
-  if (!file.write(text, &err) || !file.commit(&err)) {
-    printError(L"Failed to write outfile '%s':%s\n", path, err.c_str());
-    return 1;
-  }
-  printDebug("bytes: %zu", text.size());
-  printDebug("File written");
-  return 0;
 }
 
 std::string md5_hex(const void* data, int length) {

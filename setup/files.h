@@ -5,8 +5,6 @@
 // - getServerWorkingDir gives "/usr/sbin/tavrik" or the --dev-test-paths
 //   value unchanged (even an empty one); the product argument does not
 //   change the result. It is absent only when memory runs out.
-// - write_file writes a text into a file as creat(2) would, through a copy
-//   renamed into place where it can (see below).
 #pragma once
 
 #include <sys/types.h>
@@ -37,19 +35,6 @@ std::optional<std::string> workingPath(int product, const char* name, const wcha
 int pathExists(const char* path);
 int fileExists(const char* path);
 
-// 0 on success; 1 after "Failed to open outfile '%s':%s\n" or
-// "Failed to write outfile '%s':%s\n". The text lands where creat(2) on the
-// path would put it (the kernel follows links and applies its protections;
-// its refusal is the open failure), through the shared file replacer: whole
-// or not at all where a copy can take the file's place, rewritten in place
-// otherwise (a hard link, a bind mount, no room for a copy, metadata a copy
-// could not get), with the room secured before an old byte changes. The file
-// keeps its owner, group, mode, ACL and extended attributes, unless
-// owner_read_only forces 0400 (less the creation mask) on it; a new file
-// gets that mode. What is not a regular file, and an existing file the
-// process may not open for writing, is refused as opening it would be.
-int write_file(const char* path, const std::string& text, bool owner_read_only = false);
-
 // Opens a file for reading that must be a regular file (links followed):
 // a directory fails with EISDIR, a FIFO, device node or socket with EINVAL,
 // without blocking or reading from it. What stands at the path is looked at
@@ -58,10 +43,6 @@ int write_file(const char* path, const std::string& text, bool owner_read_only =
 // null) with errno set on failure.
 UniqueFd openRegularFd(const std::string& path);
 UniqueFile openRegularFile(const std::string& path);
-
-// Writes every byte: continues short writes, retries EINTR. false with errno
-// set (EIO for a write that takes nothing).
-bool writeAll(int fd, const void* data, std::size_t length);
 
 // The process's file-creation mask (read without changing it for good).
 mode_t currentUmask();

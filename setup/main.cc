@@ -81,36 +81,41 @@ void startUp(int argc, char** argv) {
   }
 }
 
-// Only letters and digits can be typed at the prompt; any other key is
-// dropped unseen, and a password stored without it would not be the one
-// the user typed. An entry that stored nothing comes back empty, whatever
-// was dropped: the caller asks for a password.
-std::optional<std::string> promptedEntry(const char* prompt) {
-  bool dropped = false;
-  std::optional<std::string> entry = readPassword(prompt, &dropped);
-  if (dropped && entry) {
-    printPlainLine("The password may hold only letters and digits here; use --pass to set another one");
-    std::exit(1);
-  }
-  return entry;
+// Why an entry gives no password, or nothing when it gives one. Only
+// letters and digits can be typed at the prompt; any other key is dropped
+// unseen, and a password stored without it would not be the one the user
+// typed. An entry that stored nothing comes back empty, whatever was
+// dropped: the caller asks for a password.
+const char* entryFailure(const std::optional<std::string>& entry, const EntryNotes& notes) {
+  if (notes.readFailed) return "Failed to read the password";
+  if (notes.droppedKey && entry) return "The password may hold only letters and digits here; use --pass to set another one";
+  if (!entry) return "You must enter a password";
+  return nullptr;
+}
+
+// Both prompts under one owner of the terminal, so that nothing typed from
+// the first prompt to the second entry's end is echoed; the failure text
+// (printed once the terminal is back as it was), or nothing when
+// adminPassword was set.
+const char* enterPasswordTwice() {
+  PasswordExchange exchange;
+  EntryNotes notes;
+  std::optional<std::string> first = readPassword("Password: ", &notes);
+  WipedEntry firstWiped(first);
+  if (const char* failure = entryFailure(first, notes)) return failure;
+  std::optional<std::string> second = readPassword("  Verify: ", &notes);
+  WipedEntry secondWiped(second);
+  if (const char* failure = entryFailure(second, notes)) return failure;
+  if (*first != *second) return "Passwords do not match";
+  adminPassword = *first;
+  return nullptr;
 }
 
 void promptForPassword() {
-  std::optional<std::string> first = promptedEntry("Password: ");
-  if (!first) {
-    printPlainLine("You must enter a password");
+  if (const char* failure = enterPasswordTwice()) {
+    printPlainLine(failure);
     std::exit(1);
   }
-  std::optional<std::string> second = promptedEntry("  Verify: ");
-  if (!second) {
-    printPlainLine("You must enter a password");
-    std::exit(1);
-  }
-  if (*first != *second) {
-    printPlainLine("Passwords do not match");
-    std::exit(1);
-  }
-  adminPassword = *first;
 }
 
 void saveKeyOrFail(std::string& key) {
@@ -182,6 +187,7 @@ int main(int argc, char** argv) {
     printAgentRestartNotice();
     done = true;
   }
+  finishAgentConfigEdits();
 
   if (httpsPortArg) {
     int result = setHttpsPort(httpsPortArg->c_str());
@@ -212,6 +218,7 @@ int main(int argc, char** argv) {
 
   if (adminUser && adminPassword) {
     int result = setUsernamePassword(adminUser->c_str(), adminPassword->c_str());
+    wipeSecret(*adminPassword);  // nothing reads it after this
     printDebug("ret=%d", result);
     if (result != 0) failWith(L"Failed to set username and password\n");
     if (!silentMode) {

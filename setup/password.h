@@ -1,27 +1,47 @@
 // Console password entry.
 //
-// readKeypressNoEcho reads one key from standard input with canonical mode
-// and echo switched off, and puts the terminal back before it returns.
-// readPassword keeps them off from before its first key until the entry
-// ends, so no key typed during the entry is ever echoed by the terminal.
-// While keys are read this way, a signal whose default action ends the
-// process (SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGUSR1, SIGALRM, ...; only
-// those left at their default) first restores the terminal and then ends
-// the process as it would have. A stop (Ctrl-Z) restores the terminal
-// before the process stops; once continued in the foreground, the read goes
-// on with echo off again. The handlers touch the terminal only while the
-// process is in its foreground: in the background (continued by bg, or
-// killed by the shell while stopped) the terminal is the shell's, and
-// changing it would stop the process for terminal output. A key is an int
-// (EOF at the end of input, so byte 0xFF stays a key). When standard input
-// is not a terminal they just read.
+// Calling order: hold a PasswordExchange for the whole exchange (main holds
+// one around both of its prompts), call readPassword once per prompt
+// inside it, and let it go once the last entry has ended. readPassword
+// called without one holds its own for that entry.
 //
-// readPassword prints the prompt, then reads keys until Enter, end of input
-// or 8191 stored characters: letters and digits are stored and echoed as
-// "*", backspace (code 8) erases one, anything else is dropped without
-// echo, and *droppedKey (when given) tells whether any key was; backspace
-// or delete (127) while nothing is stored does not count. Nothing when no
-// character was stored.
+// PasswordExchange owns standard input's terminal while it lives:
+// - From the start: the process can no longer dump core (for the rest of
+//   the run: the password stays in memory until it is written).
+// - On a terminal: canonical mode and echo go off before any prompt is
+//   printed and stay off until the exchange ends, so no key typed at any
+//   moment of it is echoed by the terminal. Keys typed before that were
+//   shown in clear already: they are discarded, not taken as a password.
+//   A read waits for one key whatever the inherited VMIN and VTIME were.
+//   The old settings come back when it ends (keys typed after the last
+//   entry stay queued for the next reader).
+// - While it lives, a signal whose default action ends the process (only
+//   those left at their default; the faults included) first puts the
+//   settings back, then ends the process as it would have. A stop (Ctrl-Z)
+//   puts them back before the process stops; once it is continued in the
+//   foreground the entry goes on without echo, and keys typed meanwhile on
+//   an echoing terminal are discarded. The settings are touched only where
+//   the terminal is not another process group's foreground: in the
+//   background of the controlling terminal it belongs to the shell, and
+//   changing it would stop the process for terminal output.
+// When standard input is not a terminal, it only keeps core dumps off.
+//
+// readPassword prints the prompt, then reads keys one byte at a time from
+// descriptor 0 (nothing beyond the entry's last key is taken) until Enter,
+// the end of input or 8191 stored characters: letters and digits are
+// stored and echoed as "*"; backspace, delete and the terminal's erase
+// character erase one ("\b \b"); the terminal's end-of-input character
+// ends the entry as the end of input does; anything else is dropped without
+// echo. Its own buffer is wiped before it returns; the text it gives is
+// the caller's to wipe (WipedEntry). Nothing when no character was
+// stored. EntryNotes tells whether a key was dropped (an erase while
+// nothing is stored does not count), and whether the input failed: a read
+// error, or a terminal that went away (hung up) while keys were awaited.
+// A failed entry is no password at all.
+//
+// readKeypressNoEcho reads one key the same way (in an exchange of its own
+// when none is held): the key as an int, EOF at the end of input or when
+// the input failed, so byte 0xFF stays a key.
 #pragma once
 
 #include <optional>
@@ -29,5 +49,50 @@
 
 constexpr std::size_t kPasswordBufferSize = 8192;
 
+class PasswordExchange {
+ public:
+  PasswordExchange();  // one held already: this one changes nothing
+  ~PasswordExchange();
+  PasswordExchange(const PasswordExchange&) = delete;
+  PasswordExchange& operator=(const PasswordExchange&) = delete;
+
+  // While keys come from a terminal in the exchange's settings: its own
+  // erase and end-of-input characters (-1 where it has none).
+  struct TerminalKeys {
+    bool raw = false;
+    int erase = -1;
+    int end = -1;
+  };
+  static TerminalKeys terminalKeys();
+
+ private:
+  bool outermost_ = false;
+};
+
+struct EntryNotes {
+  bool droppedKey = false;
+  bool readFailed = false;
+};
+
 int readKeypressNoEcho();
-std::optional<std::string> readPassword(const char* prompt, bool* droppedKey = nullptr);
+std::optional<std::string> readPassword(const char* prompt, EntryNotes* notes = nullptr);
+
+// Overwrites the characters of a text that held a password, in a way the
+// optimiser keeps, and empties it.
+void wipeSecret(std::string& text);
+
+// Wipes an entry readPassword gave when it goes out of scope, on every way
+// out. Initialise the entry from readPassword's result rather than assign
+// it: a moved-from short text keeps its characters.
+class WipedEntry {
+ public:
+  explicit WipedEntry(std::optional<std::string>& entry) : entry_(entry) {}
+  ~WipedEntry() {
+    if (entry_) wipeSecret(*entry_);
+  }
+  WipedEntry(const WipedEntry&) = delete;
+  WipedEntry& operator=(const WipedEntry&) = delete;
+
+ private:
+  std::optional<std::string>& entry_;
+};

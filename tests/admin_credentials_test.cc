@@ -13,32 +13,16 @@
 #include "tests/harness/pty.h"
 #include "tests/harness/run.h"
 #include "tests/harness/sandbox.h"
+#include "tests/harness/tool.h"
 
 using namespace harness;
 
 namespace {
 
-const std::string kWork = "/tmp/work";
+const std::string kWork = kTestWorkDir;
 const std::string kReset = kWork + "/conf/adminreset.properties";
 const std::string kUserSet = kWork + "/conf/.user_set";
-const char kSetText[] =
-    "Server username and password set\n"
-    "The Velmora Manager must be restarted for these changes to take effect\n"
-    "Use '/etc/init.d/kzp-server restart' to restart.\n";
-
-RunResult tool(std::vector<std::string> args) {
-  RunOptions o;
-  o.args = {"--dev-test-paths", kWork};
-  o.args.insert(o.args.end(), args.begin(), args.end());
-  o.stdinMode = Stdin::kDevNull;
-  o.combined = true;
-  return runTool(o);
-}
-
-mode_t modeOf(const std::string& path) {
-  struct stat st;
-  return ::stat(path.c_str(), &st) == 0 ? (st.st_mode & 07777) : 0;
-}
+const std::string kSetText = std::string("Server username and password set\n") + kManagerRestart;
 
 TEST(AdminCredentials, ValuesAreWrittenVerbatimInTwoLines) {
   Sandbox box;

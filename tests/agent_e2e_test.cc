@@ -9,6 +9,7 @@
 #include "tests/harness/fixtures.h"
 #include "tests/harness/run.h"
 #include "tests/harness/sandbox.h"
+#include "tests/harness/tool.h"
 
 using namespace harness;
 
@@ -42,21 +43,17 @@ class AgentTool : public ::testing::Test {
 struct FixtureCase {
   const char* name;
   std::vector<std::string> args;
-  const char* out;
+  std::string out;
 };
 
 TEST_F(AgentTool, SettersAgainstFixtures) {
   const FixtureCase cases[] = {
       {"three_setters",
        {"--agent-bind-addr", "10.1.1.1", "--agent-port", "7000", "--agent-debug", "true"},
-       "Agent bind address set\nAgent port set\nAgent debug logging set\n"
-       "The Velmora Agent must be restarted for these changes to take effect\n"
-       "Use '/etc/init.d/kzp-agent restart' to restart.\n"},
+       std::string("Agent bind address set\nAgent port set\nAgent debug logging set\n") + kAgentRestart},
       {"append_without_line_end",
        {"--agent-port", "8080", "--agent-debug", "false"},
-       "Agent port set\nAgent debug logging set\n"
-       "The Velmora Agent must be restarted for these changes to take effect\n"
-       "Use '/etc/init.d/kzp-agent restart' to restart.\n"},
+       std::string("Agent port set\nAgent debug logging set\n") + kAgentRestart},
   };
   for (const FixtureCase& c : cases) {
     SCOPED_TRACE(c.name);

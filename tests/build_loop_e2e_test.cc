@@ -654,4 +654,29 @@ TEST(BuildLoopE2E, BodiesThatAreNotWholeAreRefused) {
   }
 }
 
+// Once the upload is over its meter stays quiet: a SIGALRM sent then
+// neither redraws the meter's line nor starts its ticks again, while the
+// build's loop goes on.
+TEST(BuildLoopE2E, MeterStaysStoppedAfterTheUpload) {
+  Sandbox box;
+  layMachine(box, Install::kAgentOnly);
+  BuildServiceRoutes routes;
+  auto compiling = [](const std::string&) {
+    return harness::ServiceAnswer{harness::replyStatusPage("Compiling", "/status.php?r=7"), true};
+  };
+  routes.onPrefix("/process.php", compiling);
+  routes.onPrefix("/status.php", compiling);
+  FakeBuildService service(routes);
+  harness::Pty pty;
+  pty.startTool({"--host", kHost, "--no-binary"});
+  const std::string started = "Starting module build...";
+  ASSERT_TRUE(pty.waitFor(started, 60000)) << pty.output();
+  ASSERT_TRUE(catches(pty.pid(), SIGALRM)) << "the signal would not reach the meter's handler";
+  pty.signal(SIGALRM);
+  pty.readFor(2500);
+  const std::string after = pty.output().substr(pty.output().find(started));
+  EXPECT_EQ(after.find("uploading kernel package"), std::string::npos) << after;
+  EXPECT_EQ(after.find('%'), std::string::npos) << after;
+}
+
 }  // namespace

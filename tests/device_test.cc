@@ -12,6 +12,7 @@
 
 #include "productlib/device_internal.h"
 #include "setup/files.h"
+#include "setup/write_file.h"
 #include "tests/productlib/capture.h"
 #include "tests/productlib/scratch_dir.h"
 

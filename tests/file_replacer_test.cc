@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "tests/harness/sandbox.h"
+#include "tests/harness/tool.h"
 
 namespace {
 
@@ -44,10 +45,7 @@ std::vector<std::string> sorted(std::vector<std::string> names) {
   return names;
 }
 
-mode_t modeOf(const std::string& path) {
-  struct stat st;
-  return ::stat(path.c_str(), &st) == 0 ? (st.st_mode & 07777) : 0;
-}
+using harness::modeOf;
 
 void setAcl(const std::string& path, const char* text) {
   acl_t acl = ::acl_from_text(text);
@@ -85,7 +83,7 @@ TEST(FileReplacer, CommitReplacesWholeAndKeepsModeAndOwner) {
   ASSERT_EQ(0, ::chown(target.c_str(), 1234, 4321));
 
   std::string err;
-  FileReplacer r(target);
+  FileReplacer r(target, FileReplacer::Placement::kRename);
   ASSERT_TRUE(r.open(&err)) << err;
   EXPECT_EQ("old contents\n", readFile(target));
   std::string big(200000, 'x');
@@ -109,7 +107,7 @@ TEST(FileReplacer, NewFileTakesTheGivenModeLessTheMask) {
   mode_t old_mask = ::umask(022);
   std::string err;
   {
-    FileReplacer r("/tmp/d/new");
+    FileReplacer r("/tmp/d/new", FileReplacer::Placement::kRename);
     ASSERT_TRUE(r.open(&err)) << err;
     ASSERT_TRUE(r.write("x", &err));
     ASSERT_TRUE(r.commit(&err)) << err;
@@ -123,7 +121,7 @@ TEST(FileReplacer, ForcedModeOverridesTheOldOne) {
   Sandbox box;
   box.writeFile("/tmp/d/secret", "old", 0644);
   std::string err;
-  FileReplacer r("/tmp/d/secret");
+  FileReplacer r("/tmp/d/secret", FileReplacer::Placement::kRename);
   ASSERT_TRUE(r.open(&err, 0400, FileReplacer::Metadata::kForceMode)) << err;
   ASSERT_TRUE(r.write("new", &err));
   ASSERT_TRUE(r.commit(&err)) << err;
@@ -136,7 +134,7 @@ TEST(FileReplacer, WithoutCommitTheOldFileStaysAndTheTemporaryGoes) {
   box.writeFile("/tmp/d/conf", "old", 0600);
   std::string err;
   {
-    FileReplacer r("/tmp/d/conf");
+    FileReplacer r("/tmp/d/conf", FileReplacer::Placement::kRename);
     ASSERT_TRUE(r.open(&err)) << err;
     ASSERT_TRUE(r.write("half of the new", &err));
   }
@@ -150,7 +148,7 @@ TEST(FileReplacer, FixedTemporaryNameReplacesAStaleCopyAndIsNotFollowed) {
   box.writeFile("/tmp/d/elsewhere", "must stay\n");
   box.makeSymlink("/tmp/d/elsewhere", "/tmp/d/server.conf_t");
   std::string err;
-  FileReplacer r("/tmp/d/server.conf", "/tmp/d/server.conf_t");
+  FileReplacer r("/tmp/d/server.conf", FileReplacer::Placement::kRename, "/tmp/d/server.conf_t");
   ASSERT_TRUE(r.open(&err)) << err;
   ASSERT_TRUE(r.write("new\n", &err));
   ASSERT_TRUE(r.commit(&err)) << err;
@@ -164,10 +162,10 @@ TEST(FileReplacer, KeepTemporaryLeavesTheCopyAndTheTarget) {
   box.writeFile("/tmp/d/server.conf", "old\n");
   std::string err;
   {
-    FileReplacer r("/tmp/d/server.conf", "/tmp/d/server.conf_t");
+    FileReplacer r("/tmp/d/server.conf", FileReplacer::Placement::kRename, "/tmp/d/server.conf_t");
     ASSERT_TRUE(r.open(&err)) << err;
     ASSERT_TRUE(r.write("copy\n", &err));
-    r.keepTemporary();
+    r.keepFixedCopy();
   }
   EXPECT_EQ("old\n", readFile("/tmp/d/server.conf"));
   EXPECT_EQ("copy\n", readFile("/tmp/d/server.conf_t"));
@@ -179,7 +177,7 @@ TEST(FileReplacer, FullFileSystemFailsAndKeepsTheOldFile) {
   box.writeFile("/tmp/full/conf", "old contents\n");
   std::string err;
   {
-    FileReplacer r("/tmp/full/conf");
+    FileReplacer r("/tmp/full/conf", FileReplacer::Placement::kRename);
     ASSERT_TRUE(r.open(&err)) << err;
     std::string big(1 << 20, 'y');
     r.write(big, &err);  // kept until the commit
@@ -197,7 +195,7 @@ TEST(FileReplacer, FullFileSystemWithoutCommitLeavesNoTemporary) {
   box.writeFile("/tmp/full/conf", "old contents\n");
   std::string err;
   {
-    FileReplacer r("/tmp/full/conf");
+    FileReplacer r("/tmp/full/conf", FileReplacer::Placement::kRename);
     ASSERT_TRUE(r.open(&err)) << err;
     r.write(std::string(1 << 20, 'y'), &err);
   }
@@ -215,7 +213,7 @@ TEST(FileReplacer, ReadOnlyFileSystemFailsTheReplacementAndKeepsTheOldFile) {
   ASSERT_EQ(0, ::mount(nullptr, "/tmp/ro", nullptr, MS_REMOUNT | MS_RDONLY, nullptr));
   for (const char* temp : {"", "/tmp/ro/conf_t"}) {
     std::string err;
-    FileReplacer r("/tmp/ro/conf", temp);
+    FileReplacer r("/tmp/ro/conf", FileReplacer::Placement::kRename, temp);
     if (*temp) {
       EXPECT_FALSE(r.open(&err)) << temp;
       EXPECT_FALSE(r.write("x", &err));
@@ -234,7 +232,7 @@ TEST(FileReplacer, ReadOnlyFileSystemFailsTheReplacementAndKeepsTheOldFile) {
 TEST(FileReplacer, MissingDirectoryFailsTheOpen) {
   Sandbox box;
   std::string err;
-  FileReplacer r("/tmp/absent/conf");
+  FileReplacer r("/tmp/absent/conf", FileReplacer::Placement::kRename);
   EXPECT_FALSE(r.open(&err));
   EXPECT_EQ("No such file or directory", err);
 }
@@ -473,7 +471,8 @@ TEST(FileReplacer, RenameWhoseCopyCantTakeTheOwnerWritesInPlace) {
     struct stat before;
     ASSERT_EQ(0, ::stat(path.c_str(), &before));
     EXPECT_EQ(0, writeInPlaceAsNobody(path, "new\n", 0, [&] {
-      return fixedName ? new FileReplacer(path, path + "_t") : new FileReplacer(path);
+      return fixedName ? new FileReplacer(path, FileReplacer::Placement::kRename, path + "_t")
+                       : new FileReplacer(path, FileReplacer::Placement::kRename);
     }));
     EXPECT_EQ("new\n", readFile(path));
     struct stat st;

@@ -1,6 +1,7 @@
 // File helpers: MD5 hex digest, the owner-read-only writer, the reader of
 // regular files only, existence test and the working directory.
 #include "setup/files.h"
+#include "setup/write_file.h"
 
 #include <fcntl.h>
 #include <sys/inotify.h>
@@ -21,6 +22,7 @@
 #include "setup/settings.h"
 #include "tests/harness/run.h"
 #include "tests/harness/sandbox.h"
+#include "tests/harness/tool.h"
 
 namespace {
 
@@ -39,11 +41,7 @@ class TempDir {
 
 using harness::readFile;
 
-mode_t modeOf(const std::string& path) {
-  struct stat st;
-  EXPECT_EQ(::stat(path.c_str(), &st), 0) << path;
-  return st.st_mode & 07777;
-}
+using harness::modeOf;
 
 }  // namespace
 

@@ -11,6 +11,7 @@
 #include "tests/harness/fixtures.h"
 #include "tests/harness/run.h"
 #include "tests/harness/sandbox.h"
+#include "tests/harness/tool.h"
 
 namespace {
 
@@ -272,9 +273,7 @@ namespace {
 const std::string kProps = std::string(kWork) + "/conf/web.properties";
 const std::string kPortSet = std::string(kWork) + "/conf/.port_set";
 const std::string kUserSet = std::string(kWork) + "/conf/.user_set";
-const std::string kRestart =
-    "The Velmora Manager must be restarted for these changes to take effect\n"
-    "Use '/etc/init.d/kzp-server restart' to restart.\n";
+const std::string kRestart = harness::kManagerRestart;
 
 std::size_t countOf(const std::string& text, const std::string& part) {
   std::size_t n = 0;
@@ -345,9 +344,7 @@ TEST(AgentSteps, SilentKeepsTheAgentNoticeAndRetrievalFollows) {
   box.writeFile(std::string(kWork) + "/conf/agent_config", "port=9000\n");
   RunResult r = run({"--silent", "--debug", "--agent-port", "7000", "--agent-debug", "true", "--dev-test-paths",
                      kWork});
-  const std::string notice =
-      "The Velmora Agent must be restarted for these changes to take effect\n"
-      "Use '/etc/init.d/kzp-agent restart' to restart.\n";
+  const std::string notice = harness::kAgentRestart;
   std::size_t at = r.out.find(notice);
   ASSERT_NE(at, std::string::npos) << r.out;
   EXPECT_FALSE(contains(r.out, "Agent port set")) << r.out;

@@ -13,6 +13,7 @@
 
 #include "setup/settings.h"
 #include "tests/harness/sandbox.h"
+#include "tests/harness/tool.h"
 
 namespace {
 std::string makeTempDir() {
@@ -64,22 +65,16 @@ TEST(MarkerPath, OverlongWorkingDirectoryGivesNoPath) {
 TEST(RestartNotices, AgentText) {
   testing::internal::CaptureStdout();
   printAgentRestartNotice();
-  EXPECT_EQ(testing::internal::GetCapturedStdout(),
-            "The Velmora Agent must be restarted for these changes to take effect\n"
-            "Use '/etc/init.d/kzp-agent restart' to restart.\n");
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), harness::kAgentRestart);
 }
 
 TEST(RestartNotices, ServerTextFollowsTheInstalledConsole) {
   harness::Sandbox box;
   testing::internal::CaptureStdout();
   printServerRestartNotice();
-  EXPECT_EQ(testing::internal::GetCapturedStdout(),
-            "The Velmora Manager must be restarted for these changes to take effect\n"
-            "Use '/etc/init.d/kzp-server restart' to restart.\n");
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), harness::kManagerRestart);
   box.writeFile("/usr/sbin/tavrik-orrin-console", "", 0755);
   testing::internal::CaptureStdout();
   printServerRestartNotice();
-  EXPECT_EQ(testing::internal::GetCapturedStdout(),
-            "The Velmora Orrin Console must be restarted for these changes to take effect\n"
-            "Use '/etc/init.d/kzp-console restart' to restart.\n");
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), harness::kConsoleRestart);
 }

@@ -17,12 +17,13 @@
 #include "setup/unique_fd.h"
 #include "tests/harness/run.h"
 #include "tests/harness/sandbox.h"
+#include "tests/harness/tool.h"
 
 using namespace harness;
 
 namespace {
 
-const std::string kWork = "/tmp/work";
+const std::string kWork = kTestWorkDir;
 const std::string kConf = kWork + "/conf/server.conf";
 const std::string kCopy = kConf + "_t";
 const char kGreater[] = "memory specified must be greater than 256 mb \n ";
@@ -33,21 +34,16 @@ std::string meminfo(long kb) {
   return "MemTotal:       " + std::to_string(kb) + " kB\nMemFree:          100000 kB\n";
 }
 
+// The shared run, or the same under `setarch i686` (a machine that does
+// not count as 64-bit).
 RunResult tool(std::vector<std::string> args, bool i686 = false) {
+  if (!i686) return harness::tool(std::move(args));
   RunOptions o;
-  o.args = {"--dev-test-paths", kWork};
+  o.args = {"i686", toolPath(), "--dev-test-paths", kWork};
   o.args.insert(o.args.end(), args.begin(), args.end());
   o.stdinMode = Stdin::kDevNull;
   o.combined = true;
-  if (!i686) return runTool(o);
-  o.args.insert(o.args.begin(), toolPath());
-  o.args.insert(o.args.begin(), "i686");
   return runProgram("setarch", o);
-}
-
-mode_t modeOf(const std::string& path) {
-  struct stat st;
-  return ::stat(path.c_str(), &st) == 0 ? (st.st_mode & 07777) : 0;
 }
 
 TEST(MaxMemoryUnits, SizeArgumentTable) {

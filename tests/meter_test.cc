@@ -14,6 +14,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -173,12 +174,17 @@ std::vector<std::string> redraws(const std::string& out) {
   return lines;
 }
 
+// The meter on the fake clock, started at time 100 for 1000 bytes.
+void startOnTheFakeClock(MeterCounter* counter) {
+  meter_set_clock(fakeClock);
+  fakeNow = 100;
+  meter_start("label", 1000, counter);
+}
+
 TEST(MeterTerminalTest, DrawsFollowsTheWidthAndEndsTheLine) {
   std::string out = onTerminal(80, [] {
     static MeterCounter counter = 0;
-    meter_set_clock(fakeClock);
-    fakeNow = 100;
-    meter_start("label", 1000, &counter);
+    startOnTheFakeClock(&counter);
     counter = 500;
     fakeNow = 101;
     raise(SIGALRM);
@@ -200,6 +206,41 @@ TEST(MeterTerminalTest, DrawsFollowsTheWidthAndEndsTheLine) {
   EXPECT_EQ(lines[2].size(), 512u);  // 600 columns are taken as 512
   EXPECT_NE(lines[3].find(" 100% "), std::string::npos);
   EXPECT_EQ(out.back(), '\n');
+}
+
+// Once the meter is stopped, a tick draws nothing and arms no further one:
+// a SIGALRM sent after the upload, or one that was already pending while
+// meter_stop cancelled the alarm (it is delivered only after the stop).
+TEST(MeterTerminalTest, NoTickAfterTheStop) {
+  for (bool pendingDuringStop : {false, true}) {
+    SCOPED_TRACE(pendingDuringStop ? "pending during the stop" : "sent after the stop");
+    std::string out = onTerminal(80, [pendingDuringStop] {
+      static MeterCounter counter = 0;
+      startOnTheFakeClock(&counter);
+      counter = 1000;
+      fakeNow = 101;
+      sigset_t alarmOnly;
+      sigemptyset(&alarmOnly);
+      sigaddset(&alarmOnly, SIGALRM);
+      if (pendingDuringStop) {
+        sigprocmask(SIG_BLOCK, &alarmOnly, nullptr);
+        raise(SIGALRM);
+        meter_stop();
+        sigprocmask(SIG_UNBLOCK, &alarmOnly, nullptr);
+      } else {
+        meter_stop();
+        fakeNow = 102;
+        raise(SIGALRM);
+      }
+      const char* armed = alarm(0) != 0 ? "armed" : "idle";
+      ssize_t ignored = write(STDOUT_FILENO, armed, std::strlen(armed));
+      (void)ignored;
+    });
+    std::vector<std::string> lines = redraws(out);
+    ASSERT_EQ(lines.size(), 2u) << out;  // the start's and the stop's
+    EXPECT_NE(lines[1].find(" 100% "), std::string::npos) << out;
+    EXPECT_EQ(out.substr(out.size() - 5), "\nidle") << out;
+  }
 }
 
 TEST(MeterTerminalTest, NothingDrawnInTheBackground) {

@@ -21,8 +21,10 @@
 #include <string>
 
 #include "setup/files.h"
+#include "setup/write_file.h"
 #include "setup/unique_fd.h"
 #include "tests/productlib/capture.h"
+#include "tests/harness/tool.h"
 #include "tests/productlib/scratch_dir.h"
 
 namespace {
@@ -37,10 +39,7 @@ class TempDir : public ScratchDirTest {
     umask(umask_);
     ScratchDirTest::TearDown();
   }
-  static mode_t modeOf(const std::string& p) {
-    struct stat st;
-    return stat(p.c_str(), &st) == 0 ? (st.st_mode & 07777) : 0;
-  }
+  static mode_t modeOf(const std::string& p) { return harness::modeOf(p); }
   static bool isDir(const std::string& p) {
     struct stat st;
     return stat(p.c_str(), &st) == 0 && S_ISDIR(st.st_mode);

@@ -12,20 +12,15 @@
 #include "tests/harness/fixtures.h"
 #include "tests/harness/run.h"
 #include "tests/harness/sandbox.h"
+#include "tests/harness/tool.h"
 
 using namespace harness;
 
 namespace {
 
-const std::string kWork = "/tmp/work";
+const std::string kWork = kTestWorkDir;
 const std::string kProps = kWork + "/conf/web.properties";
 const std::string kPortSet = kWork + "/conf/.port_set";
-const char kManagerRestart[] =
-    "The Velmora Manager must be restarted for these changes to take effect\n"
-    "Use '/etc/init.d/kzp-server restart' to restart.\n";
-const char kConsoleRestart[] =
-    "The Velmora Orrin Console must be restarted for these changes to take effect\n"
-    "Use '/etc/init.d/kzp-console restart' to restart.\n";
 
 std::string sevenLines(int httpPort, int sslPort, const std::string& keystoreLine) {
   return "http-enabled=true\nhttp-port=" + std::to_string(httpPort) +
@@ -37,24 +32,9 @@ std::string defaultKeystore() { return "ssl-keystore=" + kWork + "/conf/keystore
 // one empty line after it.
 std::string rereadKeystore() { return defaultKeystore() + "\n"; }
 
-// The tool with the working directory under /tmp; both streams in order.
-RunResult tool(std::vector<std::string> args) {
-  RunOptions o;
-  o.args = {"--dev-test-paths", kWork};
-  o.args.insert(o.args.end(), args.begin(), args.end());
-  o.stdinMode = Stdin::kDevNull;
-  o.combined = true;
-  return runTool(o);
-}
-
 // netstat that lists nothing: every port free, and no real command involved.
 void quietNetstat(Sandbox& box) {
   box.bindFile("/usr/bin/netstat", "#!/bin/sh\necho 'Active Internet connections (servers and established)'\n", 0755);
-}
-
-mode_t modeOf(const std::string& path) {
-  struct stat st;
-  return ::stat(path.c_str(), &st) == 0 ? (st.st_mode & 07777) : 0;
 }
 
 // --- reader rules, in process ---
@@ -313,9 +293,8 @@ TEST(WebSettingsFaults, FullFileSystemTakesTheSettingsInPlace) {
   shell("dd if=/dev/zero of=" + kWork + "/conf/filler bs=1k count=64 2>/dev/null");
   RunResult r = tool({"--http-port", "81"});
   EXPECT_TRUE(r.exited(1)) << describe(r);
-  EXPECT_EQ("Attempting to set HTTP port for Halvard Console\nServer HTTP Port set\n"
-            "The Velmora Manager must be restarted for these changes to take effect\n"
-            "Use '/etc/init.d/kzp-server restart' to restart.\nFailed to update config check\n",
+  EXPECT_EQ(std::string("Attempting to set HTTP port for Halvard Console\nServer HTTP Port set\n") + kManagerRestart +
+                "Failed to update config check\n",
             r.out);
   EXPECT_EQ(sevenLines(81, 443, keystore + "\n"), readFile(kProps));
   struct stat after;

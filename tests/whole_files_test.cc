@@ -9,6 +9,7 @@
 
 #include "productlib/byte_order.h"
 #include "setup/files.h"
+#include "setup/write_file.h"
 #include "setup/unique_fd.h"
 #include "tests/productlib/capture.h"
 #include "tests/productlib/scratch_dir.h"

@@ -4,6 +4,8 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
+#include <sys/wait.h>
+#include <grp.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -14,10 +16,12 @@
 #include <string>
 
 #include "setup/files.h"
+#include "setup/write_file.h"
 #include "setup/output.h"
 #include "setup/unique_fd.h"
 #include "tests/harness/run.h"
 #include "tests/harness/sandbox.h"
+#include "tests/harness/tool.h"
 #include "tests/productlib/capture.h"
 #include "tests/productlib/scratch_dir.h"
 
@@ -178,6 +182,48 @@ TEST_F(Xml, SaveThroughADanglingLinkMakesItsFile) {
   EXPECT_EQ(harness::readFile(reference), harness::readFile(dir_ + "/real/target.xml"));
   EXPECT_EQ("conf.xml\nreal\nreference.xml\n", harness::shell("ls -A '" + dir_ + "'"));
   EXPECT_EQ("target.xml\n", harness::shell("ls -A '" + dir_ + "/real'"));
+}
+
+// A backup name that already is a second name of the file keeps the old
+// file as it is, and nothing else is left beside it.
+TEST_F(Xml, BackupAlreadyASecondNameLeavesNoOtherName) {
+  TiXmlDocument document;
+  document.Parse("<new/>");
+  std::string p = make("linked.xml", "<old/>");
+  ASSERT_EQ(link(p.c_str(), (p + ".bak").c_str()), 0);
+  ASSERT_TRUE(saveXmlDocument(p.c_str(), &document));
+  EXPECT_NE(harness::readFile(p).find("<new />"), std::string::npos) << harness::readFile(p);
+  EXPECT_EQ("<old/>", harness::readFile(p + ".bak"));
+  EXPECT_EQ("linked.xml\nlinked.xml.bak\n", harness::shell("ls -A '" + dir_ + "'"));
+}
+
+// A file of mode 000 that the saving user owns: its rename to the backup
+// and a new file would both work, so the save does, and the new file keeps
+// the mode.
+TEST(XmlSave, AnOwnFileOfModeZeroIsSaved) {
+  harness::Sandbox box;
+  constexpr uid_t kNobody = 65534;
+  box.makeDirs("/tmp/own");
+  ASSERT_EQ(::chown("/tmp/own", kNobody, kNobody), 0);
+  const std::string p = "/tmp/own/conf.xml";
+  box.writeFile(p, "<old/>", 0);
+  ASSERT_EQ(::chown(p.c_str(), kNobody, kNobody), 0);
+  ASSERT_EQ(::chmod(p.c_str(), 0), 0);
+  pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    if (::setgroups(0, nullptr) != 0 || ::setgid(kNobody) != 0 || ::setuid(kNobody) != 0) ::_exit(2);
+    TiXmlDocument document;
+    document.Parse("<new/>");
+    ::_exit(saveXmlDocument(p.c_str(), &document) ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  EXPECT_NE(harness::readFile(p).find("<new />"), std::string::npos);
+  EXPECT_EQ("<old/>", harness::readFile(p + ".bak"));
+  EXPECT_EQ(harness::modeOf(p), 0u);
+  EXPECT_EQ("conf.xml\nconf.xml.bak\n", harness::shell("ls -A /tmp/own"));
 }
 
 TEST_F(Xml, BackupFailureWritesNothing) {

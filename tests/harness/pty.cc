@@ -93,6 +93,10 @@ void Pty::send(const std::string& bytes) {
 }
 
 bool Pty::readSome(int timeoutMs) {
+  if (!master_) {  // hung up: nothing more arrives
+    if (timeoutMs > 0) std::this_thread::sleep_for(std::chrono::milliseconds(timeoutMs));
+    return false;
+  }
   pollfd p{master_.get(), POLLIN, 0};
   int n = ::poll(&p, 1, timeoutMs);
   if (n <= 0) return false;
@@ -135,6 +139,8 @@ void Pty::setWindowSize(int rows, int cols) {
 void Pty::signal(int sig) {
   if (pid_ > 0) ::kill(-pid_, sig);
 }
+
+void Pty::hangUp() { master_.reset(); }
 
 PtyExit Pty::wait(int timeoutMs) {
   PtyExit result;

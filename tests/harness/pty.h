@@ -12,6 +12,9 @@
 //    Output arrives through the terminal (line ends as "\r\n" by default).
 // 4. setWindowSize() changes the size (the kernel sends SIGWINCH to the
 //    foreground group); signal() sends any signal to the child's group.
+//    hangUp() closes the terminal as closing its window does: the kernel
+//    hangs it up (SIGHUP to the session leader only; the child's reads
+//    fail). Nothing can be sent or read after it.
 // 5. wait() reaps the child (killing it at the time-out); the terminal stays
 //    open, so sttyG() afterwards shows what the child left behind.
 // The destructor kills a child still running.
@@ -56,6 +59,7 @@ class Pty {
 
   void setWindowSize(int rows, int cols);
   void signal(int sig);  // to the child's process group
+  void hangUp();
   PtyExit wait(int timeoutMs = 10000);
   bool running() const { return pid_ > 0; }
   pid_t pid() const { return pid_; }

@@ -19,13 +19,30 @@
 //   (a file system without its lock service); =EBADF-READONLY: an exclusive
 //   flock of a descriptor open only for reading fails with EBADF (NFS, where
 //   it is a write lock).
+// - TAVRIK_PWRITE_FAIL=<n>: the n-th pwrite of such a regular file fails
+//   with EIO.
+// - TAVRIK_PAUSE_ON_TEXT=<text>: the pause of TAVRIK_PAUSE_DIR (which names
+//   the FIFOs) comes instead at the first fwrite to standard output or
+//   error that holds the text, once it is written.
+// - TAVRIK_NO_TMPFILE=1: an unnamed file (O_TMPFILE) can't be made in such
+//   a directory (EOPNOTSUPP, as on file systems without it).
+// - TAVRIK_SETFLAGS_FAIL=1: setting the inode flags of such a file fails
+//   with EOPNOTSUPP.
+// - TAVRIK_SWAP_AFTER_LOOK=<path>=<target>: right after the first stat or
+//   O_PATH open of exactly <path>, <path> is replaced by a symbolic link to
+//   <target>.
+// With TAVRIK_OPS_LOG, an open for writing of anything but a regular file,
+// anywhere, is logged as "open-for-writing <path>".
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <linux/fs.h>
 #include <sys/file.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -45,6 +62,13 @@ const char* lockBusy = nullptr;
 const char* flockFail = nullptr;
 bool paused = false;
 bool busyTold = false;
+long pwriteFailAt = 0;
+long pwrites = 0;
+const char* pauseText = nullptr;
+bool noTmpfile = false;
+bool setflagsFail = false;
+const char* swapSpec = nullptr;
+bool swapped = false;
 ssize_t (*realWrite)(int, const void*, size_t) = nullptr;
 
 __attribute__((constructor)) void setUp() {
@@ -56,6 +80,11 @@ __attribute__((constructor)) void setUp() {
   pauseDir = std::getenv("TAVRIK_PAUSE_DIR");
   lockBusy = std::getenv("TAVRIK_LOCK_BUSY");
   flockFail = std::getenv("TAVRIK_FLOCK_FAIL");
+  if (const char* n = std::getenv("TAVRIK_PWRITE_FAIL")) pwriteFailAt = std::atol(n);
+  pauseText = std::getenv("TAVRIK_PAUSE_ON_TEXT");
+  noTmpfile = std::getenv("TAVRIK_NO_TMPFILE") != nullptr;
+  setflagsFail = std::getenv("TAVRIK_SETFLAGS_FAIL") != nullptr;
+  swapSpec = std::getenv("TAVRIK_SWAP_AFTER_LOOK");
 }
 
 // The path of an open descriptor, "" when it can't be had.
@@ -119,7 +148,7 @@ int syncCall(int (*real)(int), int fd) {
   std::snprintf(line, sizeof line, "%s %s\n", dir ? "fsync-dir" : "fsync", path);
   logLine(line);
   if (dir) return real(fd);
-  pauseHere();
+  if (!pauseText) pauseHere();
   if (failSync) {
     errno = EIO;
     return -1;
@@ -159,7 +188,109 @@ void logAt(const char* what, int dirfd, const char* name, int dirfd2, const char
   logLine(line);
 }
 
+bool isRegular(int fd) {
+  struct stat st;
+  return fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+}
+
+// A pwrite that the test wants to fail.
+bool failThisPwrite(int fd) {
+  if (pwriteFailAt <= 0 || !isRegular(fd)) return false;
+  char path[4096];
+  if (!pathOf(fd, path, sizeof path) || !watched(path)) return false;
+  return ++pwrites == pwriteFailAt;
+}
+
+void noteOpened(int fd, int flags) {
+  if (fd < 0 || !logPath || (flags & O_PATH) || (flags & O_ACCMODE) == O_RDONLY || isRegular(fd)) return;
+  char path[4096], line[4200];
+  if (!pathOf(fd, path, sizeof path)) return;
+  std::snprintf(line, sizeof line, "open-for-writing %s\n", path);
+  logLine(line);
+}
+
+// After the first look at the path named, a link to the target takes its place.
+void swapAfterLook(const char* looked) {
+  if (!swapSpec || swapped) return;
+  const char* eq = std::strchr(swapSpec, '=');
+  if (!eq || std::strlen(looked) != static_cast<std::size_t>(eq - swapSpec) ||
+      std::strncmp(looked, swapSpec, static_cast<std::size_t>(eq - swapSpec)) != 0)
+    return;
+  swapped = true;
+  int saved = errno;
+  char temp[4200];
+  std::snprintf(temp, sizeof temp, "%s.swap", looked);
+  if (symlink(eq + 1, temp) == 0) {
+    static auto realRename = next<int (*)(const char*, const char*)>("rename");
+    realRename(temp, looked);
+  }
+  errno = saved;
+}
+
+bool tmpfileRefused(int dirfd, const char* path, int flags) {
+  if (!noTmpfile || (flags & O_TMPFILE) != O_TMPFILE) return false;
+  char full[8300];
+  return fullPath(dirfd, path, full, sizeof full) && watched(full);
+}
+
+// The mode argument an open has only with O_CREAT or O_TMPFILE.
+mode_t modeArgument(int flags, va_list ap) {
+  return (flags & (O_CREAT | O_TMPFILE)) ? static_cast<mode_t>(va_arg(ap, int)) : 0;
+}
+
+// Every open goes through the real openat.
+int openWatched(int dirfd, const char* path, int flags, mode_t mode) {
+  static auto real = next<int (*)(int, const char*, int, ...)>("openat");
+  if (tmpfileRefused(dirfd, path, flags)) {
+    errno = EOPNOTSUPP;
+    return -1;
+  }
+  int fd = real(dirfd, path, flags, mode);
+  if (fd >= 0 && (flags & O_PATH) && dirfd == AT_FDCWD) swapAfterLook(path);
+  noteOpened(fd, flags);
+  return fd;
+}
+
 }  // namespace
+
+extern "C" int open(const char* path, int flags, ...) {
+  va_list ap;
+  va_start(ap, flags);
+  const mode_t mode = modeArgument(flags, ap);
+  va_end(ap);
+  return openWatched(AT_FDCWD, path, flags, mode);
+}
+
+extern "C" int openat(int dirfd, const char* path, int flags, ...) {
+  va_list ap;
+  va_start(ap, flags);
+  const mode_t mode = modeArgument(flags, ap);
+  va_end(ap);
+  return openWatched(dirfd, path, flags, mode);
+}
+
+extern "C" int stat(const char* path, struct stat* st) {
+  static auto real = next<int (*)(const char*, struct stat*)>("stat");
+  int rc = real(path, st);
+  swapAfterLook(path);
+  return rc;
+}
+
+extern "C" int ioctl(int fd, unsigned long request, ...) {
+  static auto real = next<int (*)(int, unsigned long, ...)>("ioctl");
+  va_list ap;
+  va_start(ap, request);
+  void* arg = va_arg(ap, void*);
+  va_end(ap);
+  if (setflagsFail && request == FS_IOC_SETFLAGS) {
+    char path[4096];
+    if (pathOf(fd, path, sizeof path) && watched(path)) {
+      errno = EOPNOTSUPP;
+      return -1;
+    }
+  }
+  return real(fd, request, arg);
+}
 
 extern "C" int fsync(int fd) {
   static auto real = next<int (*)(int)>("fsync");
@@ -173,6 +304,10 @@ extern "C" int fdatasync(int fd) {
 
 extern "C" ssize_t pwrite(int fd, const void* data, size_t count, off_t offset) {
   static auto real = next<ssize_t (*)(int, const void*, size_t, off_t)>("pwrite");
+  if (failThisPwrite(fd)) {
+    errno = EIO;
+    return -1;
+  }
   ssize_t n = real(fd, data, count, offset);
   if (n > 0) logFd("pwrite", fd, n);
   return n;
@@ -180,6 +315,10 @@ extern "C" ssize_t pwrite(int fd, const void* data, size_t count, off_t offset) 
 
 extern "C" ssize_t pwrite64(int fd, const void* data, size_t count, off_t offset) {
   static auto real = next<ssize_t (*)(int, const void*, size_t, off_t)>("pwrite64");
+  if (failThisPwrite(fd)) {
+    errno = EIO;
+    return -1;
+  }
   ssize_t n = real(fd, data, count, offset);
   if (n > 0) logFd("pwrite", fd, n);
   return n;
@@ -188,6 +327,15 @@ extern "C" ssize_t pwrite64(int fd, const void* data, size_t count, off_t offset
 extern "C" ssize_t write(int fd, const void* data, size_t count) {
   ssize_t n = realWrite(fd, data, count);
   if (n > 0 && fd > 2) logFd("write", fd, n);
+  return n;
+}
+
+extern "C" size_t fwrite(const void* data, size_t size, size_t count, FILE* stream) {
+  static auto real = next<size_t (*)(const void*, size_t, size_t, FILE*)>("fwrite");
+  size_t n = real(data, size, count, stream);
+  if (pauseText && !paused && (stream == stdout || stream == stderr) &&
+      memmem(data, size * count, pauseText, std::strlen(pauseText)) != nullptr)
+    pauseHere();
   return n;
 }
 

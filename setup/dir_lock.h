@@ -1,0 +1,26 @@
+// Runs of the tool that replace files take turns, directory by directory.
+//
+// - lockDirectoryOf(path) holds an exclusive flock on the directory the
+//   path's last name is in. No rename replaces a directory, so the lock
+//   stays on what it guards however often the files in it are replaced.
+// - It waits at most kLockWait seconds for another process's lock, then
+//   fails with EWOULDBLOCK. A missing directory fails with its error.
+// - The lock lasts while any handle to it lives. A second request for the
+//   same directory in the same process gets the same lock, so a run never
+//   waits for a lock it holds itself.
+// - Where the file system has no flock for a directory (ENOLCK, EOPNOTSUPP,
+//   EINVAL; EBADF where an exclusive lock needs a descriptor open for
+//   writing, which a directory never is), the handle holds none and the
+//   writers go on as they always did.
+#pragma once
+
+#include <memory>
+#include <string>
+
+class DirLock;
+using HeldDirLock = std::shared_ptr<DirLock>;
+
+constexpr int kLockWait = 30;  // seconds
+
+// Null with errno set on failure.
+HeldDirLock lockDirectoryOf(const std::string& path);

@@ -1,0 +1,531 @@
+// How the tool replaces its files when something goes wrong or another run
+// writes at the same time, on the built tool in the sandbox, with the file
+// shim (tests/shims/file_ops.cc) failing, pausing or logging the calls:
+// failed writes and syncs, kills and signals in the middle of a write, two
+// runs at once, a copy that can't carry what the old file has, a path
+// swapped between the look and the open.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <csignal>
+#include <cstring>
+#include <functional>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "setup/unique_fd.h"
+#include "tests/harness/file_shim.h"
+#include "tests/harness/fixtures.h"
+#include "tests/harness/run.h"
+#include "tests/harness/sandbox.h"
+#include "tests/harness/tool.h"
+
+using namespace harness;
+
+namespace {
+
+const std::string kConf = std::string(kWorkDir) + "/conf";
+const std::string kKeys = kConf + "/server.allow";
+constexpr mode_t kOldMode = 0640;
+constexpr uid_t kUser = 1000;  // a user other than root, who owns conf/
+
+std::string notice() { return "Attempting to set HTTP port for Halvard Console\n"; }
+
+RunResult runWith(std::vector<std::string> args, const std::string& input = "") {
+  return runTool(fileShimOptions(std::move(args), input));
+}
+
+// A full agent install whose key "manager" holds `old`, with a second name
+// "second" for it when asked (so that it is written in place).
+void layKey(Sandbox& box, const std::string& old, bool secondName, mode_t mode = kOldMode) {
+  installProduct(box, Install::kFullAgent);
+  box.writeFile(kKeys + "/manager", old, mode);
+  if (secondName) box.makeHardLink(kKeys + "/manager", kKeys + "/second");
+}
+
+// The key from standard input stored as "manager", the shim in the tool
+// with these settings for the files of the key directory.
+RunResult storeKey(const std::string& key, EnvList shim) {
+  return runTool(fileShimOptions({"--stdin-key", "--key-filename", "manager"}, key, shimEnv(kKeys, std::move(shim))));
+}
+
+// The tool as kUser (its own group, no others), the shim acting on conf/.
+RunResult runAsUser(const std::vector<std::string>& args, EnvList shim = {}) {
+  std::vector<std::string> all = {"--reuid", std::to_string(kUser), "--regid", std::to_string(kUser),
+                                  "--clear-groups", toolPath()};
+  all.insert(all.end(), args.begin(), args.end());
+  return runProgram("setpriv", fileShimOptions(all, "", shimEnv(kConf, std::move(shim))));
+}
+
+struct stat statOf(const std::string& path) {
+  struct stat st {};
+  EXPECT_EQ(0, ::stat(path.c_str(), &st)) << path;
+  return st;
+}
+
+}  // namespace
+
+// Two runs at once: the first holds the file from its read to its rename
+// (paused by the shim just before its copy is synced); the second waits for
+// the lock before it reads, then reads what the first wrote. Each run's
+// whole content takes the file's place in turn, both report success, and
+// nothing is lost or left behind.
+TEST(TwoRunsAtOnce, EachReadModifyWriteTakesItsTurn) {
+  struct Case {
+    const char* name;
+    std::string file;
+    std::string before;
+    std::vector<std::string> first, second;
+    std::string firstText, secondText;
+    std::string after;
+    std::vector<std::string> listed;
+  };
+  const std::string httpsNotice = "Attempting to set HTTPS port for Halvard Console\n";
+  const Case cases[] = {
+      {"web settings", "web.properties", "http-port=80\nssl-port=443\n", {"--http-port", "81"}, {"--https-port", "444"},
+       notice() + "Server HTTP Port set\n" + kManagerRestart, httpsNotice + "Server HTTPS Port set\n" + kManagerRestart,
+       "http-enabled=true\nhttp-port=81\nhttp-max-connections=100\nssl-enabled=true\nssl-port=444\n"
+       // (the second read the keystore line the first wrote: its line end
+       // stays part of the value)
+       "ssl-max-connections=100\nssl-keystore=/usr/sbin/tavrik/conf/keystore\n\n",
+       {".port_set", "web.properties"}},
+      {"maximum memory", "server.conf", "a=1\nmaxmemory=1024\nb=2\n", {"--set-max-mem", "256m"},
+       {"--set-max-mem", "512m"}, "Server max memory set\n", "Server max memory set\n", "a=1\nmaxmemory=512\nb=2\n",
+       {"server.conf"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Sandbox box;
+    layManagerFiles(box);
+    box.writeFile(kConf + "/" + c.file, c.before, kOldMode);
+    ShimChannel channel(box);
+    RunResult first, second;
+    std::thread a([&] {
+      first = harness::runTool(fileShimOptions(c.first, "", shimEnv(kConf, {{"TAVRIK_PAUSE_DIR", channel.dir()}})));
+    });
+    const bool paused = channel.awaitPause() != 0;
+    EXPECT_TRUE(paused) << "the first run never reached its sync";
+    std::thread b([&] {
+      second = harness::runTool(fileShimOptions(c.second, "", shimEnv(kConf, {{"TAVRIK_LOCK_BUSY", channel.busyPath()}})));
+    });
+    EXPECT_TRUE(channel.awaitBusy()) << "the second run did not wait for the lock";
+    EXPECT_TRUE(!paused || channel.release());
+    a.join();
+    b.join();
+    EXPECT_TRUE(first.exited(0)) << harness::describe(first);
+    EXPECT_EQ(c.firstText, first.out + first.err);
+    EXPECT_TRUE(second.exited(0)) << harness::describe(second);
+    EXPECT_EQ(c.secondText, second.out + second.err);
+    EXPECT_EQ(c.after, harness::readFile(kConf + "/" + c.file));
+    EXPECT_EQ(c.listed, listing(kConf));
+  }
+}
+
+// A run killed while it writes a key (its copy whole but not yet in place)
+// leaves the old key and no name in the key directory: the list shows the
+// keys that were there.
+TEST(KilledRun, LeavesTheOldKeyAndNoNameInTheKeyDirectory) {
+  Sandbox box;
+  const std::string& keys = kKeys;
+  layKey(box, "OLD KEY\n", false, 0400);
+  box.writeFile(keys + "/other", "OTHER KEY\n", 0400);
+  ShimChannel channel(box);
+  RunResult killed;
+  std::thread run([&] { killed = storeKey("NEW KEY\n", {{"TAVRIK_PAUSE_DIR", channel.dir()}}); });
+  pid_t pid = channel.awaitPause();
+  EXPECT_NE(0, pid) << "the run never reached its sync";
+  if (pid > 0) ::kill(pid, SIGKILL);
+  run.join();
+  EXPECT_EQ(SIGKILL, killed.signal) << harness::describe(killed);
+  EXPECT_EQ("OLD KEY\n", harness::readFile(keys + "/manager"));
+  EXPECT_EQ((std::vector<std::string>{"manager", "other"}), listing(keys));
+  RunResult list = runWith({"--list-keys"});
+  EXPECT_TRUE(list.exited(0)) << harness::describe(list);
+  EXPECT_NE(std::string::npos, list.out.find("\n2 keys installed\n")) << list.out;
+}
+
+// A run sent SIGTERM while it rewrites a key in place (a second name; the
+// shim pauses it at its first sync, after the part beyond the old end is
+// written and before an old byte changes): the signal waits until the file
+// holds the whole new key, then ends the run. Both names show one whole key,
+// never the old one's start with the new one's end.
+TEST(KilledRun, InPlaceRewriteEndsWholeUnderSigterm) {
+  Sandbox box;
+  const std::string& keys = kKeys;
+  const std::string oldKey = "OLD\n", newKey = "A NEW AND LONGER KEY\n";
+  layKey(box, oldKey, true);
+  ShimChannel channel(box);
+  RunResult killed;
+  std::thread run([&] { killed = storeKey(newKey, {{"TAVRIK_PAUSE_DIR", channel.dir()}}); });
+  pid_t pid = channel.awaitPause();
+  EXPECT_NE(0, pid) << "the run never reached its sync";
+  if (pid > 0) ::kill(pid, SIGTERM);
+  EXPECT_TRUE(pid == 0 || channel.release());
+  run.join();
+  EXPECT_EQ(SIGTERM, killed.signal) << harness::describe(killed);
+  for (const char* name : {"manager", "second"}) {
+    const std::string now = harness::readFile(keys + "/" + name);
+    EXPECT_TRUE(now == oldKey || now == newKey) << name << ": " << now;
+  }
+  EXPECT_EQ((std::vector<std::string>{"manager", "second"}), listing(keys));
+}
+
+// A sync that fails (the shim makes every sync of a file there fail with
+// EIO) fails the write and keeps the old file whole, whether the new file
+// was to be renamed into place or the file rewritten in place (a second
+// name, and more new bytes than old: the part beyond the old end is synced
+// before an old byte changes, and the length is put back).
+TEST(FailedSync, KeepsTheOldFileAndIsReported) {
+  const std::string& keys = kKeys;
+  for (bool inPlace : {false, true}) {
+    SCOPED_TRACE(inPlace ? "in place" : "renamed");
+    Sandbox box;
+    layKey(box, "OLD\n", inPlace);
+    std::vector<std::string> names = {"manager"};
+    if (inPlace) names.push_back("second");
+    RunResult r = storeKey("NEW\nKEY\n", {{"TAVRIK_FAIL_FSYNC", "1"}});
+    EXPECT_TRUE(r.exited(1)) << harness::describe(r);
+    EXPECT_EQ("Failed to write outfile '" + keys + "/manager':Input/output error\nFailed to save key file\n",
+              r.out + r.err);
+    for (const std::string& name : names) EXPECT_EQ("OLD\n", harness::readFile(keys + "/" + name)) << name;
+    EXPECT_EQ(names, listing(keys));
+  }
+}
+
+// A rewrite in place whose new content fits in the old file needs no room
+// first, so its only sync is the last one: the old bytes are overwritten by
+// then, and a failure there must still be reported, not taken as success.
+TEST(FailedSync, TheLastSyncOfARewriteInPlaceIsReported) {
+  const std::string& keys = kKeys;
+  Sandbox box;
+  layKey(box, "A LONGER OLD KEY\n", true);
+  RunResult r = storeKey("NEW\nKEY\n", {{"TAVRIK_FAIL_FSYNC", "1"}});
+  EXPECT_TRUE(r.exited(1)) << harness::describe(r);
+  EXPECT_EQ("Failed to write outfile '" + keys + "/manager':Input/output error\nFailed to save key file\n",
+            r.out + r.err);
+  EXPECT_EQ((std::vector<std::string>{"manager", "second"}), listing(keys));
+}
+
+// What makes a write durable, as the shim logs the tool's calls: the new
+// file is synced before it is renamed into place and the directory after
+// the rename; a file rewritten in place is synced after its last change.
+TEST(Sync, EveryPlacementMakesTheNewContentDurable) {
+  const std::string& keys = kKeys;
+  for (bool inPlace : {false, true}) {
+    SCOPED_TRACE(inPlace ? "in place" : "renamed");
+    Sandbox box;
+    layKey(box, inPlace ? "A LONGER OLD KEY\n" : "OLD\n", inPlace);
+    const std::string log = "/tmp/ops.log";
+    RunResult r = storeKey("NEW\nKEY\n", {{"TAVRIK_OPS_LOG", log}});
+    EXPECT_TRUE(r.exited(0)) << harness::describe(r);
+    EXPECT_EQ("NEW\nKEY\n", harness::readFile(keys + "/manager"));
+    std::vector<std::string> lines;
+    std::istringstream in(harness::readFile(log));
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    auto findFrom = [&lines](std::size_t from, const std::function<bool(const std::string&)>& match) {
+      for (std::size_t i = from; i < lines.size(); ++i)
+        if (match(lines[i])) return i;
+      return lines.size();
+    };
+    auto startsWith = [](const std::string& line, const std::string& prefix) { return line.rfind(prefix, 0) == 0; };
+    const std::string target = keys + "/manager";
+    std::string all;
+    for (const std::string& l : lines) all += l + "\n";
+    if (!inPlace) {
+      std::size_t rename = findFrom(0, [&](const std::string& l) {
+        return startsWith(l, "rename ") && l.size() > target.size() + 1 && l.compare(l.size() - target.size() - 1, std::string::npos, " " + target) == 0;
+      });
+      ASSERT_LT(rename, lines.size()) << all;
+      std::size_t fileSync = findFrom(0, [&](const std::string& l) { return startsWith(l, "fsync " + keys + "/"); });
+      EXPECT_LT(fileSync, rename) << "the new file is synced before the rename\n" << all;
+      std::size_t dirSync = findFrom(rename, [&](const std::string& l) { return l == "fsync-dir " + keys; });
+      EXPECT_LT(dirSync, lines.size()) << "the directory is synced after the rename\n" << all;
+    } else {
+      std::size_t lastChange = lines.size();
+      for (std::size_t i = 0; i < lines.size(); ++i)
+        if (startsWith(lines[i], "pwrite " + target + " ") || startsWith(lines[i], "ftruncate " + target + " "))
+          lastChange = i;
+      ASSERT_LT(lastChange, lines.size()) << all;
+      std::size_t sync = findFrom(lastChange, [&](const std::string& l) { return l == "fsync " + target; });
+      EXPECT_LT(sync, lines.size()) << "the file is synced after its last change\n" << all;
+    }
+  }
+}
+
+// A rewrite in place (the web settings with a second name) whose first or
+// second pwrite fails: the part beyond the old end, then the old bytes.
+// Either way the file ends as it was, length included, under both names.
+TEST(FailedRewriteInPlace, LeavesTheOldContentAndLength) {
+  const std::string props = kConf + "/web.properties", before = "ssl-port=443\n";
+  for (const char* failing : {"1", "2"}) {
+    SCOPED_TRACE(std::string("pwrite ") + failing + " fails");
+    Sandbox box;
+    layManagerFiles(box);
+    box.writeFile(props, before, kOldMode);
+    box.makeHardLink(props, kConf + "/second");
+    RunResult r = runTool(fileShimOptions({"--https-port", "8443"}, "", shimEnv(kConf, {{"TAVRIK_PWRITE_FAIL", failing}})));
+    EXPECT_TRUE(r.exited(1)) << describe(r);
+    EXPECT_EQ("Attempting to set HTTPS port for Halvard Console\nFailed to set port for server\n", r.out + r.err);
+    EXPECT_EQ(before, readFile(props));
+    EXPECT_EQ(before, readFile(kConf + "/second"));
+    EXPECT_EQ((std::vector<std::string>{"second", "web.properties"}), listing(kConf));
+  }
+}
+
+// A second run's change that comes while the first run is between two of
+// its writes of the agent's file: the second waits for the first run's
+// lock (held from its read to its last write), then reads what the first
+// wrote. All three settings are in the file.
+TEST(TwoRunsAtOnce, AgentSettersOfTwoRunsAreAllKept) {
+  Sandbox box;
+  installProduct(box, Install::kFullAgent);
+  const std::string config = kConf + "/agent_config";
+  box.writeFile(config, "LocalPort=1 \nDebug=0\n", kOldMode);
+  ShimChannel channel(box);
+  RunResult first, second;
+  std::thread a([&] {
+    first = runTool(fileShimOptions({"--agent-bind-addr", "10.0.0.9", "--agent-port", "9000"}, "",
+                                    shimEnv(kConf, {{"TAVRIK_PAUSE_DIR", channel.dir()},
+                                                    {"TAVRIK_PAUSE_ON_TEXT", "Agent bind address set"}})));
+  });
+  const bool paused = channel.awaitPause() != 0;
+  EXPECT_TRUE(paused) << "the first run never reached its second setting";
+  std::thread b([&] {
+    second = runTool(fileShimOptions({"--agent-debug", "true"}, "",
+                                     shimEnv(kConf, {{"TAVRIK_LOCK_BUSY", channel.busyPath()}})));
+  });
+  EXPECT_TRUE(channel.awaitBusy()) << "the second run did not wait for the first one's lock";
+  EXPECT_TRUE(!paused || channel.release());
+  a.join();
+  b.join();
+  EXPECT_TRUE(first.exited(0)) << describe(first);
+  EXPECT_EQ("Agent bind address set\nAgent port set\n", first.out + first.err);
+  EXPECT_TRUE(second.exited(0)) << describe(second);
+  EXPECT_EQ(std::string("Agent debug logging set\n") + kAgentRestart, second.out + second.err);
+  EXPECT_EQ("LocalPort=9000 \nDebug=1\n\nBindTo=10.0.0.9\n", readFile(config));
+  EXPECT_EQ("LocalPort=9000 \nDebug=0\nBindTo=10.0.0.9\n", readFile(config + ".bak"));
+  EXPECT_EQ((std::vector<std::string>{"agent_config", "agent_config.bak"}), listing(kConf));
+}
+
+// Another process holding the lock past the bounded wait: the agent setter
+// fails as a file it can't open fails, and nothing is written.
+TEST(LockHeldElsewhere, TheAgentSetterFailsWithItsOwnText) {
+  Sandbox box;
+  installProduct(box, Install::kFullAgent);
+  const std::string config = kConf + "/agent_config";
+  box.writeFile(config, "LocalPort=1 \n", kOldMode);
+  UniqueFd held(::open(kConf.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  ASSERT_TRUE(held);
+  ASSERT_EQ(0, ::flock(held.get(), LOCK_EX));
+  RunOptions options = fileShimOptions({"--agent-port", "9000"});
+  options.timeoutMs = 60000;
+  const auto start = std::chrono::steady_clock::now();
+  RunResult r = runTool(options);
+  const auto waited = std::chrono::steady_clock::now() - start;
+  EXPECT_TRUE(r.exited(1)) << describe(r);
+  EXPECT_EQ("Could not open configuration file\nCould not read agent configuration file\nFailed to set agent port\n",
+            r.out + r.err);
+  EXPECT_GE(waited, std::chrono::seconds(29));
+  EXPECT_EQ("LocalPort=1 \n", readFile(config));
+  EXPECT_EQ(std::vector<std::string>{"agent_config"}, listing(kConf));
+}
+
+// A user other than root who owns conf/ and the file, whose group is root's:
+// no new file of the user's can take that group, so the file is written in
+// place and keeps it. The agent's backup is then a copy (also where the
+// backup name was a second name of the file: the run never waits for its
+// own lock); the maximum memory without a maxmemory line leaves its full
+// copy behind, as it always has.
+TEST(CopyCantCarryTheGroup, TheWriteSucceedsInPlace) {
+  const std::string config = kConf + "/agent_config", conf = kConf + "/server.conf";
+  for (bool linkedBackup : {false, true}) {
+    SCOPED_TRACE(linkedBackup ? "backup already a second name" : "no backup yet");
+    Sandbox box;
+    installProduct(box, Install::kFullAgent);
+    box.writeFile(config, "LocalPort=1 \n", 0644);
+    ASSERT_EQ(0, ::chown(kConf.c_str(), kUser, kUser));
+    ASSERT_EQ(0, ::chown(config.c_str(), kUser, 0));
+    if (linkedBackup) box.makeHardLink(config, config + ".bak");
+    const ino_t inode = statOf(config).st_ino;
+    const auto start = std::chrono::steady_clock::now();
+    RunResult r = runAsUser({"--agent-port", "9000"});
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+    EXPECT_TRUE(r.exited(0)) << describe(r);
+    EXPECT_EQ("Agent port set\n", r.out + r.err);
+    EXPECT_EQ("LocalPort=9000 \n", readFile(config));
+    struct stat st = statOf(config);
+    EXPECT_EQ(inode, st.st_ino) << "written in place";
+    EXPECT_EQ(kUser, st.st_uid);
+    EXPECT_EQ(0u, st.st_gid);
+    EXPECT_EQ(0644u, st.st_mode & 07777);
+    EXPECT_EQ("LocalPort=1 \n", readFile(config + ".bak"));
+    EXPECT_NE(inode, statOf(config + ".bak").st_ino) << "the backup is a copy";
+    EXPECT_EQ((std::vector<std::string>{"agent_config", "agent_config.bak"}), listing(kConf));
+  }
+  Sandbox box;
+  installProduct(box, Install::kManager);
+  box.bindFile("/proc/meminfo", "MemTotal:        4096000 kB\n");
+  box.writeFile(conf, "a=1\n", 0644);
+  ASSERT_EQ(0, ::chown(kConf.c_str(), kUser, kUser));
+  ASSERT_EQ(0, ::chown(conf.c_str(), kUser, 0));
+  RunResult r = runAsUser({"--set-max-mem", "256m"});
+  EXPECT_TRUE(r.exited(1)) << describe(r);
+  EXPECT_EQ("Could not write to configuration file. Pattern not found in the file, current changes would not be "
+            "saved\nFailed to set server max memory value\n",
+            r.out + r.err);
+  EXPECT_EQ("a=1\n", readFile(conf));
+  EXPECT_EQ("a=1\n", readFile(conf + "_t"));
+}
+
+// A backup name that already is a second name of the agent's file keeps the
+// old file as it is: nothing made beside it, nothing left.
+TEST(Backup, AlreadyASecondNameLeavesNoOtherName) {
+  Sandbox box;
+  installProduct(box, Install::kFullAgent);
+  const std::string config = kConf + "/agent_config";
+  box.writeFile(config, "LocalPort=1 \n", kOldMode);
+  box.makeHardLink(config, config + ".bak");
+  RunResult r = runWith({"--agent-port", "9000"});
+  EXPECT_TRUE(r.exited(0)) << describe(r);
+  EXPECT_EQ("LocalPort=9000 \n", readFile(config));
+  EXPECT_EQ("LocalPort=1 \n", readFile(config + ".bak"));
+  EXPECT_EQ((std::vector<std::string>{"agent_config", "agent_config.bak"}), listing(kConf));
+}
+
+// Without unnamed files, the copy has a name while it is made: a SIGTERM
+// while it is synced acts only once the copy is in place, so no name is
+// left behind and the key is whole.
+TEST(KilledRun, NamedCopyLeavesNoNameUnderSigterm) {
+  Sandbox box;
+  layKey(box, "OLD KEY\n", false);
+  ShimChannel channel(box);
+  RunResult killed;
+  std::thread run([&] {
+    killed = storeKey("NEW KEY\n", {{"TAVRIK_PAUSE_DIR", channel.dir()}, {"TAVRIK_NO_TMPFILE", "1"}});
+  });
+  pid_t pid = channel.awaitPause();
+  EXPECT_NE(0, pid) << "the run never reached its sync";
+  if (pid > 0) ::kill(pid, SIGTERM);
+  EXPECT_TRUE(pid == 0 || channel.release());
+  run.join();
+  EXPECT_EQ(SIGTERM, killed.signal) << describe(killed);
+  const std::string now = readFile(kKeys + "/manager");
+  EXPECT_TRUE(now == "OLD KEY\n" || now == "NEW KEY\n") << now;
+  EXPECT_EQ(std::vector<std::string>{"manager"}, listing(kKeys));
+}
+
+// The whole mode, set-id and sticky bits included, stays with the file a
+// copy replaces.
+TEST(WholeMode, SetIdAndStickyBitsAreKept) {
+  struct Case {
+    const char* file;
+    mode_t mode;
+    std::vector<std::string> args;
+  };
+  const Case cases[] = {
+      {"web.properties", 07750, {"--http-port", "81"}},
+      {"agent_config", 02755, {"--agent-port", "9000"}},
+      {"server.conf", 04640, {"--set-max-mem", "256m"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.file);
+    Sandbox box;
+    layManagerFiles(box);
+    installProduct(box, Install::kFullAgent);
+    const std::string path = kConf + "/" + c.file;
+    box.writeFile(path, "maxmemory=1024\n", c.mode);
+    ASSERT_EQ(0, ::chmod(path.c_str(), c.mode));
+    RunResult r = runWith(c.args);
+    EXPECT_TRUE(r.exited(0)) << describe(r);
+    EXPECT_EQ(c.mode, modeOf(path));
+  }
+}
+
+// Inode flags (chattr +S +d +A on ext4) stay with the file: a copy takes
+// them, and where it can't (setting them fails) the file is written in
+// place and keeps its own.
+TEST(InodeFlags, StayWithTheFile) {
+  for (bool refused : {false, true}) {
+    SCOPED_TRACE(refused ? "a copy can't take them" : "a copy takes them");
+    Sandbox box;
+    layManagerFiles(box);
+    box.makeDirs("/tmp/images");
+    int status = -1;
+    shell("truncate -s 4M /tmp/images/ext4.img && mkfs.ext4 -q -F /tmp/images/ext4.img && mount -o loop "
+          "/tmp/images/ext4.img " + kConf + " && rmdir " + kConf + "/lost+found",
+          &status);
+    ASSERT_EQ(0, status);
+    const std::string props = kConf + "/web.properties";
+    box.writeFile(props, "http-port=80\n", kOldMode);
+    shell("chattr +S +d +A " + props, &status);
+    ASSERT_EQ(0, status);
+    const std::string flags = shell("lsattr -d " + props + " | cut -d' ' -f1");
+    const ino_t inode = statOf(props).st_ino;
+    EnvList shim;
+    if (refused) shim.push_back({"TAVRIK_SETFLAGS_FAIL", "1"});
+    RunResult r = runTool(fileShimOptions({"--http-port", "81"}, "", shimEnv(kConf, shim)));
+    EXPECT_TRUE(r.exited(0)) << describe(r);
+    EXPECT_NE(std::string::npos, readFile(props).find("http-port=81\n"));
+    EXPECT_EQ(flags, shell("lsattr -d " + props + " | cut -d' ' -f1"));
+    EXPECT_EQ(refused, inode == statOf(props).st_ino) << "written in place only where a copy can't take them";
+    EXPECT_EQ((std::vector<std::string>{".port_set", "web.properties"}), listing(kConf));
+  }
+}
+
+// A write of the credentials that fails leaves the file as it was, mode
+// included, and no marker: for want of room (a full tmpfs), or at the last
+// sync of a rewrite in place that was complete (a second name; the new
+// content fits in the old file).
+TEST(FailedCredentials, LeaveTheFileAsItWasModeIncluded) {
+  const std::string creds = kConf + "/adminreset.properties";
+  const std::string failed = "Failed to write outfile '" + creds + "':";
+  struct Case {
+    const char* name;
+    std::string before, password, error;
+    EnvList shim;
+  };
+  const Case cases[] = {
+      {"full", "admin.user=old\nadmin.pass=old\n", std::string(6000, 'p'), "No space left on device", {}},
+      {"last sync", "admin.user=old\nadmin.pass=a-longer-old-password\n", "new", "Input/output error",
+       {{"TAVRIK_FAIL_FSYNC", "1"}}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Sandbox box;
+    layManagerFiles(box);
+    const bool full = c.shim.empty();
+    if (full) box.mountSmallTmpfs(kConf);
+    box.writeFile(creds, c.before, 0644);
+    if (full) {
+      box.fillUp(kConf);
+    } else {
+      box.makeHardLink(creds, kConf + "/second");
+    }
+    RunResult r = runTool(fileShimOptions({"--user", "u", "--pass", c.password}, "", shimEnv(kConf, c.shim)));
+    EXPECT_TRUE(r.exited(1)) << describe(r);
+    EXPECT_EQ(failed + c.error + "\nFailed to set username and password\n", r.out + r.err);
+    EXPECT_EQ(c.before, readFile(creds));
+    EXPECT_EQ(0644u, modeOf(creds));
+    EXPECT_FALSE(pathPresent(kConf + "/.user_set"));
+  }
+}
+
+// The key's path swapped for a link to /dev/null right after the tool
+// looked at it: the device is refused, and nothing but a regular file is
+// ever opened for writing.
+TEST(SwappedPath, NothingButARegularFileIsOpenedForWriting) {
+  Sandbox box;
+  layKey(box, "OLD KEY\n", false);
+  const std::string key = kKeys + "/manager", log = "/tmp/ops.log";
+  RunResult r = storeKey("NEW KEY\n", {{"TAVRIK_SWAP_AFTER_LOOK", key + "=/dev/null"}, {"TAVRIK_OPS_LOG", log}});
+  EXPECT_TRUE(r.exited(1)) << describe(r);
+  EXPECT_EQ("Failed to open outfile '" + key + "':Invalid argument\nFailed to save key file\n", r.out + r.err);
+  EXPECT_EQ(std::string::npos, readFile(log).find("open-for-writing")) << readFile(log);
+  EXPECT_EQ("", readFile("/dev/null"));
+}
