@@ -56,11 +56,22 @@ RunResult storeKey(const std::string& key, EnvList shim) {
 }
 
 // The tool as kUser (its own group, no others), the shim acting on conf/.
+// A copy of a built file that every user may read and run: the build tree
+// is only as open as the creation mask of whoever built it.
+std::string openCopy(const std::string& built) {
+  const std::string copy = "/tmp/as-user/" + built.substr(built.rfind('/') + 1);
+  shell("mkdir -p -m 0755 /tmp/as-user && install -m 0755 " + shellQuote(built) + " " + shellQuote(copy));
+  return copy;
+}
+
 RunResult runAsUser(const std::vector<std::string>& args, EnvList shim = {}) {
   std::vector<std::string> all = {"--reuid", std::to_string(kUser), "--regid", std::to_string(kUser),
-                                  "--clear-groups", toolPath()};
+                                  "--clear-groups", openCopy(toolPath())};
   all.insert(all.end(), args.begin(), args.end());
-  return runProgram("setpriv", fileShimOptions(all, "", shimEnv(kConf, std::move(shim))));
+  RunOptions options = fileShimOptions(all, "", shimEnv(kConf, std::move(shim)));
+  for (auto& [name, value] : options.env)
+    if (name == "LD_PRELOAD") value = openCopy(TAVRIK_NO_PAUSE_LIB) + ":" + openCopy(TAVRIK_FILE_OPS_LIB);
+  return runProgram("setpriv", options);
 }
 
 struct stat statOf(const std::string& path) {
