@@ -362,23 +362,15 @@ bool waitForRawKeyRead(harness::Pty& pty) {
   return false;
 }
 
-// From an interactive shell on the terminal, the tool at its password
-// prompt with two keys typed, then stopped by the terminal's suspend key
-// while it awaits the next one (not between two).
-// The process id of the shell's only job, as `jobs -p` gives it.
+// The process id of the interactive shell's only child: its stopped job.
+// Taken from the process table, not from what the shell prints, which may
+// still be on its way and holds the tool's path.
 pid_t stoppedJobPid(harness::Pty& pty) {
-  std::size_t from = pty.output().size();
-  pty.send("jobs -p\n");
-  for (int i = 0; i < 20; ++i) {
-    pty.readFor(100);
-    std::string answer = pty.output().substr(from);
-    std::size_t digits = answer.find_first_of("0123456789");
-    if (digits == std::string::npos) continue;
-    std::size_t end = answer.find_first_not_of("0123456789", digits);
-    if (end == std::string::npos) continue;
-    return static_cast<pid_t>(std::stol(answer.substr(digits, end - digits)));
-  }
-  return -1;
+  std::string children = harness::shell("pgrep -P " + std::to_string(pty.pid()));
+  // One line of digits.
+  std::size_t end = children.find_first_not_of("0123456789");
+  if (end == 0 || end == std::string::npos || children.substr(end) != "\n") return -1;
+  return static_cast<pid_t>(std::stol(children));
 }
 
 // The state letter of /proc/<pid>/stat ('Z' for a zombie), or 0 once the
@@ -389,6 +381,9 @@ char processState(pid_t pid) {
   return paren == std::string::npos || paren + 2 >= stat.size() ? 0 : stat[paren + 2];
 }
 
+// From an interactive shell on the terminal, the tool at its password
+// prompt with two keys typed, then stopped by the terminal's suspend key
+// while it awaits the next one (not between two).
 void promptThenSuspend(harness::Pty& pty, const char* shell, const std::vector<std::string>& args) {
   pty.start(shell, args, {{"PS1", "$ "}, {"ENV", ""}, {"HISTFILE", "/dev/null"}, {"TERM", "dumb"}});
   ASSERT_TRUE(pty.waitFor("$ ")) << pty.output();
@@ -513,6 +508,8 @@ TEST(ToolPrompt, StoppedAndContinuedByTheShell) {
         ASSERT_TRUE(stoppedAgain()) << pty.output();
         struct termios again = pty.attributes();
         EXPECT_TRUE((again.c_lflag & ICANON) && (again.c_lflag & ECHO)) << "no echo left behind in the background";
+        // Stopped by its read, not by a change of the shell's terminal.
+        EXPECT_EQ(pty.output().find("tty output", continuedAt), std::string::npos) << pty.output().substr(continuedAt);
       }
       std::size_t resumedAt = pty.output().size();
       pty.send("fg\n");
