@@ -394,6 +394,51 @@ TEST(CopyCantCarryTheGroup, TheWriteSucceedsInPlace) {
   EXPECT_EQ("a=1\n", readFile(conf + "_t"));
 }
 
+// A file of root's that the user who owns conf/ may read but not write: no
+// copy can carry its owner and it can't be written in place, yet the rename
+// and the new file that the renaming writers stand for would succeed. The
+// write succeeds: the new file is the user's and takes only the owner's bits
+// of the old mode, the old content stays under the backup name (the agent's)
+// or nowhere (the maximum memory), and no other name is left.
+TEST(CopyCantCarryTheOwner, TheRenamingWritersReplaceAFileTheyCantWrite) {
+  struct Case {
+    const char* name;
+    Install install;
+    std::string file, before, after;
+    std::vector<std::string> args;
+    std::string text;
+    std::vector<std::string> listed;
+  };
+  const Case cases[] = {
+      {"agent port", Install::kFullAgent, "agent_config", "LocalPort=1 \nBindTo=x\n", "LocalPort=9000 \nBindTo=x\n",
+       {"--agent-port", "9000"}, "Agent port set\n", {"agent_config", "agent_config.bak"}},
+      {"maximum memory", Install::kManager, "server.conf", "a=1\nmaxmemory=1024\n", "a=1\nmaxmemory=256\n",
+       {"--set-max-mem", "256m"}, "Server max memory set\n", {"server.conf"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Sandbox box;
+    installProduct(box, c.install);
+    box.bindFile("/proc/meminfo", "MemTotal:        4096000 kB\n");
+    const std::string path = kConf + "/" + c.file;
+    box.writeFile(path, c.before, 0644);
+    ASSERT_EQ(0, ::chown(kConf.c_str(), kUser, kUser));
+    ASSERT_EQ(0, ::chown(path.c_str(), 0, 0));
+    RunResult r = runAsUser(c.args);
+    EXPECT_TRUE(r.exited(0)) << describe(r);
+    EXPECT_EQ(c.text, r.out + r.err);
+    EXPECT_EQ(c.after, readFile(path));
+    struct stat st = statOf(path);
+    EXPECT_EQ(kUser, st.st_uid);
+    EXPECT_EQ(kUser, st.st_gid);
+    EXPECT_EQ(0600u, st.st_mode & 07777);
+    if (c.listed.size() > 1) {
+      EXPECT_EQ(c.before, readFile(path + ".bak"));
+    }
+    EXPECT_EQ(c.listed, listing(kConf));
+  }
+}
+
 // A backup name that already is a second name of the agent's file keeps the
 // old file as it is: nothing made beside it, nothing left.
 TEST(Backup, AlreadyASecondNameLeavesNoOtherName) {
