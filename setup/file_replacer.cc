@@ -77,7 +77,7 @@ bool FileReplacer::open(std::string* err, mode_t mode, Metadata metadata) {
   }
   std::string dir;
   splitPath(path_, &dir, &name_);
-  dir_.reset(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  dir_ = openDirectory(dir);
   if (!dir_) return failWith(err, errno);
   if (!fixed_name_.empty() && !fixed_.makeFixed(dir_.get(), fixed_name_, old_.fd ? 0600 : mode_, err)) return false;
   // Decided before a backup is made: where no new file can carry what the
@@ -110,7 +110,7 @@ bool FileReplacer::keepBackup(const std::string& backup, std::string* err) {
   if (!old_.fd) return true;
   std::string dir, name;
   splitPath(backup, &dir, &name);
-  UniqueFd backupDir(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  UniqueFd backupDir = openDirectory(dir);
   if (!backupDir) return failWith(err, errno);
   // The old file is about to change itself: the backup is a copy.
   if (in_place_ || placement_ == Placement::kInPlace) return backUpByCopy(backupDir.get(), name, err);

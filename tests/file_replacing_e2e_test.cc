@@ -64,11 +64,11 @@ std::string openCopy(const std::string& built) {
   return copy;
 }
 
-RunResult runAsUser(const std::vector<std::string>& args, EnvList shim = {}) {
+RunResult runAsUser(const std::vector<std::string>& args, const std::string& input = "", EnvList shim = {}) {
   std::vector<std::string> all = {"--reuid", std::to_string(kUser), "--regid", std::to_string(kUser),
                                   "--clear-groups", openCopy(toolPath())};
   all.insert(all.end(), args.begin(), args.end());
-  RunOptions options = fileShimOptions(all, "", shimEnv(kConf, std::move(shim)));
+  RunOptions options = fileShimOptions(all, input, shimEnv(kConf, std::move(shim)));
   for (auto& [name, value] : options.env)
     if (name == "LD_PRELOAD") value = openCopy(TAVRIK_NO_PAUSE_LIB) + ":" + openCopy(TAVRIK_FILE_OPS_LIB);
   return runProgram("setpriv", options);
@@ -436,6 +436,54 @@ TEST(CopyCantCarryTheOwner, TheRenamingWritersReplaceAFileTheyCantWrite) {
       EXPECT_EQ(c.before, readFile(path + ".bak"));
     }
     EXPECT_EQ(c.listed, listing(kConf));
+  }
+}
+
+// Directories of root's that the user may search but not list: the writers
+// succeed wherever the user's own open, rename or new file would, in place
+// (0711, a file of the user's) or by a new file (0733: a key, the agent's
+// file and its backup). No lock can be had on such a directory; the write
+// goes on without one.
+TEST(UnreadableDirectory, WritersSucceedWhereTheirOwnOpenWould) {
+  struct Case {
+    const char* name;
+    std::string dir;
+    mode_t dirMode;
+    std::vector<std::string> args;
+    std::string input, text, file, after, backup;
+  };
+  const std::string keys = kConf + "/server.allow";
+  const Case cases[] = {
+      {"web settings in place", kConf, 0711, {"--http-port", "81"}, "",
+       notice() + "Server HTTP Port set\n" + kManagerRestart, "web.properties", "", ""},
+      {"a new key", keys, 0733, {"--stdin-key", "--key-filename", "manager"}, "KEY\n",
+       "Key 'manager' successfully installed.\n", "server.allow/manager", "KEY\n", ""},
+      {"the agent's file", kConf, 0733, {"--agent-port", "9000"}, "", "Agent port set\n", "agent_config",
+       "LocalPort=9000 \n", "LocalPort=1 \n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Sandbox box;
+    layManagerFiles(box);
+    installProduct(box, Install::kFullAgent);
+    box.makeDirs(keys);
+    for (const char* name : {"web.properties", ".port_set", "agent_config"}) {
+      box.writeFile(kConf + "/" + name, std::string(name) == "agent_config" ? "LocalPort=1 \n" : "", 0644);
+      ASSERT_EQ(0, ::chown((kConf + "/" + name).c_str(), kUser, kUser));
+    }
+    ASSERT_EQ(0, ::chmod(c.dir.c_str(), c.dirMode));
+    RunResult r = runAsUser(c.args, c.input);
+    EXPECT_TRUE(r.exited(0)) << describe(r);
+    EXPECT_EQ(c.text, r.out + r.err);
+    const std::string now = readFile(kConf + "/" + c.file);
+    if (c.after.empty()) {
+      EXPECT_NE(std::string::npos, now.find("http-port=81\n")) << now;
+    } else {
+      EXPECT_EQ(c.after, now);
+    }
+    if (!c.backup.empty()) {
+      EXPECT_EQ(c.backup, readFile(kConf + "/" + c.file + ".bak"));
+    }
   }
 }
 
