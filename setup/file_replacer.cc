@@ -120,8 +120,10 @@ bool FileReplacer::keepBackup(const std::string& backup, std::string* err) {
   if (sameFileAt(dir_.get(), name_, name)) return true;
   if (secondName(dir_.get(), name_, backupDir.get(), name, err)) return true;
   // Too many names, or another user's file that the kernel's link
-  // protection keeps from having one more: a copy keeps the old content.
-  const bool linkRefused = errno == EMLINK || (errno == EPERM && old_.st.st_uid != ::geteuid());
+  // protection keeps an unprivileged user from giving one more: a copy
+  // keeps the old content.
+  const uid_t user = ::geteuid();
+  const bool linkRefused = errno == EMLINK || (errno == EPERM && user != 0 && old_.st.st_uid != user);
   return linkRefused && backUpByCopy(backupDir.get(), name, err);
 }
 
