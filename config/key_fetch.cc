@@ -155,9 +155,14 @@ bool keyReplyEnded(const ReplyReader& reply) {
   bool nul = false;
   std::string text = bodyText(reply, &nul);
   if (text.find(kKeyMarker) != std::string::npos) return !framed(reply) && keyEndLineEnd(text) != std::string::npos;
-  // No key yet: more can bring one only while the text goes on and its end
-  // could begin the marker.
-  return nul || !endsInMarkerStart(text);
+  // No key yet, and the text has ended.
+  if (nul) return true;
+  // A body framed by its length or chunks says that more is due: text
+  // before the key may come apart from it.
+  if (framed(reply)) return false;
+  // Without framing, more can bring a key only while the text's end could
+  // begin the marker.
+  return !endsInMarkerStart(text);
 }
 
 OptText keyInReply(const ReplyReader& reply) {

@@ -12,7 +12,8 @@
 //   until it ends by its framing (its length, its last chunk, a status
 //   without a body), the peer closes, 8095 bytes are in, a body read to the
 //   close holds the key's end line (keyEndLineEnd), or the body so far shows
-//   it can't hold a key (text without the marker that could not begin one).
+//   it can't hold a key (text ended by a NUL without the marker; without
+//   framing also text without the marker that could not begin one).
 //   Bytes after the reply's end are not kept.
 // - The key is the decoded body, up to a NUL, from "-----BEGIN PUBLIC
 //   KEY-----" to its end; a body framed by its length or chunks gives a key

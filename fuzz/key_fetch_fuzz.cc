@@ -13,7 +13,7 @@
 // is the decoded body's text from its first marker on, as far as the fetch
 // read it: the same text the reply reader gives for the whole reply the
 // buffer holds; a body framed by its length or chunks gives a key only
-// whole.
+// whole, and always when it holds one.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <openssl/ec.h>
@@ -217,8 +217,6 @@ void checkFetch(const std::string& reply, bool tls) {
   check(request.empty() || request == buildKeyRequest(tls ? "locahost" : "localhost"),
         "the request is not the fixed one");
 
-  if (!key) return;
-  check(key->compare(0, std::strlen(kMarker), kMarker) == 0, "a key that does not begin with the marker");
   // The reader over all the reply the buffer holds: the fetch read a
   // prefix of it, and the decoded text of a prefix begins that of the whole.
   ReplyReader whole(keyReplyOptions());
@@ -227,6 +225,14 @@ void checkFetch(const std::string& reply, bool tls) {
   whole.finish();
   std::string text = whole.body().substr(0, whole.body().find('\0'));
   std::size_t at = text.find(kMarker);
+  bool framedWhole = whole.headerDone() && whole.framing() != ReplyReader::Framing::UntilClose && whole.complete() &&
+                     whole.bodyState() == ReplyReader::BodyState::Whole;
+  // However its pieces came, a whole framed body that holds a key gives it.
+  if (!key) {
+    check(request.empty() || !framedWhole || at == std::string::npos, "no key from a whole framed body holding one");
+    return;
+  }
+  check(key->compare(0, std::strlen(kMarker), kMarker) == 0, "a key that does not begin with the marker");
   check(at != std::string::npos, "a key from a reply whose body holds no marker");
   check(text.compare(at, key->size(), *key) == 0, "a key that is not the body's text from its first marker");
   if (whole.headerDone() && whole.framing() != ReplyReader::Framing::UntilClose && whole.complete())

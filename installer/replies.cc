@@ -116,6 +116,8 @@ int storeAttachedModule(const ReplyReader& reply, const char** fault) {
   if (sized && static_cast<unsigned long long>(size) < body.size())
     return *fault = "module data longer than the size specified in headers", 0;
   if (state == ReplyReader::BodyState::Cut) return *fault = bodyFault(reply), 0;
+  // However its body was framed and coded, a module has at least one byte.
+  if (body.empty()) return *fault = "module data shorter than the size specified in headers", 0;
 
   std::string path = destDir + "/" + name;
   if (path.size() >= kModulePathBufferSize) return *fault = "unable to open destination file", 0;

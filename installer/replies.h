@@ -11,13 +11,13 @@
 //   A malformed reply ends the process with status 0.
 // - A 200 page is returned only when its body is whole and decoded.
 // - The attachment is installed only when its name is a plain file name and
-//   the body is whole and decoded (a body that is neither chunked nor coded
-//   holds exactly the bytes Content-Length announces); it lands in the
-//   file the path names, as opening it for writing would (through a link,
-//   in place for a hard-linked or bind-mounted file). Through a copy it
-//   lands whole or not at all; rewritten in place, an existing module stays
-//   whole on a full disk only where the room can be reserved, and a crash
-//   can leave it partly rewritten. A directory, FIFO or device at the path
+//   the body is whole, decoded and not empty (a body that is neither
+//   chunked nor coded holds exactly the bytes Content-Length announces); it
+//   lands in the file the path names, as opening it for writing would
+//   (through a link, in place for a hard-linked or bind-mounted file).
+//   Through a copy it lands whole or not at all; rewritten in place, an
+//   existing module stays whole on a full disk only where the room can be
+//   reserved, and a crash can leave it partly rewritten. A directory, FIFO or device at the path
 //   can't be opened as the module.
 #pragma once
 

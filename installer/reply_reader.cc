@@ -97,7 +97,8 @@ class Inflater {
   Inflater(const Inflater&) = delete;
   Inflater& operator=(const Inflater&) = delete;
 
-  // Gives the decoded bytes to `out`; false when the data does not parse.
+  // Gives the decoded bytes to `out`, which returns false once it wants no
+  // more: the rest is then not inflated. False when the data does not parse.
   template <typename Out>
   bool push(const char* data, std::size_t length, Out out) {
     fed_ = fed_ || length > 0;
@@ -144,7 +145,7 @@ class Inflater {
       stream_.avail_out = sizeof piece;
       int result = inflate(&stream_, Z_NO_FLUSH);
       std::size_t produced = sizeof piece - stream_.avail_out;
-      if (produced > 0) out(reinterpret_cast<const char*>(piece), produced);
+      if (produced > 0 && !out(reinterpret_cast<const char*>(piece), produced)) return true;
       if (result == Z_STREAM_END) {
         ended_ = true;
       } else if (result == Z_BUF_ERROR) {
@@ -421,7 +422,10 @@ void ReplyReader::emit(const char* data, std::size_t length) {
   if (!options_.keepBody || invalid_ || tooLarge_ || length == 0) return;
   if (coding_ == Coding::Identity) {
     keep(data, length);
-  } else if (!inflater_->push(data, length, [this](const char* out, std::size_t n) { keep(out, n); })) {
+  } else if (!inflater_->push(data, length, [this](const char* out, std::size_t n) {
+               keep(out, n);
+               return !tooLarge_;
+             })) {
     invalid_ = true;
   }
 }

@@ -22,7 +22,7 @@
 // - Bounds: a header block (or a chunk or trailer line) longer than
 //   Options::maxHeader gives up the header: the reply is then read as text
 //   to the close; a decoded body is kept up to Options::maxBody bytes
-//   (TooLarge past them).
+//   (TooLarge past them, and nothing more is inflated).
 // - A reply that does not begin with "HTTP/" has no header: all of it is
 //   its body, to the close.
 #pragma once

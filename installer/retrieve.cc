@@ -23,6 +23,7 @@
 #include "setup/output.h"
 #include "setup/settings.h"
 #include "setup/unique_fd.h"
+#include "setup/writer_open.h"
 
 namespace {
 
@@ -32,14 +33,6 @@ constexpr std::size_t kLoopPathBufferSize = 4096;
 
 void progressLine(const char* text) {
   if (!silentMode) printPlainLine(text);
-}
-
-// The directory the target is made in, as the copy beside it would be.
-std::string directoryOf(const std::string& path) {
-  std::size_t slash = path.rfind('/');
-  if (slash == std::string::npos) return ".";
-  if (slash == 0) return "/";
-  return path.substr(0, slash);
 }
 
 // Copies the package into the new file that takes the target's place
@@ -128,7 +121,8 @@ int followBuild(OptText reply, int count) {
 }  // namespace
 
 int keepHeaderPackage(const std::string& package, const std::string& target) {
-  std::string dir = directoryOf(target);
+  std::string dir, name;
+  splitPath(target, &dir, &name);
   if (::access(dir.c_str(), W_OK | X_OK) != 0) {
     printPlain("Couldnt open file '%s': '%s'\n", target.c_str(), std::strerror(errno));
     return 0;

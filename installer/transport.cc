@@ -305,8 +305,12 @@ int httpsRequest(const std::string& request, OptText* reply, int newlineAfterRep
     *reply = buffer.take();
     if (newlineAfterReply) printPlain("\n");
     if (debugEnabled) {
+      // The text before the reply's first empty line, whatever it holds (an
+      // interim reply's header, or no header at all).
       printPlain("RECEIVING ---\n");
-      if (*reply && reader.headerDone()) printPlain("%s\nRECEIVING ---\n", reader.headerBlock().c_str());
+      HeaderEnd end = *reply ? findHeaderEnd(**reply, 0, false) : HeaderEnd{std::string::npos, std::string::npos};
+      if (end.blockEnd != std::string::npos)
+        printPlain("%s\nRECEIVING ---\n", (*reply)->substr(0, end.blockEnd).c_str());
     }
   } else {
     *reply = buffer.take();

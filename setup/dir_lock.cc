@@ -1,6 +1,5 @@
 #include "setup/dir_lock.h"
 
-#include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 
@@ -11,6 +10,7 @@
 #include <utility>
 
 #include "setup/unique_fd.h"
+#include "setup/writer_open.h"
 
 class DirLock {
  public:
@@ -28,12 +28,6 @@ using Key = std::pair<dev_t, ino_t>;
 std::map<Key, std::weak_ptr<DirLock>>& heldLocks() {
   static std::map<Key, std::weak_ptr<DirLock>> held;
   return held;
-}
-
-std::string directoryOf(const std::string& path) {
-  std::string::size_type slash = path.rfind('/');
-  if (slash == std::string::npos) return ".";
-  return slash == 0 ? "/" : path.substr(0, slash);
 }
 
 // Polled rather than waited for, so that the wait has a bound.
@@ -58,7 +52,9 @@ bool noLockToBeHad(int error) { return error == ENOLCK || error == EOPNOTSUPP ||
 }  // namespace
 
 HeldDirLock lockDirectoryOf(const std::string& path) {
-  UniqueFd dir(::open(directoryOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  std::string dirPath, name;
+  splitPath(path, &dirPath, &name);
+  UniqueFd dir = openDirectory(dirPath);
   struct stat st;
   if (!dir || ::fstat(dir.get(), &st) != 0) return nullptr;
   std::weak_ptr<DirLock>& slot = heldLocks()[Key(st.st_dev, st.st_ino)];

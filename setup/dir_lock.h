@@ -10,7 +10,8 @@
 //   waits for a lock it holds itself.
 // - Where the file system has no flock for a directory (ENOLCK, EOPNOTSUPP,
 //   EINVAL; EBADF where an exclusive lock needs a descriptor open for
-//   writing, which a directory never is), the handle holds none and the
+//   writing, which a directory never is), or the directory may be searched
+//   but not read (so not opened for a lock), the handle holds none and the
 //   writers go on as they always did.
 #pragma once
 

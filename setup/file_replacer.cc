@@ -77,12 +77,22 @@ bool FileReplacer::open(std::string* err, mode_t mode, Metadata metadata) {
   }
   std::string dir;
   splitPath(path_, &dir, &name_);
-  dir_.reset(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  dir_ = openDirectory(dir);
   if (!dir_) return failWith(err, errno);
   if (!fixed_name_.empty() && !fixed_.makeFixed(dir_.get(), fixed_name_, old_.fd ? 0600 : mode_, err)) return false;
   // Decided before a backup is made: where no new file can carry what the
-  // old one has, the old one gets the new content.
-  in_place_ = old_.fd && metadata_ != Metadata::kNew && !copyCarries();
+  // old one has, the old one gets the new content. Where it can't be
+  // written either, the new file takes the name with what it can carry, as
+  // the name's own rename and a new file would have it.
+  if (old_.fd && metadata_ != Metadata::kNew && !copyCarries()) {
+    UniqueFd both = reopen(old_.fd.get(), O_RDWR | O_NOCTTY);
+    if (both) {
+      old_.fd = std::move(both);
+      in_place_ = true;
+    } else {
+      partial_copy_ = true;
+    }
+  }
   opened_ = true;
   return true;
 }
@@ -100,7 +110,7 @@ bool FileReplacer::keepBackup(const std::string& backup, std::string* err) {
   if (!old_.fd) return true;
   std::string dir, name;
   splitPath(backup, &dir, &name);
-  UniqueFd backupDir(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  UniqueFd backupDir = openDirectory(dir);
   if (!backupDir) return failWith(err, errno);
   // The old file is about to change itself: the backup is a copy.
   if (in_place_ || placement_ == Placement::kInPlace) return backUpByCopy(backupDir.get(), name, err);
@@ -109,7 +119,12 @@ bool FileReplacer::keepBackup(const std::string& backup, std::string* err) {
   // one it already has keeps it as it is.
   if (sameFileAt(dir_.get(), name_, name)) return true;
   if (secondName(dir_.get(), name_, backupDir.get(), name, err)) return true;
-  return errno == EMLINK && backUpByCopy(backupDir.get(), name, err);
+  // Too many names, or another user's file that the kernel's link
+  // protection keeps an unprivileged user from giving one more: a copy
+  // keeps the old content.
+  const uid_t user = ::geteuid();
+  const bool linkRefused = errno == EMLINK || (errno == EPERM && user != 0 && old_.st.st_uid != user);
+  return linkRefused && backUpByCopy(backupDir.get(), name, err);
 }
 
 bool FileReplacer::backUpByCopy(int dir, const std::string& name, std::string* err) {
@@ -155,7 +170,7 @@ bool FileReplacer::commit(std::string* err) {
     if (placement_ != Placement::kInPlace || !old_.fd || !copyCantServe(errno)) return false;
     in_place_ = true;
   }
-  if (in_place_ && !rewriteOld(err)) return false;
+  if (in_place_ && !rewriteInPlace(old_.fd.get(), content_, forcedMode(), err)) return false;
   committed_ = true;
   return true;
 }
@@ -174,19 +189,13 @@ bool FileReplacer::placeCopy(std::string* err) {
   // Filled first, then given what the old file has, so that no write of
   // ours clears a set-id bit; the fixed copy took it before, and gets its
   // mode again now.
-  if (carries && copy != &fixed_ && !carryMetadata(old_.fd.get(), copy->fd())) return failWith(err, errno);
+  if (carries && partial_copy_) {
+    carryWhatItCan(old_.fd.get(), copy->fd());
+  } else if (carries && copy != &fixed_ && !carryMetadata(old_.fd.get(), copy->fd())) {
+    return failWith(err, errno);
+  }
   std::optional<mode_t> mode = forcedMode();
-  if (!mode && carries) mode = old_.st.st_mode & 07777;
+  if (!mode && carries && !partial_copy_) mode = old_.st.st_mode & 07777;
   if (mode && !giveMode(copy->fd(), *mode)) return failWith(err, errno);
   return copy->place(name_, err);
-}
-
-bool FileReplacer::rewriteOld(std::string* err) {
-  // A writer that replaces the name opened the old file to look at it only.
-  UniqueFd both;
-  if (placement_ == Placement::kRename) {
-    both = reopen(old_.fd.get(), O_RDWR | O_NOCTTY);
-    if (!both) return failWith(err, errno);
-  }
-  return rewriteInPlace(both ? both.get() : old_.fd.get(), content_, forcedMode(), err);
 }

@@ -8,8 +8,11 @@
 // leaves the old content or the new, whole, and no name that was not there
 // before (but a fixed copy name the writer asks for). Runs of the tool take
 // turns: the directory's lock (dir_lock.h) is held from open() to the end.
-// The one exception to the metadata: kForceMode gives exactly `mode`, and
-// kNew (kRename only) makes new output of whoever runs the tool.
+// The exceptions to the metadata: kForceMode gives exactly `mode`; kNew
+// (kRename only) makes new output of whoever runs the tool; and a kRename
+// writer that can neither give a new file all the old one has nor write the
+// old one itself replaces it with a new file that carries what it can
+// (file_metadata.h), as moving the old one away and making a new one would.
 //
 // Calling order: FileReplacer r(path, placement[, fixed copy path]);
 // r.open(&err, mode[, metadata]); [r.keepBackup(path + suffix, &err)];
@@ -55,7 +58,6 @@ class FileReplacer {
   bool copyCarries();
   bool backUpByCopy(int dir, const std::string& name, std::string* err);
   bool placeCopy(std::string* err);
-  bool rewriteOld(std::string* err);
   std::optional<mode_t> forcedMode() const;
 
   std::string path_;
@@ -72,6 +74,7 @@ class FileReplacer {
   UniqueFd dir_;           // where the new file takes its name
   std::string name_;
   bool in_place_ = false;  // the old file itself gets the content
+  bool partial_copy_ = false;  // it can't, nor can a copy carry all it has
   NewCopy fixed_;          // the fixed copy, filled as the writer writes
   NewCopy output_;         // new output, filled as it comes
   std::string content_;    // everything else waits for the commit

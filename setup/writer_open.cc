@@ -36,6 +36,12 @@ void splitPath(const std::string& path, std::string* dir, std::string* name) {
   *name = slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
+UniqueFd openDirectory(const std::string& path) {
+  UniqueFd dir(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!dir && errno == EACCES) dir.reset(::open(path.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+  return dir;
+}
+
 bool openOld(const std::string& path, OpenedTarget* out, std::string* err) {
   UniqueFd look(::open(path.c_str(), O_PATH | O_CLOEXEC));
   if (!look) return errno == ENOENT ? true : failWith(err, errno);
@@ -85,7 +91,7 @@ bool realName(const std::string& path, int fd, UniqueFd* dir, std::string* name)
   if (::fstat(fd, &st) != 0) return false;
   std::string dirPath;
   splitPath(path, &dirPath, name);
-  dir->reset(::open(dirPath.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  *dir = openDirectory(dirPath);
   if (*dir && namesFile(dir->get(), *name, st)) return true;
   // Not the name at the path (a link leads elsewhere): where the kernel's
   // resolution led.
@@ -94,7 +100,7 @@ bool realName(const std::string& path, int fd, UniqueFd* dir, std::string* name)
   dir->reset();
   if (n <= 0 || static_cast<std::size_t>(n) >= sizeof real || real[0] != '/') return false;
   splitPath(std::string(real, static_cast<std::size_t>(n)), &dirPath, name);
-  dir->reset(::open(dirPath.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  *dir = openDirectory(dirPath);
   if (*dir && namesFile(dir->get(), *name, st)) return true;
   dir->reset();
   return false;

@@ -40,6 +40,10 @@ std::string procPath(int fd);
 // The path's directory (".", "/" or the part before the last slash) and
 // last name.
 void splitPath(const std::string& path, std::string* dir, std::string* name);
+// A directory open for reading (so that it can be locked and synced), or,
+// one that may be searched but not read, with O_PATH, which still serves
+// to make, link and rename names in it.
+UniqueFd openDirectory(const std::string& path);
 bool realName(const std::string& path, int fd, UniqueFd* dir, std::string* name);
 // A name that something is mounted over: no rename can replace it.
 bool isMountRoot(int dirfd, const std::string& name);

@@ -619,6 +619,9 @@ TEST(BuildLoopE2E, RepliesWithoutABodyEndAtOnce) {
 // decode, is never taken: the fatal text, status 0, nothing installed.
 TEST(BuildLoopE2E, BodiesThatAreNotWholeAreRefused) {
   const std::string module = "MODULE-BYTES";
+  // Decodes to 256 MiB, far more than any reply the tool keeps.
+  const std::string member = harness::gzipped(std::string(64 << 20, '\0'));
+  const std::string bomb = member + member + member + member;
   const struct {
     const char* name;
     std::string reply;
@@ -636,6 +639,10 @@ TEST(BuildLoopE2E, BodiesThatAreNotWholeAreRefused) {
       {"page shorter than its length",
        headerOk("Content-Length: 100\r\n") + "<!-- STATUS: Compiling -->\n<!-- URL: /sta",
        "Incomplete body returned from server\n"},
+      {"module that inflates past the bound",
+       headerOk(moduleHeaders() + "Content-Encoding: gzip\r\nContent-Length: " + std::to_string(bomb.size()) + "\r\n") +
+           bomb,
+       "Return data is too large for buffer\n"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);

@@ -171,36 +171,28 @@ TEST(FileReplacer, KeepTemporaryLeavesTheCopyAndTheTarget) {
   EXPECT_EQ("copy\n", readFile("/tmp/d/server.conf_t"));
 }
 
-TEST(FileReplacer, FullFileSystemFailsAndKeepsTheOldFile) {
-  Sandbox box;
-  mountTmpfs("/tmp/full", "size=64k");
-  box.writeFile("/tmp/full/conf", "old contents\n");
-  std::string err;
-  {
-    FileReplacer r("/tmp/full/conf", FileReplacer::Placement::kRename);
-    ASSERT_TRUE(r.open(&err)) << err;
-    std::string big(1 << 20, 'y');
-    r.write(big, &err);  // kept until the commit
-    err.clear();
-    EXPECT_FALSE(r.commit(&err));  // a partial file never replaces the old one
-    EXPECT_EQ("No space left on device", err);
+// A full file system: the commit fails and a partial file never replaces
+// the old one; without a commit no temporary is left either.
+TEST(FileReplacer, FullFileSystemKeepsTheOldFileAndLeavesNoTemporary) {
+  for (bool commit : {true, false}) {
+    SCOPED_TRACE(commit ? "committed" : "not committed");
+    Sandbox box;
+    mountTmpfs("/tmp/full", "size=64k");
+    box.writeFile("/tmp/full/conf", "old contents\n");
+    std::string err;
+    {
+      FileReplacer r("/tmp/full/conf", FileReplacer::Placement::kRename);
+      ASSERT_TRUE(r.open(&err)) << err;
+      r.write(std::string(1 << 20, 'y'), &err);  // kept until the commit
+      if (commit) {
+        err.clear();
+        EXPECT_FALSE(r.commit(&err));
+        EXPECT_EQ("No space left on device", err);
+      }
+    }
+    EXPECT_EQ("old contents\n", readFile("/tmp/full/conf")) << "old file replaced";
+    EXPECT_EQ(std::vector<std::string>{"conf"}, listDir("/tmp/full"));
   }
-  EXPECT_EQ("old contents\n", readFile("/tmp/full/conf")) << "old file replaced";
-  EXPECT_EQ(std::vector<std::string>{"conf"}, listDir("/tmp/full"));
-}
-
-TEST(FileReplacer, FullFileSystemWithoutCommitLeavesNoTemporary) {
-  Sandbox box;
-  mountTmpfs("/tmp/full", "size=64k");
-  box.writeFile("/tmp/full/conf", "old contents\n");
-  std::string err;
-  {
-    FileReplacer r("/tmp/full/conf", FileReplacer::Placement::kRename);
-    ASSERT_TRUE(r.open(&err)) << err;
-    r.write(std::string(1 << 20, 'y'), &err);
-  }
-  EXPECT_EQ("old contents\n", readFile("/tmp/full/conf"));
-  EXPECT_EQ(std::vector<std::string>{"conf"}, listDir("/tmp/full"));
 }
 
 // A read-only file system refuses the copy where it is made (at open for a

@@ -64,11 +64,11 @@ std::string openCopy(const std::string& built) {
   return copy;
 }
 
-RunResult runAsUser(const std::vector<std::string>& args, EnvList shim = {}) {
+RunResult runAsUser(const std::vector<std::string>& args, const std::string& input = "", EnvList shim = {}) {
   std::vector<std::string> all = {"--reuid", std::to_string(kUser), "--regid", std::to_string(kUser),
                                   "--clear-groups", openCopy(toolPath())};
   all.insert(all.end(), args.begin(), args.end());
-  RunOptions options = fileShimOptions(all, "", shimEnv(kConf, std::move(shim)));
+  RunOptions options = fileShimOptions(all, input, shimEnv(kConf, std::move(shim)));
   for (auto& [name, value] : options.env)
     if (name == "LD_PRELOAD") value = openCopy(TAVRIK_NO_PAUSE_LIB) + ":" + openCopy(TAVRIK_FILE_OPS_LIB);
   return runProgram("setpriv", options);
@@ -392,6 +392,99 @@ TEST(CopyCantCarryTheGroup, TheWriteSucceedsInPlace) {
             r.out + r.err);
   EXPECT_EQ("a=1\n", readFile(conf));
   EXPECT_EQ("a=1\n", readFile(conf + "_t"));
+}
+
+// A file of root's that the user who owns conf/ may read but not write: no
+// copy can carry its owner and it can't be written in place, yet the rename
+// and the new file that the renaming writers stand for would succeed. The
+// write succeeds: the new file is the user's and takes only the owner's bits
+// of the old mode, the old content stays under the backup name (the agent's)
+// or nowhere (the maximum memory), and no other name is left.
+TEST(CopyCantCarryTheOwner, TheRenamingWritersReplaceAFileTheyCantWrite) {
+  struct Case {
+    const char* name;
+    Install install;
+    std::string file, before, after;
+    std::vector<std::string> args;
+    std::string text;
+    std::vector<std::string> listed;
+  };
+  const Case cases[] = {
+      {"agent port", Install::kFullAgent, "agent_config", "LocalPort=1 \nBindTo=x\n", "LocalPort=9000 \nBindTo=x\n",
+       {"--agent-port", "9000"}, "Agent port set\n", {"agent_config", "agent_config.bak"}},
+      {"maximum memory", Install::kManager, "server.conf", "a=1\nmaxmemory=1024\n", "a=1\nmaxmemory=256\n",
+       {"--set-max-mem", "256m"}, "Server max memory set\n", {"server.conf"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Sandbox box;
+    installProduct(box, c.install);
+    box.bindFile("/proc/meminfo", "MemTotal:        4096000 kB\n");
+    const std::string path = kConf + "/" + c.file;
+    box.writeFile(path, c.before, 0644);
+    ASSERT_EQ(0, ::chown(kConf.c_str(), kUser, kUser));
+    ASSERT_EQ(0, ::chown(path.c_str(), 0, 0));
+    RunResult r = runAsUser(c.args);
+    EXPECT_TRUE(r.exited(0)) << describe(r);
+    EXPECT_EQ(c.text, r.out + r.err);
+    EXPECT_EQ(c.after, readFile(path));
+    struct stat st = statOf(path);
+    EXPECT_EQ(kUser, st.st_uid);
+    EXPECT_EQ(kUser, st.st_gid);
+    EXPECT_EQ(0600u, st.st_mode & 07777);
+    if (c.listed.size() > 1) {
+      EXPECT_EQ(c.before, readFile(path + ".bak"));
+    }
+    EXPECT_EQ(c.listed, listing(kConf));
+  }
+}
+
+// Directories of root's that the user may search but not list: the writers
+// succeed wherever the user's own open, rename or new file would, in place
+// (0711, a file of the user's) or by a new file (0733: a key, the agent's
+// file and its backup). No lock can be had on such a directory; the write
+// goes on without one.
+TEST(UnreadableDirectory, WritersSucceedWhereTheirOwnOpenWould) {
+  struct Case {
+    const char* name;
+    std::string dir;
+    mode_t dirMode;
+    std::vector<std::string> args;
+    std::string input, text, file, after, backup;
+  };
+  const std::string keys = kConf + "/server.allow";
+  const Case cases[] = {
+      {"web settings in place", kConf, 0711, {"--http-port", "81"}, "",
+       notice() + "Server HTTP Port set\n" + kManagerRestart, "web.properties", "", ""},
+      {"a new key", keys, 0733, {"--stdin-key", "--key-filename", "manager"}, "KEY\n",
+       "Key 'manager' successfully installed.\n", "server.allow/manager", "KEY\n", ""},
+      {"the agent's file", kConf, 0733, {"--agent-port", "9000"}, "", "Agent port set\n", "agent_config",
+       "LocalPort=9000 \n", "LocalPort=1 \n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Sandbox box;
+    layManagerFiles(box);
+    installProduct(box, Install::kFullAgent);
+    box.makeDirs(keys);
+    for (const char* name : {"web.properties", ".port_set", "agent_config"}) {
+      box.writeFile(kConf + "/" + name, std::string(name) == "agent_config" ? "LocalPort=1 \n" : "", 0644);
+      ASSERT_EQ(0, ::chown((kConf + "/" + name).c_str(), kUser, kUser));
+    }
+    ASSERT_EQ(0, ::chmod(c.dir.c_str(), c.dirMode));
+    RunResult r = runAsUser(c.args, c.input);
+    EXPECT_TRUE(r.exited(0)) << describe(r);
+    EXPECT_EQ(c.text, r.out + r.err);
+    const std::string now = readFile(kConf + "/" + c.file);
+    if (c.after.empty()) {
+      EXPECT_NE(std::string::npos, now.find("http-port=81\n")) << now;
+    } else {
+      EXPECT_EQ(c.after, now);
+    }
+    if (!c.backup.empty()) {
+      EXPECT_EQ(c.backup, readFile(kConf + "/" + c.file + ".bak"));
+    }
+  }
 }
 
 // A backup name that already is a second name of the agent's file keeps the

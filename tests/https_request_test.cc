@@ -108,6 +108,36 @@ TEST_F(HttpsRequestTest, EmptyReplyAndDebugHeaderDump) {
   EXPECT_NE(out.find("debug: tcp_connect build.test,443\n"), std::string::npos);
 }
 
+// The dump shows the reply's text before its first empty line, whatever
+// that text is.
+TEST_F(HttpsRequestTest, DebugHeaderDumpIsTheTextBeforeTheFirstEmptyLine) {
+  const struct {
+    const char* path;
+    std::string reply;
+    std::string dump;
+  } cases[] = {
+      {"/interim", "HTTP/1.1 100 Continue\r\n\r\n" + harness::replyOk("body"),
+       "RECEIVING ---\nHTTP/1.1 100 Continue\nRECEIVING ---\n"},
+      {"/text", "not a status line\r\nA: b\r\n\r\nrest", "RECEIVING ---\nnot a status line\r\nA: b\nRECEIVING ---\n"},
+      {"/none", "HTTP/1.1 200 OK\r\nno empty line", "RECEIVING ---\n"},
+  };
+  harness::BuildServiceRoutes routes;
+  for (const auto& c : cases) routes.on(c.path, {c.reply, true});
+  FakeBuildService service(routes);
+  debugEnabled = 1;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.path);
+    OptText text;
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(httpsRequest(formatGetRequest(c.path), &text, 0), static_cast<int>(c.reply.size()));
+    std::string out = testing::internal::GetCapturedStdout();
+    std::size_t dump = out.find("RECEIVING ---\n");
+    ASSERT_NE(dump, std::string::npos) << out;
+    EXPECT_EQ(out.substr(dump), c.dump);
+  }
+  debugEnabled = 0;
+}
+
 TEST_F(HttpsRequestTest, LongRequestGoesInPiecesOf4096) {
   harness::BuildServiceRoutes routes;
   routes.onPrefix("/", [](const std::string&) { return ServiceAnswer{harness::replyOk("x"), true}; });

@@ -181,6 +181,7 @@ TEST_F(KeyFetch, BothTransportsEndTheReplyTheSameWay) {
     std::string reply;
     bool held;
     bool stored;
+    std::vector<std::string> later = {};  // written apart after the reply's first bytes
   } cases[] = {
       {"a length", "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(key.size()) + "\r\n\r\n" + key, true,
        true},
@@ -199,6 +200,11 @@ TEST_F(KeyFetch, BothTransportsEndTheReplyTheSameWay) {
       {"chunked, closed before its last chunk",
        "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n" + chunks(key, 30), false, false},
       {"corrupt gzip", "HTTP/1.1 200 OK\r\nContent-Encoding: gzip\r\n\r\n" + key, true, false},
+      // Text before the key, which comes later: the framing says more is due.
+      {"a length, the key in a later write",
+       "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(6 + key.size()) + "\r\n\r\n<pre>\n", true, true, {key}},
+      {"chunked, the key in a later chunk", "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n6\r\n<pre>\n\r\n",
+       true, true, {chunkedAt(key, {})}},
   };
   for (bool tls : {false, true}) {
     for (const Case& c : cases) {
@@ -206,6 +212,7 @@ TEST_F(KeyFetch, BothTransportsEndTheReplyTheSameWay) {
       box_.remove(kKeys + "/mgr.test");
       Reply reply;
       reply.bytes = c.reply;
+      reply.later = c.later;
       reply.close = !c.held;
       ServerOptions options = wholeRequest();
       if (c.held) options.readTimeoutMs = kHoldMs;

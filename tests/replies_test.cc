@@ -12,6 +12,7 @@
 #include <string>
 
 #include "installer/state.h"
+#include "tests/harness/coding.h"
 #include "tests/harness/sandbox.h"
 
 namespace {
@@ -220,6 +221,13 @@ TEST_F(RepliesTest, ModuleIsTheWholeDecodedBody) {
        "Incomplete body returned from server"},
       {"a coding not known", head + "Content-Encoding: br\r\nContent-Length: 12\r\n\r\nMODULE-BYTES",
        "Invalid body returned from server"},
+      // Whatever length is given, chunks or a coding that bring no data bring no module.
+      {"chunked without data", head + "Content-Length: 12\r\nTransfer-Encoding: chunked\r\n\r\n0\r\n\r\n",
+       "module data shorter than the size specified in headers"},
+      {"gzip of nothing",
+       head + "Content-Encoding: gzip\r\nContent-Length: " + std::to_string(harness::gzipped("").size()) +
+           "\r\n\r\n" + harness::gzipped(""),
+       "module data shorter than the size specified in headers"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <string>
 #include <vector>
 
@@ -244,6 +245,24 @@ TEST(ReplyReaderTest, BodiesDecodedTheSameAtEverySplit) {
     for (std::size_t cut = 1; cut < c.reply.size(); ++cut) bytes.push_back(cut);
     expectSame(readInPieces(c.reply, bytes, options), whole);
   }
+}
+
+// A small body that inflates without end (here gigabytes of zeros in gzip
+// members one after the other) is given up once the bound is reached, not
+// inflated to its end first, however large a piece the reader is fed.
+TEST(ReplyReaderTest, InflatingStopsAtTheBound) {
+  const std::string member = gzipped(std::string(64 << 20, '\0'));
+  std::string reply = "HTTP/1.1 200 OK\r\nContent-Encoding: gzip\r\n\r\n";
+  for (int i = 0; i < 128; ++i) reply += member;
+  ReplyReader::Options options;
+  options.maxBody = 1000;
+  auto start = std::chrono::steady_clock::now();
+  Read r = readInPieces(reply, {}, options);
+  auto tookMs = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
+  EXPECT_EQ(r.state, State::TooLarge);
+  EXPECT_EQ(r.body, std::string(1000, '\0'));
+  EXPECT_EQ(r.used, reply.size());
+  EXPECT_LT(tookMs, 3000);
 }
 
 TEST(ReplyReaderTest, HeadersAndTheHeaderBlock) {

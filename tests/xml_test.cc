@@ -197,33 +197,50 @@ TEST_F(Xml, BackupAlreadyASecondNameLeavesNoOtherName) {
   EXPECT_EQ("linked.xml\nlinked.xml.bak\n", harness::shell("ls -A '" + dir_ + "'"));
 }
 
-// A file of mode 000 that the saving user owns: its rename to the backup
-// and a new file would both work, so the save does, and the new file keeps
-// the mode.
-TEST(XmlSave, AnOwnFileOfModeZeroIsSaved) {
-  harness::Sandbox box;
+// Files the saving user owns a directory for: its rename to the backup and
+// a new file would both work, so the save does. A file of mode 000 the user
+// owns keeps its mode; one of root's, which no new file of the user's can
+// carry and the user can't write, is replaced by the user's own new file
+// with only the owner's bits of its mode.
+TEST(XmlSave, WhereTheRenameAndANewFileWouldWorkTheSaveDoes) {
   constexpr uid_t kNobody = 65534;
-  box.makeDirs("/tmp/own");
-  ASSERT_EQ(::chown("/tmp/own", kNobody, kNobody), 0);
-  const std::string p = "/tmp/own/conf.xml";
-  box.writeFile(p, "<old/>", 0);
-  ASSERT_EQ(::chown(p.c_str(), kNobody, kNobody), 0);
-  ASSERT_EQ(::chmod(p.c_str(), 0), 0);
-  pid_t child = ::fork();
-  ASSERT_GE(child, 0);
-  if (child == 0) {
-    if (::setgroups(0, nullptr) != 0 || ::setgid(kNobody) != 0 || ::setuid(kNobody) != 0) ::_exit(2);
-    TiXmlDocument document;
-    document.Parse("<new/>");
-    ::_exit(saveXmlDocument(p.c_str(), &document) ? 0 : 1);
+  struct Case {
+    const char* name;
+    uid_t owner;
+    mode_t mode, after;
+  };
+  const Case cases[] = {
+      {"own file of mode 000", kNobody, 0, 0},
+      {"root's file the user can't write", 0, 0644, 0600},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    harness::Sandbox box;
+    box.makeDirs("/tmp/own");
+    ASSERT_EQ(::chown("/tmp/own", kNobody, kNobody), 0);
+    const std::string p = "/tmp/own/conf.xml";
+    box.writeFile(p, "<old/>", c.mode);
+    ASSERT_EQ(::chown(p.c_str(), c.owner, c.owner), 0);
+    ASSERT_EQ(::chmod(p.c_str(), c.mode), 0);
+    pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      if (::setgroups(0, nullptr) != 0 || ::setgid(kNobody) != 0 || ::setuid(kNobody) != 0) ::_exit(2);
+      TiXmlDocument document;
+      document.Parse("<new/>");
+      ::_exit(saveXmlDocument(p.c_str(), &document) ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    EXPECT_NE(harness::readFile(p).find("<new />"), std::string::npos);
+    EXPECT_EQ("<old/>", harness::readFile(p + ".bak"));
+    EXPECT_EQ(harness::modeOf(p), c.after);
+    struct stat st {};
+    ASSERT_EQ(::stat(p.c_str(), &st), 0);
+    EXPECT_EQ(st.st_uid, kNobody);
+    EXPECT_EQ("conf.xml\nconf.xml.bak\n", harness::shell("ls -A /tmp/own"));
   }
-  int status = 0;
-  ASSERT_EQ(::waitpid(child, &status, 0), child);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
-  EXPECT_NE(harness::readFile(p).find("<new />"), std::string::npos);
-  EXPECT_EQ("<old/>", harness::readFile(p + ".bak"));
-  EXPECT_EQ(harness::modeOf(p), 0u);
-  EXPECT_EQ("conf.xml\nconf.xml.bak\n", harness::shell("ls -A /tmp/own"));
 }
 
 TEST_F(Xml, BackupFailureWritesNothing) {

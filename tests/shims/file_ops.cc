@@ -201,6 +201,18 @@ bool failThisPwrite(int fd) {
   return ++pwrites == pwriteFailAt;
 }
 
+using PwriteCall = ssize_t (*)(int, const void*, size_t, off_t);
+
+ssize_t pwriteCall(PwriteCall real, int fd, const void* data, size_t count, off_t offset) {
+  if (failThisPwrite(fd)) {
+    errno = EIO;
+    return -1;
+  }
+  ssize_t n = real(fd, data, count, offset);
+  if (n > 0) logFd("pwrite", fd, n);
+  return n;
+}
+
 void noteOpened(int fd, int flags) {
   if (fd < 0 || !logPath || (flags & O_PATH) || (flags & O_ACCMODE) == O_RDONLY || isRegular(fd)) return;
   char path[4096], line[4200];
@@ -303,25 +315,13 @@ extern "C" int fdatasync(int fd) {
 }
 
 extern "C" ssize_t pwrite(int fd, const void* data, size_t count, off_t offset) {
-  static auto real = next<ssize_t (*)(int, const void*, size_t, off_t)>("pwrite");
-  if (failThisPwrite(fd)) {
-    errno = EIO;
-    return -1;
-  }
-  ssize_t n = real(fd, data, count, offset);
-  if (n > 0) logFd("pwrite", fd, n);
-  return n;
+  static auto real = next<PwriteCall>("pwrite");
+  return pwriteCall(real, fd, data, count, offset);
 }
 
 extern "C" ssize_t pwrite64(int fd, const void* data, size_t count, off_t offset) {
-  static auto real = next<ssize_t (*)(int, const void*, size_t, off_t)>("pwrite64");
-  if (failThisPwrite(fd)) {
-    errno = EIO;
-    return -1;
-  }
-  ssize_t n = real(fd, data, count, offset);
-  if (n > 0) logFd("pwrite", fd, n);
-  return n;
+  static auto real = next<PwriteCall>("pwrite64");
+  return pwriteCall(real, fd, data, count, offset);
 }
 
 extern "C" ssize_t write(int fd, const void* data, size_t count) {
