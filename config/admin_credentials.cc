@@ -7,6 +7,7 @@
 #include "setup/files.h"
 #include "setup/write_file.h"
 #include "setup/output.h"
+#include "setup/wipe.h"
 
 namespace {
 
@@ -16,8 +17,14 @@ bool hasLineBreak(const char* text) { return std::strpbrk(text, "\r\n") != nullp
 
 }  // namespace
 
-std::string formatAdminReset(const std::string& user, const std::string& password) {
-  return "admin.user=" + user + "\nadmin.pass=" + password + "\n";
+// Made in one block, without intermediate texts: each would be a copy of
+// the password left in freed memory.
+std::string formatAdminReset(std::string_view user, std::string_view password) {
+  static constexpr std::string_view kUser = "admin.user=", kPass = "\nadmin.pass=";
+  std::string text;
+  text.reserve(kUser.size() + user.size() + kPass.size() + password.size() + 1);
+  text.append(kUser).append(user).append(kPass).append(password).append("\n");
+  return text;
 }
 
 int adminResetUnused(int, void*) { return 0; }
@@ -28,7 +35,8 @@ int setUsernamePassword(const char* user, const char* password) {
   if (!path) std::exit(1);
   printDebug("setting username/password: %s/%s", user, password);
   printDebug("Opening configuration file: %s", path->c_str());
-  const std::string content = formatAdminReset(user, password);
+  std::string content = formatAdminReset(user, password);
+  WipedOnExit wiped(content);
   printDebug("buffer=[%s]", content.c_str());
   if (hasLineBreak(user) || hasLineBreak(password)) {
     printError(kLineBreakRefused);

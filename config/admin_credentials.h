@@ -15,11 +15,12 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 
 constexpr const wchar_t* kLineBreakRefused =
     L"ERROR: username and password must not contain a carriage return or line feed\n";
 
-std::string formatAdminReset(const std::string& user, const std::string& password);
+std::string formatAdminReset(std::string_view user, std::string_view password);
 
 // Always 0: kept for callers that pass a value and a pointer and ignore both.
 int adminResetUnused(int value, void* pointer);

@@ -9,6 +9,7 @@
 
 #include "setup/file_metadata.h"
 #include "setup/rewrite_in_place.h"
+#include "setup/wipe.h"
 
 namespace {
 
@@ -50,6 +51,8 @@ FileReplacer::FileReplacer(std::string path, Placement placement, std::string fi
 
 FileReplacer::~FileReplacer() {
   if (!committed_ && old_.created) removeIfMadeEmpty(old_.fd.get(), path_);
+  // What was written may be a password (the credentials and key files).
+  wipeSecret(content_);
 }
 
 bool FileReplacer::open(std::string* err, mode_t mode, Metadata metadata) {

@@ -44,11 +44,6 @@ void show(const char* text) {
 
 }  // namespace
 
-void wipeSecret(std::string& text) {
-  if (!text.empty()) ::explicit_bzero(&text[0], text.size());
-  text.clear();
-}
-
 int readKeypressNoEcho() {
   PasswordExchange exchange;
   int key = readKey();

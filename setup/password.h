@@ -47,6 +47,8 @@
 #include <optional>
 #include <string>
 
+#include "setup/wipe.h"
+
 constexpr std::size_t kPasswordBufferSize = 8192;
 
 class PasswordExchange {
@@ -76,10 +78,6 @@ struct EntryNotes {
 
 int readKeypressNoEcho();
 std::optional<std::string> readPassword(const char* prompt, EntryNotes* notes = nullptr);
-
-// Overwrites the characters of a text that held a password, in a way the
-// optimiser keeps, and empties it.
-void wipeSecret(std::string& text);
 
 // Wipes an entry readPassword gave when it goes out of scope, on every way
 // out. Initialise the entry from readPassword's result rather than assign

@@ -9,6 +9,7 @@
 
 #include "setup/ending_signals.h"
 #include "setup/file_metadata.h"
+#include "setup/wipe.h"
 #include "setup/write_all.h"
 #include "setup/writer_open.h"
 
@@ -72,6 +73,8 @@ bool replaceContent(int fd, const std::string& old, const std::string& content) 
 bool rewriteInPlace(int fd, const std::string& content, std::optional<mode_t> mode, std::string* err) {
   struct stat st;
   std::string old;
+  // The old content may hold a password, as the new one may.
+  WipedOnExit wiped(old);
   if (::fstat(fd, &st) != 0 || !readWhole(fd, st.st_size, &old)) return failWith(err, errno);
   const mode_t oldMode = st.st_mode & 07777;
   // A mode that can't be given fails before anything changes: giving the

@@ -1,0 +1,11 @@
+#include "setup/wipe.h"
+
+#include <string.h>
+
+void wipeSecret(std::string& text) {
+  // Characters dropped earlier (an erased key, a shorter text) may still
+  // stand beyond the size; resizing within the capacity moves nothing.
+  text.resize(text.capacity());
+  ::explicit_bzero(&text[0], text.size());
+  text.clear();
+}
