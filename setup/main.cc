@@ -101,10 +101,10 @@ const char* enterPasswordTwice() {
   PasswordExchange exchange;
   EntryNotes notes;
   std::optional<std::string> first = readPassword("Password: ", &notes);
-  WipedEntry firstWiped(first);
+  WipedOnExit firstWiped(first);
   if (const char* failure = entryFailure(first, notes)) return failure;
   std::optional<std::string> second = readPassword("  Verify: ", &notes);
-  WipedEntry secondWiped(second);
+  WipedOnExit secondWiped(second);
   if (const char* failure = entryFailure(second, notes)) return failure;
   if (*first != *second) return "Passwords do not match";
   adminPassword = *first;

@@ -33,7 +33,7 @@
 // character erase one ("\b \b"); the terminal's end-of-input character
 // ends the entry as the end of input does; anything else is dropped without
 // echo. Its own buffer is wiped before it returns; the text it gives is
-// the caller's to wipe (WipedEntry). Nothing when no character was
+// the caller's to wipe (WipedOnExit). Nothing when no character was
 // stored. EntryNotes tells whether a key was dropped (an erase while
 // nothing is stored does not count), and whether the input failed: a read
 // error, or a terminal that went away (hung up) while keys were awaited.
@@ -78,19 +78,3 @@ struct EntryNotes {
 
 int readKeypressNoEcho();
 std::optional<std::string> readPassword(const char* prompt, EntryNotes* notes = nullptr);
-
-// Wipes an entry readPassword gave when it goes out of scope, on every way
-// out. Initialise the entry from readPassword's result rather than assign
-// it: a moved-from short text keeps its characters.
-class WipedEntry {
- public:
-  explicit WipedEntry(std::optional<std::string>& entry) : entry_(entry) {}
-  ~WipedEntry() {
-    if (entry_) wipeSecret(*entry_);
-  }
-  WipedEntry(const WipedEntry&) = delete;
-  WipedEntry& operator=(const WipedEntry&) = delete;
-
- private:
-  std::optional<std::string>& entry_;
-};

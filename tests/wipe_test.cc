@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <string>
 
 // Every byte of the text's storage is overwritten, also those an erased key
@@ -26,4 +27,18 @@ TEST(WipeSecret, OnExitOnEveryWayOut) {
   }
   EXPECT_TRUE(secret.empty());
   EXPECT_EQ('\0', storage[0]);
+}
+
+TEST(WipeSecret, AnEntryOnExitWhenItHoldsOne) {
+  std::optional<std::string> entry = std::string("abc1");
+  const char* storage = entry->data();
+  std::optional<std::string> none;
+  {
+    WipedOnExit wiped(entry);
+    WipedOnExit nothing(none);
+  }
+  ASSERT_TRUE(entry.has_value());
+  EXPECT_TRUE(entry->empty());
+  EXPECT_EQ('\0', storage[0]);
+  EXPECT_FALSE(none.has_value());
 }
