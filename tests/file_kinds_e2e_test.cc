@@ -496,8 +496,8 @@ std::vector<Row> rows() {
         {&kAgentPort, k, 1, agentLoad(), false, {}, stock},
     });
     if (dangling) {
-      // Nothing to read: the copy made beside it stays, as it always has.
-      r.push_back({&kMaxMemory, k, 1, heap(kHeapOpen), false, {{heapCopy, 'f', ""}}, off});
+      // Nothing to read: no copy is made beside it.
+      r.push_back({&kMaxMemory, k, 1, heap(kHeapOpen), false, {}, off});
       r.push_back({&kAgentPort, k, 1, agentLoad(), false, {}, off});
     } else {
       r.push_back({&kMaxMemory, k, 0, "Server max memory set\n", true, {}, off});
