@@ -10,10 +10,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <csignal>
 #include <cstring>
 #include <functional>
+#include <map>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -632,4 +635,169 @@ TEST(SwappedPath, NothingButARegularFileIsOpenedForWriting) {
   EXPECT_EQ("Failed to open outfile '" + key + "':Invalid argument\nFailed to save key file\n", r.out + r.err);
   EXPECT_EQ(std::string::npos, readFile(log).find("open-for-writing")) << readFile(log);
   EXPECT_EQ("", readFile("/dev/null"));
+}
+
+namespace {
+
+// A system call of a run that makes or changes a name or makes data
+// durable, as `strace -f` lists it: its name and its number among the calls
+// of that name, which is how strace counts for `when=`.
+struct CallPoint {
+  std::string call;
+  int nth;
+  std::string line;
+};
+
+std::vector<CallPoint> namingCalls(const std::string& trace) {
+  std::vector<CallPoint> points;
+  std::map<std::string, int> seen;
+  std::istringstream in(trace);
+  for (std::string line; std::getline(in, line);) {
+    const std::size_t start = line.find(' '), paren = line.find('(');
+    if (start == std::string::npos || paren == std::string::npos || paren < start) continue;
+    const std::string call = line.substr(start + 1, paren - start - 1);
+    const int nth = ++seen[call];
+    const bool makes = call == "openat" && (line.find("O_TMPFILE") != std::string::npos ||
+                                            line.find("O_CREAT") != std::string::npos);
+    if (makes || call == "linkat" || call == "renameat" || call == "renameat2" || call == "unlinkat" ||
+        call == "fsync" || call == "exit_group")
+      points.push_back({call, nth, line});
+  }
+  return points;
+}
+
+// The tool under strace with these strace options before it; the shims go
+// into the tool alone.
+RunResult underStrace(std::vector<std::string> strace, const std::vector<std::string>& args,
+                      const std::string& input, EnvList shim) {
+  RunOptions options = fileShimOptions(args, input, std::move(shim));
+  for (auto it = options.env.begin(); it != options.env.end();) {
+    if (it->first != "LD_PRELOAD") {
+      ++it;
+      continue;
+    }
+    strace.insert(strace.end(), {"-E", "LD_PRELOAD=" + it->second});
+    it = options.env.erase(it);
+  }
+  strace.push_back(toolPath());
+  strace.insert(strace.end(), args.begin(), args.end());
+  options.args = std::move(strace);
+  return runProgram("strace", options);
+}
+
+bool temporaryName(const std::string& name) {
+  if (name.size() != 14 || name.compare(0, 8, ".tavrik-") != 0) return false;
+  return std::all_of(name.begin() + 8, name.end(), [](char c) { return std::isalnum(static_cast<unsigned char>(c)); });
+}
+
+}  // namespace
+
+// Killed with SIGKILL before each call of its write that makes or changes a
+// name or syncs (found from a first traced run: the copy's making, linking
+// and renaming, the backup's second name, the syncs, the exit): the file
+// holds its old content or the new, whole; names the run may add stand as a
+// whole file or not at all; a temporary name may stay, but the key list
+// never counts it, and the next run that writes there removes it. A new key
+// with unnamed files takes its name directly: no kill leaves a name there.
+TEST(KilledRun, AtEveryNamingCallLeavesOldOrNewAndNoNameTheNextRunKeeps) {
+  struct Case {
+    const char* name;
+    Install install;
+    std::string dir, file, before, after;
+    std::vector<std::pair<std::string, std::string>> others;  // laid beside it, unchanged
+    std::vector<std::string> args;
+    std::string input;
+    EnvList shim;
+    std::string added;  // a name the run adds beside it (a backup, a copy), or ""
+    std::string addedBefore;  // what stands there before the run, or ""
+    bool keys;                // the list counts the files there
+    bool neverAStray;
+  };
+  const EnvList noTmpfile = {{"TAVRIK_NO_TMPFILE", "1"}};
+  const std::vector<std::string> storeArgs = {"--stdin-key", "--key-filename", "manager"};
+  const std::vector<std::string> portArgs = {"--agent-port", "9000"};
+  const Case cases[] = {
+      {"a key replaced", Install::kFullAgent, kKeys, "manager", "OLD KEY\n", "NEW KEY\n",
+       {{"other", "OTHER KEY\n"}}, storeArgs, "NEW KEY\n", {}, "", "", true, false},
+      {"a key replaced, no unnamed files", Install::kFullAgent, kKeys, "manager", "OLD KEY\n", "NEW KEY\n",
+       {{"other", "OTHER KEY\n"}}, storeArgs, "NEW KEY\n", noTmpfile, "", "", true, false},
+      {"a new key", Install::kFullAgent, kKeys, "manager", "", "NEW KEY\n", {{"other", "OTHER KEY\n"}},
+       storeArgs, "NEW KEY\n", {}, "", "", true, true},
+      {"the agent's port", Install::kFullAgent, kConf, "agent_config", "LocalPort=1 \n", "LocalPort=9000 \n", {},
+       portArgs, "", {}, "agent_config.bak", "", false, false},
+      {"the agent's port over an older backup", Install::kFullAgent, kConf, "agent_config", "LocalPort=1 \n",
+       "LocalPort=9000 \n", {}, portArgs, "", {}, "agent_config.bak", "LocalPort=0 \n", false, false},
+      {"the agent's port over an older backup, no unnamed files", Install::kFullAgent, kConf, "agent_config",
+       "LocalPort=1 \n", "LocalPort=9000 \n", {}, portArgs, "", noTmpfile, "agent_config.bak", "LocalPort=0 \n",
+       false, false},
+      {"the maximum memory", Install::kManager, kConf, "server.conf", "maxmemory=1024\n", "maxmemory=256\n", {},
+       {"--set-max-mem", "256m"}, "", {}, "server.conf_t", "", false, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Sandbox box;
+    installProduct(box, c.install);
+    box.bindFile("/proc/meminfo", "MemTotal:        4096000 kB\n");
+    box.makeDirs(c.dir);
+    const std::string path = c.dir + "/" + c.file;
+    const EnvList shim = shimEnv(c.dir, c.shim);
+    auto lay = [&] {
+      for (const std::string& name : listing(c.dir)) box.remove(c.dir + "/" + name);
+      if (!c.before.empty()) box.writeFile(path, c.before, kOldMode);
+      for (const auto& [name, content] : c.others) box.writeFile(c.dir + "/" + name, content, 0400);
+      if (!c.addedBefore.empty()) box.writeFile(c.dir + "/" + c.added, c.addedBefore, kOldMode);
+    };
+    std::vector<std::string> steady = {c.file};
+    for (const auto& other : c.others) steady.push_back(other.first);
+    std::sort(steady.begin(), steady.end());
+
+    lay();
+    const std::string trace = "/tmp/trace";
+    RunResult traced = underStrace({"-f", "-o", trace}, c.args, c.input, shim);
+    ASSERT_TRUE(traced.exited(0)) << describe(traced);
+    const std::vector<CallPoint> points = namingCalls(readFile(trace));
+    ASSERT_GE(points.size(), 3u) << readFile(trace);
+    int strays = 0;
+    for (const CallPoint& point : points) {
+      SCOPED_TRACE("killed before " + point.line);
+      lay();
+      RunResult killed = underStrace(
+          {"-f", "-o", "/dev/null", "-e", "inject=" + point.call + ":signal=KILL:when=" + std::to_string(point.nth)},
+          c.args, c.input, shim);
+      EXPECT_EQ(SIGKILL, killed.signal) << describe(killed);
+      std::vector<std::string> names, left;
+      for (const std::string& name : listing(c.dir)) (temporaryName(name) ? left : names).push_back(name);
+      strays += static_cast<int>(left.size());
+      const bool there = pathPresent(path);
+      const std::string now = readFile(path);
+      EXPECT_TRUE((there && (now == c.before || now == c.after)) || (!there && c.before.empty())) << now;
+      for (const std::string& name : names) {
+        EXPECT_TRUE(name == c.added || std::find(steady.begin(), steady.end(), name) != steady.end()) << name;
+      }
+      if (!c.added.empty() && pathPresent(c.dir + "/" + c.added)) {
+        // A backup is the old file or the older one; the maximum memory's
+        // copy, left by a killed run, may be anything.
+        const std::string added = readFile(c.dir + "/" + c.added);
+        EXPECT_TRUE(c.added == "server.conf_t" || added == c.before || added == c.addedBefore) << added;
+      }
+      for (const auto& [name, content] : c.others) EXPECT_EQ(content, readFile(c.dir + "/" + name)) << name;
+      if (c.keys) {
+        RunResult list = runWith({"--list-keys"});
+        EXPECT_TRUE(list.exited(0)) << describe(list);
+        EXPECT_NE(std::string::npos, list.out.find("\n" + std::to_string(names.size()) + " keys installed\n"))
+            << list.out;
+        for (const std::string& name : left) EXPECT_EQ(std::string::npos, list.out.find(name)) << list.out;
+      }
+      RunResult next = runTool(fileShimOptions(c.args, c.input, shim));
+      EXPECT_TRUE(next.exited(0)) << describe(next);
+      EXPECT_EQ(c.after, readFile(path));
+      std::vector<std::string> after;
+      for (const std::string& name : listing(c.dir))
+        if (name != c.added) after.push_back(name);
+      EXPECT_EQ(steady, after) << "the next run leaves only the files";
+    }
+    if (c.neverAStray) {
+      EXPECT_EQ(0, strays) << "a name was left where nothing stood";
+    }
+  }
 }
