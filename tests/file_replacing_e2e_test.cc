@@ -801,3 +801,137 @@ TEST(KilledRun, AtEveryNamingCallLeavesOldOrNewAndNoNameTheNextRunKeeps) {
     }
   }
 }
+
+namespace {
+
+const char kBuildHost[] = "build.example.test";
+
+// A header-package run that keeps the package at `target`.
+RunResult keepPackage(Sandbox& box, const std::string& target, EnvList shim = {}) {
+  box.makeTree("/tmp/hdr", {".config", "Makefile", "include/linux/a.h"});
+  return runTool(fileShimOptions(
+      {"--kernel-dir", "/tmp/hdr", "--force-update", "--silent", "--host", kBuildHost, "--tarball-only", target}, "",
+      std::move(shim)));
+}
+
+bool endsWith(const std::string& text, const std::string& end) {
+  return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
+}
+
+}  // namespace
+
+// No name a user gives becomes one of the writers' temporary names, which a
+// later run would remove: a key name of that form is refused as an invalid
+// name (stored, removed or listed), a package name as the file it can't
+// open, a key link that leads to such a name as well (nothing is made
+// there). A working directory of that form, and a link to it, are no files
+// of the writers': runs that write beside them leave them.
+TEST(TemporaryNames, NoNameAUserGivesIsTakenForOne) {
+  const std::string temp = ".tavrik-abc123";
+  {
+    SCOPED_TRACE("a key name");
+    Sandbox box;
+    installProduct(box, Install::kFullAgent);
+    box.writeFile(kKeys + "/" + temp, "LEFT BY A KILLED RUN\n", 0600);
+    RunResult store = runWith({"--stdin-key", "--key-filename", temp}, "KEY\n");
+    EXPECT_TRUE(store.exited(1)) << describe(store);
+    EXPECT_EQ("Invalid key name '" + temp + "'\nFailed to save key file\n", store.out + store.err);
+    RunResult remove = runWith({"--remove-key", temp});
+    EXPECT_TRUE(remove.exited(1)) << describe(remove);
+    EXPECT_EQ("Invalid key name '" + temp + "'\nFailed to delete key.\n", remove.out + remove.err);
+    EXPECT_EQ("LEFT BY A KILLED RUN\n", readFile(kKeys + "/" + temp));
+    RunResult list = runWith({"--list-keys"});
+    EXPECT_TRUE(list.exited(0)) << describe(list);
+    EXPECT_EQ("Installed keys:\n0 keys installed\n", list.out + list.err);
+  }
+  {
+    SCOPED_TRACE("a key link to such a name");
+    Sandbox box;
+    installProduct(box, Install::kFullAgent);
+    box.makeDirs("/tmp/elsewhere");
+    box.makeSymlink("/tmp/elsewhere/" + temp, kKeys + "/manager");
+    RunResult r = storeKey("KEY\n", {});
+    EXPECT_TRUE(r.exited(1)) << describe(r);
+    EXPECT_EQ("Failed to open outfile '" + kKeys + "/manager':Invalid argument\nFailed to save key file\n",
+              r.out + r.err);
+    EXPECT_EQ(std::vector<std::string>{}, listing("/tmp/elsewhere"));
+  }
+  {
+    SCOPED_TRACE("a package name");
+    Sandbox box;
+    layAgentFiles(box, kBuildHost);
+    box.makeDirs("/tmp/out");
+    RunResult r = keepPackage(box, "/tmp/out/" + temp);
+    EXPECT_TRUE(r.exited(0)) << describe(r);
+    EXPECT_TRUE(endsWith(r.out, "Couldnt open file '/tmp/out/" + temp + "': 'Invalid argument'\n")) << r.out;
+    EXPECT_EQ(std::vector<std::string>{}, listing("/tmp/out"));
+  }
+  {
+    SCOPED_TRACE("a working directory");
+    Sandbox box;
+    layAgentFiles(box, kBuildHost);
+    const std::string work = "/tmp/" + temp, link = "/tmp/.tavrik-link12";
+    box.writeFile(work + "/conf/agent_config", "LocalPort=1 \n", kOldMode);
+    box.makeSymlink(work, link);
+    RunResult port = runWith({"--dev-test-paths", link, "--agent-port", "9000"});
+    EXPECT_TRUE(port.exited(0)) << describe(port);
+    EXPECT_EQ("LocalPort=9000 \n", readFile(work + "/conf/agent_config"));
+    // The package is kept in /tmp, beside them and beside what a killed run
+    // left, which goes.
+    box.writeFile("/tmp/.tavrik-zzzzzz", "LEFT BY A KILLED RUN\n", 0600);
+    RunResult package = keepPackage(box, "/tmp/headers.tgz");
+    EXPECT_TRUE(package.exited(0)) << describe(package);
+    EXPECT_TRUE(pathPresent("/tmp/headers.tgz"));
+    EXPECT_FALSE(pathPresent("/tmp/.tavrik-zzzzzz"));
+    EXPECT_EQ("LocalPort=9000 \n", readFile(link + "/conf/agent_config"));
+  }
+}
+
+// The kept package, on the package's own file system (renamed from where it
+// was made) or another one (copied): whole and synced before it takes its
+// name, over an older package or where nothing stood, and the directory
+// synced after, as the shim logs the tool's calls. The run reports it saved
+// only then, and leaves nothing else beside it.
+TEST(Sync, TheKeptPackageIsDurableOnEitherFileSystem) {
+  const std::string out = "/tmp/out", target = out + "/headers.tgz", log = "/tmp/ops.log";
+  for (bool otherFs : {false, true}) {
+    for (bool older : {false, true}) {
+      SCOPED_TRACE(std::string(otherFs ? "another file system" : "the same file system") +
+                   (older ? ", over an older package" : ", nothing there"));
+      Sandbox box;
+      layAgentFiles(box, kBuildHost);
+      if (otherFs) box.mountSmallTmpfs(out, 1 << 20);
+      box.makeDirs(out);
+      if (older) box.writeFile(target, "OLDER PACKAGE", kOldMode);
+      RunResult r = keepPackage(box, target, shimEnv("/tmp", {{"TAVRIK_OPS_LOG", log}}));
+      EXPECT_TRUE(r.exited(0)) << describe(r);
+      EXPECT_TRUE(endsWith(r.out, "After it is complete, you will need to copy the module to /lib/modules/tavrik\n"))
+          << r.out;
+      EXPECT_EQ(0, readFile(target).compare(0, 2, "\x1f\x8b")) << "a gzip package";
+      EXPECT_EQ(std::vector<std::string>{"headers.tgz"}, listing(out));
+      std::vector<std::string> lines;
+      std::istringstream in(readFile(log));
+      for (std::string line; std::getline(in, line);) lines.push_back(line);
+      std::string all;
+      for (const std::string& l : lines) all += l + "\n";
+      // The call that gives the target its name, and what it names.
+      std::size_t named = lines.size();
+      for (std::size_t i = 0; i < lines.size(); ++i)
+        if (endsWith(lines[i], " " + target) && (lines[i].rfind("rename ", 0) == 0 || lines[i] == "link " + target))
+          named = i;
+      ASSERT_LT(named, lines.size()) << all;
+      const std::string from = lines[named].rfind("rename ", 0) == 0
+                                   ? lines[named].substr(7, lines[named].size() - 8 - target.size())
+                                   : "(unnamed)";
+      EXPECT_EQ(!otherFs, from.rfind("/tmp/tavrik-kestrin.", 0) == 0) << "renamed from where it was made: " << from;
+      std::size_t synced = lines.size();
+      for (std::size_t i = 0; i < named; ++i)
+        if (lines[i].rfind("fsync ", 0) == 0 && (lines[i] == "fsync " + from || lines[i].rfind("fsync " + out + "/", 0) == 0))
+          synced = i;
+      EXPECT_LT(synced, named) << "the package is synced before it takes the name\n" << all;
+      bool dirSynced = false;
+      for (std::size_t i = named; i < lines.size(); ++i) dirSynced = dirSynced || lines[i] == "fsync-dir " + out;
+      EXPECT_TRUE(dirSynced) << "the directory is synced after\n" << all;
+    }
+  }
+}
