@@ -169,8 +169,29 @@ harness::RunOptions toolOptions(std::vector<std::string> args, const std::string
   return harness::fileShimOptions(std::move(args), input, std::move(env));
 }
 
+// While set, the tool runs where /proc is an empty file system (a mount
+// namespace of its own inside the sandbox's), as in a chroot or a container
+// without it; the shims go into the tool alone, and the sanitizer's notes
+// on what it can't read there into kNoProcSanitizerLog.* (not its output).
+bool withoutProc = false;
+const char kNoProcSanitizerLog[] = "/tmp/no-proc-sanitizer";
+
 RunResult runWith(std::vector<std::string> args, const std::string& input = "") {
-  return harness::runTool(toolOptions(std::move(args), input));
+  harness::RunOptions options = toolOptions(std::move(args), input);
+  if (!withoutProc) return harness::runTool(options);
+  std::string preload;
+  for (auto& [name, value] : options.env) {
+    if (name == "LD_PRELOAD") std::swap(preload, value), name = "TAVRIK_TOOL_PRELOAD";
+    if (name == "ASAN_OPTIONS") value += std::string(":log_path=") + kNoProcSanitizerLog;
+  }
+  std::vector<std::string> wrapped = {
+      "--mount", "--propagation", "private", "sh", "-c",
+      "mount -t tmpfs none /proc && exec env LD_PRELOAD=\"$TAVRIK_TOOL_PRELOAD\" \"$0\" \"$@\"",
+      harness::toolPath()};
+  wrapped.insert(wrapped.end(), options.args.begin(), options.args.end());
+  options.args = std::move(wrapped);
+  options.env.push_back({"TAVRIK_TOOL_PRELOAD", preload});
+  return harness::runProgram("unshare", options);
 }
 
 // The tool with its standard output closed (standard error still read).
@@ -1142,6 +1163,58 @@ TEST(LockNotHad, EveryWriterStillWrites) {
       EXPECT_EQ(mode.locked, ops.find("flock " + dir + " ") != std::string::npos) << ops;
       EXPECT_EQ(std::string::npos, ops.find("flock " + shown + " ")) << ops;
       EXPECT_EQ(std::string::npos, ops.find(" rdonly\n")) << ops;
+    }
+  }
+}
+
+// Without /proc (a chroot or a container without it) every writer keeps the
+// file's ACL and extended attribute, on the file at the path or on the one a
+// link there leads to, as with it: the files are found, opened again and
+// read by their real names, and the new file that takes the name carries
+// them. (The credentials with their forced mode.)
+TEST(WithoutProc, EveryWriterKeepsTheAclAndTheAttribute) {
+  const std::string noMeminfo = "Failed to open /proc/meminfo\n";
+  const struct {
+    const Writer* writer;
+    std::string text;
+  } writers[] = {
+      {&kHttpPort, notice() + "Server HTTP Port set\n" + kManagerRestart},
+      {&kDefaults, ""},
+      {&kCredentials, std::string("Server username and password set\n") + kManagerRestart},
+      {&kKey, "Key 'manager' successfully installed.\n"},
+      // (no /proc/meminfo: the ceiling is the floor, 256 MB)
+      {&kMaxMemory, noMeminfo + noMeminfo + "Server max memory set\n"},
+      {&kAgentPort, "Agent port set\n"},
+  };
+  for (const auto& [w, text] : writers) {
+    for (bool linked : {false, true}) {
+      SCOPED_TRACE(std::string(w->name) + (linked ? " through a link" : ""));
+      Sandbox box;
+      w->lay(box);
+      const std::string path = w->dir + "/" + w->file;
+      // Where the content is afterwards: a link's target for a writer in
+      // place, the new file at the path for one that renames.
+      const std::string holder = linked && w->inPlace ? kReal : path;
+      box.writeFile(linked ? kReal : path, w->before, kOldMode);
+      setAclAndTag(linked ? kReal : path);
+      if (linked) box.makeSymlink(kReal, path);
+      box.writeFile(kAclReference, "", kOldMode);
+      setAclAndTag(kAclReference);
+      if (w->modeAfter >= 0 && static_cast<mode_t>(w->modeAfter) != kOldMode)
+        require(::chmod(kAclReference.c_str(), static_cast<mode_t>(w->modeAfter)) == 0, "chmod reference");
+      struct stat before {}, after {};
+      ASSERT_EQ(0, ::stat(holder.c_str(), &before));
+      withoutProc = true;
+      RunResult r = w->run(path);
+      withoutProc = false;
+      EXPECT_TRUE(r.exited(0)) << harness::describe(r)
+                               << harness::shell(std::string("cat ") + kNoProcSanitizerLog + ".* 2>/dev/null");
+      EXPECT_EQ(text, r.out + r.err);
+      EXPECT_EQ(w->after, harness::readFile(holder));
+      EXPECT_EQ(aclText(kAclReference), aclText(holder));
+      EXPECT_EQ("kept", tagOf(holder));
+      ASSERT_EQ(0, ::stat(holder.c_str(), &after));
+      EXPECT_NE(before.st_ino, after.st_ino) << "a new file took the name and carries them";
     }
   }
 }

@@ -1,9 +1,11 @@
 // How the tool replaces its files when something goes wrong or another run
 // writes at the same time, on the built tool in the sandbox, with the file
 // shim (tests/shims/file_ops.cc) failing, pausing or logging the calls:
-// failed writes and syncs, kills and signals in the middle of a write, two
-// runs at once, a copy that can't carry what the old file has, a path
-// swapped between the look and the open.
+// failed writes and syncs, kills and signals in the middle of a write (and
+// SIGKILL at every naming call of one, injected by strace), two runs at
+// once, a copy that can't carry what the old file has, a path swapped
+// between the look and the open, names of the writers' temporary form, and
+// the syncs of the kept header package.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/file.h>
