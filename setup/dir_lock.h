@@ -4,8 +4,9 @@
 //   path's last name is in. No rename replaces a directory, so the lock
 //   stays on what it guards however often the files in it are replaced.
 // - Taking the lock, it removes what a killed run left in the directory
-//   under the tool's temporary names (removeStrayCopies, new_copy.h): every
-//   run makes such names only in a directory whose lock it holds.
+//   under the tool's temporary names (removeStrayCopies, new_copy.h): a run
+//   makes such names only in a directory whose lock it holds, or where no
+//   lock can be had (below), so none of them belongs to a live run.
 // - It waits at most kLockWait seconds for another process's lock, then
 //   fails with EWOULDBLOCK. A missing directory fails with its error.
 // - The lock lasts while any handle to it lives. A second request for the
