@@ -655,9 +655,10 @@ std::vector<CallPoint> namingCalls(const std::string& trace) {
   std::map<std::string, int> seen;
   std::istringstream in(trace);
   for (std::string line; std::getline(in, line);) {
-    const std::size_t start = line.find(' '), paren = line.find('(');
+    // "<pid> <call>(...", the pid padded with blanks to a width of its own.
+    const std::size_t start = line.find_first_not_of(' ', line.find(' ')), paren = line.find('(');
     if (start == std::string::npos || paren == std::string::npos || paren < start) continue;
-    const std::string call = line.substr(start + 1, paren - start - 1);
+    const std::string call = line.substr(start, paren - start);
     const int nth = ++seen[call];
     const bool makes = call == "openat" && (line.find("O_TMPFILE") != std::string::npos ||
                                             line.find("O_CREAT") != std::string::npos);
