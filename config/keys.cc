@@ -14,6 +14,7 @@
 #include "setup/files.h"
 #include "setup/write_file.h"
 #include "setup/line_reader.h"
+#include "setup/new_copy.h"
 #include "setup/output.h"
 #include "setup/unique_fd.h"
 
@@ -34,7 +35,9 @@ int keyCacheCount = 0;
 bool isValidKeyName(const char* name) {
   if (name == nullptr || *name == '\0') return false;
   if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) return false;
-  return std::strchr(name, '/') == nullptr;
+  // A name of the file writers' temporary names is never a key: a run that
+  // finds one takes it for what a killed run left, and removes it.
+  return std::strchr(name, '/') == nullptr && !isTemporaryName(name);
 }
 
 void normaliseLineEnds(std::string& text) {
@@ -108,6 +111,7 @@ int listKeyFiles(std::vector<std::string>& names) {
     if (entry == nullptr) break;
     printDebug("Directory Entry: %s", entry->d_name);
     if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0) continue;
+    if (isTemporaryName(entry->d_name)) continue;  // a killed run's, not a key
     std::string path = *dir + "/" + entry->d_name;
     struct stat st;
     if (::stat(path.c_str(), &st) != 0) continue;  // a dangling link, for one

@@ -5,7 +5,9 @@
 //   is created owner-read-only (write_file).
 // - A key name is a single file name: empty, ".", ".." and names holding
 //   "/" are refused, so nothing outside the key directory is written or
-//   removed.
+//   removed; so is a name of the file writers' temporary names (".tavrik-"
+//   and six letters or digits, new_copy.h), which the listing passes over
+//   too: such a file is what a killed run left, never a key.
 // - Result senses: saveKey 0 = stored; deleteKey 1 = removed.
 // - readKeyFromStdin, saveKey, keyNameFromDigest, listKeyFiles,
 //   printKeyList and deleteKey (what the front end calls) are declared in

@@ -10,6 +10,7 @@
 
 #include "config/config.h"
 #include "config/text_reading.h"
+#include "setup/dir_lock.h"
 #include "setup/file_replacer.h"
 #include "setup/files.h"
 #include "setup/line_reader.h"
@@ -132,17 +133,21 @@ int saveHeapSize(std::uint64_t sizeMb) {
   const std::string path = *confPath;
   const std::string copyPath = path + kCopySuffix;
 
-  // The file is locked before it is read: a second run waits for this one's
-  // rename, and then reads (and keeps) what this one wrote.
+  // The directory is locked before the file is read: a second run waits
+  // for this one's rename, and then reads (and keeps) what this one wrote.
+  // The file is read before anything is made: a run that can't read it
+  // leaves no new name.
+  HeldDirLock lock = lockDirectoryOf(path);
+  UniqueFile in = lock ? openRegularFile(path) : nullptr;
+  if (!in) {
+    printDebug("Could not open '%s': %s", path.c_str(), std::strerror(errno));
+    return kHeapOpenFailed;
+  }
   FileReplacer copy(path, FileReplacer::Placement::kRename, copyPath);
   std::string err;
-  bool copyOpen = copy.open(&err);
-  UniqueFile in = openRegularFile(path);
-  int inError = errno;
-  if (!in || !copyOpen) {
-    printDebug("Could not open '%s': %s", !in ? path.c_str() : copyPath.c_str(),
-               !in ? std::strerror(inError) : err.c_str());
-    copy.keepFixedCopy();  // an empty copy stays behind, as it always has
+  if (!copy.open(&err)) {
+    printDebug("Could not open '%s': %s", copyPath.c_str(), err.c_str());
+    copy.keepFixedCopy();  // a copy that was made stays behind, as it always has
     return kHeapOpenFailed;
   }
 

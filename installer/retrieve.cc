@@ -35,21 +35,6 @@ void progressLine(const char* text) {
   if (!silentMode) printPlainLine(text);
 }
 
-// Copies the package into the new file that takes the target's place
-// whole (another file system: no rename can move it there).
-int copyThenRename(const std::string& package, FileReplacer& out, const std::string& target) {
-  std::string err;
-  UniqueFd in(::open(package.c_str(), O_RDONLY | O_CLOEXEC));
-  bool ok = static_cast<bool>(in);
-  if (!ok) err = std::strerror(errno);
-  if (!ok || !out.writeFrom(in.get(), &err) || !out.commit(&err)) {
-    printPlain("Couldnt save file '%s': '%s'\n", target.c_str(), err.c_str());
-    return 0;
-  }
-  ::unlink(package.c_str());
-  return 1;
-}
-
 // A GET of a path the service gave; false (after its message) when the
 // request would not fit its buffer or the exchange failed.
 bool followPath(const std::string& path, OptText* reply, int* count) {
@@ -139,10 +124,15 @@ int keepHeaderPackage(const std::string& package, const std::string& target) {
     printPlain("Couldnt open file '%s': '%s'\n", target.c_str(), err.c_str());
     return 0;
   }
-  if (::rename(package.c_str(), target.c_str()) == 0) return 1;
-  if (errno == EXDEV) return copyThenRename(package, out, target);
-  printPlain("Couldnt save file '%s': '%s'\n", target.c_str(), std::strerror(errno));
-  return 0;
+  // The package itself is renamed into place on the same file system, a
+  // copy of it made on another; either is synced before it takes the name
+  // and the directory after. What stays of the package goes with the
+  // clean-up.
+  if (!out.takeFile(package, &err) || !out.commit(&err)) {
+    printPlain("Couldnt save file '%s': '%s'\n", target.c_str(), err.c_str());
+    return 0;
+  }
+  return 1;
 }
 
 void removePackageFiles() {

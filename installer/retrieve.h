@@ -11,12 +11,14 @@
 
 #include <string>
 
-// Moves the finished package to `target` without ever truncating an
-// existing file there first: a rename, or across file systems a copy into a
-// new file beside the target renamed over it. A link at the target is
+// Moves the finished package to `target` through the file replacer, without
+// ever truncating an existing file there first: the package itself renamed
+// into place, or across file systems a copy of it, synced before it takes
+// the name and the directory after, in both cases. A link at the target is
 // replaced, not followed; a directory, FIFO or device node there (or where
-// a link there leads) is refused with "Couldnt open file". 1 on success; 0
-// after its message, with only what it created removed.
+// a link there leads), and a name of the replacer's temporary names' form,
+// are refused with "Couldnt open file". 1 on success; 0 after its message,
+// with only what it created removed (the package stays for the clean-up).
 int keepHeaderPackage(const std::string& package, const std::string& target);
 // Removes the package, the /proc/version copy and the temporary directories.
 void removePackageFiles();

@@ -15,6 +15,7 @@ packages=(
   gcc libelf1 dpkg apt  # a module built from a real Debian header package (objtool needs libelf)
   python3 curl valgrind
   bash dash  # the job-control shells the prompt tests run the tool under
+  strace  # the file tests kill the tool at each system call of a write
 )
 
 # The header-tree tests fetch, at the version apt would install now, the

@@ -9,6 +9,7 @@
 #include <thread>
 #include <utility>
 
+#include "setup/new_copy.h"
 #include "setup/unique_fd.h"
 #include "setup/writer_open.h"
 
@@ -59,7 +60,11 @@ HeldDirLock lockDirectoryOf(const std::string& path) {
   if (!dir || ::fstat(dir.get(), &st) != 0) return nullptr;
   std::weak_ptr<DirLock>& slot = heldLocks()[Key(st.st_dev, st.st_ino)];
   if (HeldDirLock held = slot.lock()) return held;
-  if (!lockWithin(dir.get(), kLockWait)) {
+  if (lockWithin(dir.get(), kLockWait)) {
+    // No run of the tool is writing here now: a temporary name is what a
+    // killed one left.
+    removeStrayCopies(dir.get());
+  } else {
     if (!noLockToBeHad(errno)) return nullptr;
     dir.reset();  // nothing to hold
   }

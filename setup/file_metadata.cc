@@ -31,6 +31,14 @@ int copyAttribute(const char* name, struct error_context*) {
   return 1;
 }
 
+// Read by a path: still the old file's name afterwards.
+bool stillThere(const OpenedTarget& from) {
+  struct stat now;
+  if (::fstatat(from.dir.get(), from.name.c_str(), &now, AT_SYMLINK_NOFOLLOW) == 0 && sameFile(now, from.st))
+    return true;
+  return failWith(nullptr, EAGAIN);
+}
+
 bool giveOwner(const struct stat& from, int to) {
   struct stat now;
   if (::fstat(to, &now) != 0) return false;
@@ -41,21 +49,31 @@ bool giveOwner(const struct stat& from, int to) {
 
 // Extended attributes are read through a descriptor open for reading; an
 // old file that can't be opened so carries them only when it has none.
-bool carryAttributes(int from, int readable, int to) {
+bool carryAttributes(const OpenedTarget& from, int readable, int to) {
   if (readable >= 0) return ::attr_copy_fd("", readable, "", to, copyAttribute, nullptr) == 0;
-  const std::string path = procPath(from);
-  ssize_t size = ::listxattr(path.c_str(), nullptr, 0);
+  if (!from.dir) return failWith(nullptr, EACCES);
+  const std::string path = realPath(from);
+  ssize_t size = ::llistxattr(path.c_str(), nullptr, 0);
   if (size < 0) return errno == ENOTSUP;
   std::vector<char> names(static_cast<std::size_t>(size) + 1, '\0');
-  size = ::listxattr(path.c_str(), names.data(), names.size() - 1);
+  size = ::llistxattr(path.c_str(), names.data(), names.size() - 1);
   if (size < 0) return false;
   for (const char* name = names.data(); name < names.data() + size; name += std::strlen(name) + 1) {
-    if (copyAttribute(name, nullptr)) {
-      errno = EACCES;
-      return false;
-    }
+    if (copyAttribute(name, nullptr)) return failWith(nullptr, EACCES);
   }
-  return true;
+  return stillThere(from);
+}
+
+// The ACL (and with it the mode's permission bits), by descriptor, or by
+// the real path of an old file that can't be read.
+bool carryAcl(const OpenedTarget& from, int readable, int to) {
+  if (readable >= 0) return ::perm_copy_fd("", readable, "", to, nullptr) == 0;
+  if (!from.dir) return failWith(nullptr, EACCES);
+  acl_t acl = ::acl_get_file(realPath(from).c_str(), ACL_TYPE_ACCESS);
+  if (!acl) return errno == ENOTSUP || errno == ENOSYS;  // the mode alone, given later
+  const bool given = ::acl_set_fd(to, acl) == 0;
+  ::acl_free(acl);
+  return given && stillThere(from);
 }
 
 bool carryFlags(int readable, int to) {
@@ -84,27 +102,25 @@ bool giveMode(int fd, mode_t mode) {
   return false;
 }
 
-bool carryMetadata(int from, int to) {
+bool carryMetadata(const OpenedTarget& from, int to) {
   struct stat old, now;
-  if (::fstat(from, &old) != 0) return false;
-  UniqueFd readable = reopen(from, O_RDONLY | O_NONBLOCK | O_NOCTTY);
-  // Owner and group first: changing them clears the set-id bits. The ACL
-  // goes by the paths under /proc, which lead to the files themselves.
-  if (!giveOwner(old, to) || ::perm_copy_file(procPath(from).c_str(), procPath(to).c_str(), nullptr) != 0 ||
-      !carryAttributes(from, readable.get(), to) || !giveMode(to, old.st_mode & 07777) ||
-      !carryFlags(readable.get(), to) || ::fstat(to, &now) != 0)
+  if (::fstat(from.fd.get(), &old) != 0) return false;
+  UniqueFd readable = readableOf(from);
+  // Owner and group first: changing them clears the set-id bits.
+  if (!giveOwner(old, to) || !carryAcl(from, readable.get(), to) || !carryAttributes(from, readable.get(), to) ||
+      !giveMode(to, old.st_mode & 07777) || !carryFlags(readable.get(), to) || ::fstat(to, &now) != 0)
     return false;
   if (now.st_uid == old.st_uid && now.st_gid == old.st_gid) return true;
   errno = EPERM;
   return false;
 }
 
-void carryWhatItCan(int from, int to) {
+void carryWhatItCan(const OpenedTarget& from, int to) {
   struct stat old;
-  if (::fstat(from, &old) != 0) return;
-  UniqueFd readable = reopen(from, O_RDONLY | O_NONBLOCK | O_NOCTTY);
+  if (::fstat(from.fd.get(), &old) != 0) return;
+  UniqueFd readable = readableOf(from);
   if (giveOwner(old, to)) {
-    ::perm_copy_file(procPath(from).c_str(), procPath(to).c_str(), nullptr);
+    carryAcl(from, readable.get(), to);
     giveMode(to, old.st_mode & 07777);
   } else {
     ::fchmod(to, old.st_mode & 0700);

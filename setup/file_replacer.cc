@@ -50,7 +50,7 @@ FileReplacer::FileReplacer(std::string path, Placement placement, std::string fi
     : path_(std::move(path)), placement_(placement), fixed_name_(fixed_copy.empty() ? "" : nameIn(fixed_copy)) {}
 
 FileReplacer::~FileReplacer() {
-  if (!committed_ && old_.created) removeIfMadeEmpty(old_.fd.get(), path_);
+  if (!committed_ && old_.created) removeIfMadeEmpty(old_);
   // What was written may be a password (the credentials and key files).
   wipeSecret(content_);
 }
@@ -62,16 +62,6 @@ bool FileReplacer::open(std::string* err, mode_t mode, Metadata metadata) {
   if (!lock_) return failWith(err, errno);
   if (placement_ == Placement::kInPlace) {
     if (!openAsWriter(path_, mode_, &old_, err)) return false;
-    if (old_.fd) {
-      // A copy takes the name the file has where it really is. A file with
-      // more names, one mounted over its name, or one whose name can't be
-      // found is written itself, at commit, as is one a copy can't stand
-      // in for then.
-      in_place_ = !realName(path_, old_.fd.get(), &dir_, &name_) || old_.st.st_nlink > 1 ||
-                  isMountRoot(dir_.get(), name_);
-      opened_ = true;
-      return true;
-    }
   } else {
     if (!openOld(path_, &old_, err)) return false;
     // New output is refused where the writer's own open would refuse it.
@@ -80,32 +70,45 @@ bool FileReplacer::open(std::string* err, mode_t mode, Metadata metadata) {
   }
   std::string dir;
   splitPath(path_, &dir, &name_);
-  dir_ = openDirectory(dir);
-  if (!dir_) return failWith(err, errno);
-  if (!fixed_name_.empty() && !fixed_.makeFixed(dir_.get(), fixed_name_, old_.fd ? 0600 : mode_, err)) return false;
-  // Decided before a backup is made: where no new file can carry what the
-  // old one has, the old one gets the new content. Where it can't be
-  // written either, the new file takes the name with what it can carry, as
-  // the name's own rename and a new file would have it.
-  if (old_.fd && metadata_ != Metadata::kNew && !copyCarries()) {
-    UniqueFd both = reopen(old_.fd.get(), O_RDWR | O_NOCTTY);
-    if (both) {
-      old_.fd = std::move(both);
-      in_place_ = true;
-    } else {
-      partial_copy_ = true;
-    }
+  if (placement_ == Placement::kInPlace && old_.dir) {
+    // A copy takes the name the file has where it really is, under that
+    // directory's lock.
+    dir_.reset(::fcntl(old_.dir.get(), F_DUPFD_CLOEXEC, 0));
+    name_ = old_.name;
+    placeLock_ = lockDirectoryOf(realPath(old_));
+    if (!dir_ || !placeLock_) return failWith(err, errno);
+  } else {
+    dir_ = openDirectory(dir);
+    if (!dir_) return failWith(err, errno);
   }
+  // A later run would take a file under such a name for one a killed run
+  // left, and remove it.
+  if (isTemporaryName(name_)) return failWith(err, EINVAL);
+  if (!fixed_name_.empty() && !fixed_.makeFixed(dir_.get(), fixed_name_, old_.fd ? 0600 : mode_, err)) return false;
+  way_ = decide();
   opened_ = true;
   return true;
 }
 
+FileReplacer::Way FileReplacer::decide(int copyError) {
+  if (!old_.fd || metadata_ == Metadata::kNew) return copyError == 0 ? Way::kCopy : Way::kFail;
+  const bool inPlaceWriter = placement_ == Placement::kInPlace;
+  if (copyError != 0) return inPlaceWriter && copyCantServe(copyError) ? Way::kInPlace : Way::kFail;
+  if (inPlaceWriter && (!old_.dir || old_.st.st_nlink > 1 || isMountRoot(dir_.get(), name_))) return Way::kInPlace;
+  if (copyCarries()) return Way::kCopy;
+  if (inPlaceWriter) return Way::kInPlace;  // its descriptor is open for writing
+  UniqueFd both = reopen(old_, O_RDWR);
+  if (!both) return Way::kPartialCopy;
+  old_.fd = std::move(both);
+  return Way::kInPlace;
+}
+
 bool FileReplacer::copyCarries() {
-  if (fixed_.made()) return carryMetadata(old_.fd.get(), fixed_.fd());
+  if (fixed_.made()) return carryMetadata(old_, fixed_.fd());
   NewCopy probe;
   std::string ignored;
   // One that can't be made at all fails the write later, with its error.
-  return !probe.make(dir_.get(), 0600, &ignored) || carryMetadata(old_.fd.get(), probe.fd());
+  return !probe.make(dir_.get(), 0600, &ignored) || carryMetadata(old_, probe.fd());
 }
 
 bool FileReplacer::keepBackup(const std::string& backup, std::string* err) {
@@ -113,10 +116,13 @@ bool FileReplacer::keepBackup(const std::string& backup, std::string* err) {
   if (!old_.fd) return true;
   std::string dir, name;
   splitPath(backup, &dir, &name);
+  if (isTemporaryName(name)) return failWith(err, EINVAL);
+  backupLock_ = lockDirectoryOf(backup);
+  if (!backupLock_) return failWith(err, errno);
   UniqueFd backupDir = openDirectory(dir);
   if (!backupDir) return failWith(err, errno);
   // The old file is about to change itself: the backup is a copy.
-  if (in_place_ || placement_ == Placement::kInPlace) return backUpByCopy(backupDir.get(), name, err);
+  if (way_ == Way::kInPlace || placement_ == Placement::kInPlace) return backUpByCopy(backupDir.get(), name, err);
   if (isMountRoot(dir_.get(), name_)) return failWith(err, EBUSY);
   // The name's own file (a link there stays a link) under a second name;
   // one it already has keeps it as it is.
@@ -131,11 +137,11 @@ bool FileReplacer::keepBackup(const std::string& backup, std::string* err) {
 }
 
 bool FileReplacer::backUpByCopy(int dir, const std::string& name, std::string* err) {
-  UniqueFd in = reopen(old_.fd.get(), O_RDONLY | O_NONBLOCK | O_NOCTTY);
-  if (!in) return failWith(err, errno);
+  UniqueFd in = readableOf(old_);
+  if (!in || ::lseek(in.get(), 0, SEEK_SET) != 0) return failWith(err, errno);
   NewCopy copy;
   if (!copy.make(dir, 0600, err) || !copy.writeFrom(in.get(), err)) return false;
-  carryWhatItCan(old_.fd.get(), copy.fd());
+  carryWhatItCan(old_, copy.fd());
   return copy.place(name, err);
 }
 
@@ -158,22 +164,28 @@ bool FileReplacer::write(const void* data, std::size_t length, std::string* err)
 
 bool FileReplacer::writeFrom(int fd, std::string* err) {
   if (!opened_) return failWith(err, EBADF);
-  if (metadata_ != Metadata::kNew) return failWith(err, EINVAL);
+  if (metadata_ != Metadata::kNew || output_.adopted()) return failWith(err, EINVAL);
   if (error_ != 0) return failWith(err, error_);
   if ((output_.made() || output_.make(dir_.get(), mode_, err)) && output_.writeFrom(fd, err)) return true;
   error_ = errno;
   return false;
 }
 
+bool FileReplacer::takeFile(const std::string& source, std::string* err) {
+  if (!opened_) return failWith(err, EBADF);
+  if (metadata_ != Metadata::kNew || output_.made()) return failWith(err, EINVAL);
+  if (error_ != 0) return failWith(err, error_);
+  return output_.adopt(source, dir_.get(), err);
+}
+
 bool FileReplacer::commit(std::string* err) {
   if (!opened_) return failWith(err, EBADF);
   if (error_ != 0) return failWith(err, error_);
-  if (!in_place_ && !placeCopy(err)) {
-    // A writer in place still writes the file its open reached.
-    if (placement_ != Placement::kInPlace || !old_.fd || !copyCantServe(errno)) return false;
-    in_place_ = true;
+  if (way_ != Way::kInPlace && !placeCopy(err)) {
+    way_ = decide(errno);
+    if (way_ != Way::kInPlace) return false;
   }
-  if (in_place_ && !rewriteInPlace(old_.fd.get(), content_, forcedMode(), err)) return false;
+  if (way_ == Way::kInPlace && !rewriteInPlace(old_.fd.get(), content_, forcedMode(), err)) return false;
   committed_ = true;
   return true;
 }
@@ -192,13 +204,18 @@ bool FileReplacer::placeCopy(std::string* err) {
   // Filled first, then given what the old file has, so that no write of
   // ours clears a set-id bit; the fixed copy took it before, and gets its
   // mode again now.
-  if (carries && partial_copy_) {
-    carryWhatItCan(old_.fd.get(), copy->fd());
-  } else if (carries && copy != &fixed_ && !carryMetadata(old_.fd.get(), copy->fd())) {
+  if (carries && way_ == Way::kPartialCopy) {
+    carryWhatItCan(old_, copy->fd());
+  } else if (carries && copy != &fixed_ && !carryMetadata(old_, copy->fd())) {
     return failWith(err, errno);
   }
   std::optional<mode_t> mode = forcedMode();
-  if (!mode && carries && !partial_copy_) mode = old_.st.st_mode & 07777;
+  if (!mode && carries && way_ != Way::kPartialCopy) mode = old_.st.st_mode & 07777;
   if (mode && !giveMode(copy->fd(), *mode)) return failWith(err, errno);
-  return copy->place(name_, err);
+  if (copy->place(name_, err)) return true;
+  if (errno != EXDEV || !copy->adopted()) return false;
+  // Taken over from another file system: a copy of it takes the name.
+  NewCopy copied;
+  return copied.make(dir_.get(), mode_, err) && copied.writeFrom(copy->fd(), err) &&
+         (!mode || giveMode(copied.fd(), *mode) || failWith(err, errno)) && copied.place(name_, err);
 }

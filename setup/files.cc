@@ -13,6 +13,7 @@
 #include "setup/output.h"
 #include "setup/settings.h"
 #include "setup/unique_fd.h"
+#include "setup/writer_open.h"
 
 namespace {
 bool exists(const char* path) {
@@ -61,27 +62,8 @@ mode_t currentUmask() {
 }
 
 UniqueFd openRegularFd(const std::string& path) {
-  UniqueFd fd;
-  // Closed first, so that errno tells why it failed.
-  auto fail = [&fd](int error) {
-    fd.reset();
-    errno = error;
-    return UniqueFd();
-  };
-  auto notRegular = [](mode_t mode) { return S_ISDIR(mode) ? EISDIR : EINVAL; };
-  // Looked at before the open: opening a device can have effects of its own.
   struct stat st;
-  if (::stat(path.c_str(), &st) != 0) return fail(errno);
-  if (!S_ISREG(st.st_mode)) return fail(notRegular(st.st_mode));
-  // Non-blocking, or a FIFO put there since would wait for a writer before
-  // it can be seen for what it is; looked at again for the same reason.
-  fd.reset(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
-  if (!fd) return fail(errno);
-  if (::fstat(fd.get(), &st) != 0) return fail(errno);
-  if (!S_ISREG(st.st_mode)) return fail(notRegular(st.st_mode));
-  int flags = ::fcntl(fd.get(), F_GETFL);
-  if (flags < 0 || ::fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK) != 0) return fail(errno);
-  return fd;
+  return openLooked(path, O_RDONLY, 0, &st);
 }
 
 UniqueFile openRegularFile(const std::string& path) {

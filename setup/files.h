@@ -35,12 +35,11 @@ std::optional<std::string> workingPath(int product, const char* name, const wcha
 int pathExists(const char* path);
 int fileExists(const char* path);
 
-// Opens a file for reading that must be a regular file (links followed):
-// a directory fails with EISDIR, a FIFO, device node or socket with EINVAL,
-// without blocking or reading from it. What stands at the path is looked at
-// before the open, so a device is never opened, and again on the open
-// descriptor, in case the name was replaced in between. No descriptor (or
-// null) with errno set on failure.
+// Opens a file for reading that must be a regular file (links followed),
+// by the look-open-recheck of writer_open.h: a directory fails with EISDIR,
+// a FIFO, device node or socket with EINVAL, without blocking or reading
+// from it, and a device is never opened. No descriptor (or null) with errno
+// set on failure.
 UniqueFd openRegularFd(const std::string& path);
 UniqueFile openRegularFile(const std::string& path);
 

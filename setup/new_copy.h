@@ -1,18 +1,26 @@
 // A new file in a directory that takes a name's place once it is whole.
 //
-// - make: unnamed (O_TMPFILE) where the file system has it; elsewhere under
-//   a random name that lives only while the ending signals are held, so
-//   that no signal leaves it behind. makeFixed: under a fixed name (a stale
-//   file of that name removed first), left behind after a failure only when
-//   keep() is called.
-// - place(name) syncs it and gives it the name in one rename (an unnamed
-//   copy takes a random name in the moment before, the signals held), then
-//   syncs the directory. A failure of that last sync is not reported: the
-//   replacement has happened.
+// - make: unnamed (O_TMPFILE) where the file system has it and the process
+//   can name such a file later (linkat with AT_EMPTY_PATH, or /proc where
+//   it is mounted); elsewhere under a temporary name that lives only while
+//   the ending signals are held. makeFixed: under a fixed name (a stale file
+//   of that name removed first), left behind after a failure only when
+//   keep() is called. adopt: a whole file of the caller's elsewhere, which
+//   place() renames (EXDEV from another file system: then copy it).
+// - place(name) syncs it, then gives it the name: an unnamed copy where
+//   nothing stands there is linked at the name itself; otherwise it takes a
+//   temporary name in the moment before (the signals held) and is renamed
+//   over what stands there. Then it syncs the directory; a failure of that
+//   last sync is not reported: the replacement has happened.
 // - Destroyed before place() (and without keep()), it leaves no name.
 // - secondName gives what stands at a name (a link itself, not followed) a
-//   second name the same way: linked under a random name, the signals
-//   held, then renamed over whatever had the name.
+//   second name the same way: linked at the name where nothing stands
+//   there, else under a temporary name, the signals held, and renamed over
+//   whatever had the name.
+// - A SIGKILL can't be held: it can leave a temporary name, which the next
+//   run that locks the directory removes (removeStrayCopies, dir_lock.h).
+//   A temporary name is ".tavrik-" and six letters or digits; the writers
+//   never give a file of their own such a name (isTemporaryName).
 // Failures give false with the system's error text in *err and errno set.
 #pragma once
 
@@ -27,6 +35,12 @@
 
 bool secondName(int dirfd, const std::string& existing, int to_dirfd, const std::string& name, std::string* err);
 
+bool isTemporaryName(const std::string& name);
+// Removes what a killed run left in `dirfd` (open for reading) under
+// temporary names: regular files, and second names of links whose first
+// name still stands. Only for a directory whose lock is held.
+void removeStrayCopies(int dirfd);
+
 class NewCopy {
  public:
   NewCopy() = default;
@@ -36,7 +50,9 @@ class NewCopy {
 
   bool make(int dirfd, mode_t mode, std::string* err);
   bool makeFixed(int dirfd, const std::string& name, mode_t mode, std::string* err);
+  bool adopt(const std::string& path, int dirfd, std::string* err);
   bool made() const { return static_cast<bool>(fd_); }
+  bool adopted() const { return static_cast<bool>(from_); }
   int fd() const { return fd_.get(); }
   bool write(const void* data, std::size_t length, std::string* err);
   // Writes all that can be read from `fd` to its end.
@@ -45,11 +61,13 @@ class NewCopy {
   void keep();
 
  private:
+  bool linkAt(const std::string& name);
   bool nameIt(std::string* err);
 
   int dir_ = -1;  // not owned
   UniqueFd fd_;
-  std::string name_;  // its name in dir_, while it has one
+  std::string name_;  // its name in dir_ (or in from_), while it has one
+  UniqueFd from_;     // an adopted file's directory
   bool fixed_ = false;
   std::optional<EndingSignalsHeld> held_;
 };

@@ -6,7 +6,8 @@
 // "Failed to open outfile '%s':%s\n" or "Failed to write outfile '%s':%s\n".
 // An existing file keeps its owner, group, mode, ACL and extended
 // attributes, unless owner_read_only forces 0400 (less the creation mask) on
-// it; a new file gets that mode.
+// it; a new file gets that mode. A file whose name has the replacer's
+// temporary form is refused as one that can't be opened (EINVAL).
 #pragma once
 
 #include <string>

@@ -9,8 +9,11 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <string>
+#include <vector>
 
 #include "setup/unique_fd.h"
+#include "tests/harness/file_shim.h"
 #include "tests/harness/sandbox.h"
 
 namespace {
@@ -48,6 +51,33 @@ TEST(DirLock, OneLockPerDirectorySharedWithinTheProcess) {
   second.reset();
   EXPECT_TRUE(freeForOthers("/tmp/a"));
   EXPECT_FALSE(freeForOthers("/tmp/b"));
+}
+
+// Taking a directory's lock removes what a killed run left there under the
+// writers' temporary names: its files, and second names of links that
+// still have their first. Nothing else goes: not a name of another form,
+// a directory, a FIFO, nor a link with a name of its own alone (a user's
+// link to a working directory, say); and nothing once the lock is held.
+TEST(DirLock, TakingItRemovesWhatAKilledRunLeft) {
+  harness::Sandbox box;
+  const std::string dir = "/tmp/d";
+  for (const char* name : {".tavrik-a1B2c3", ".tavrik-zzzzzz", ".tavrik-short", ".tavrik-abc12!", "x.tavrik-abcdef",
+                           ".tavrik-abcdefg", "keep"})
+    box.writeFile(dir + "/" + name, "x");
+  box.makeDirs(dir + "/.tavrik-dir123");
+  box.makeFifo(dir + "/.tavrik-fifo12");
+  box.makeSymlink("/tmp", dir + "/.tavrik-link12");
+  box.makeSymlink("/tmp", dir + "/linked");
+  ASSERT_EQ(0, ::link((dir + "/linked").c_str(), (dir + "/.tavrik-second").c_str()));
+  const std::vector<std::string> kept = {".tavrik-abc12!", ".tavrik-abcdefg", ".tavrik-dir123", ".tavrik-fifo12",
+                                         ".tavrik-link12", ".tavrik-short", "keep", "linked", "x.tavrik-abcdef"};
+  HeldDirLock lock = lockDirectoryOf(dir + "/file");
+  ASSERT_TRUE(lock);
+  EXPECT_EQ(kept, harness::listing(dir));
+  // Held already: a second request removes nothing.
+  box.writeFile(dir + "/.tavrik-later1", "x");
+  EXPECT_EQ(lock, lockDirectoryOf(dir + "/other"));
+  EXPECT_TRUE(harness::pathPresent(dir + "/.tavrik-later1"));
 }
 
 TEST(DirLock, AMissingDirectoryFails) {

@@ -1,19 +1,24 @@
 // How the tool replaces its files when something goes wrong or another run
 // writes at the same time, on the built tool in the sandbox, with the file
 // shim (tests/shims/file_ops.cc) failing, pausing or logging the calls:
-// failed writes and syncs, kills and signals in the middle of a write, two
-// runs at once, a copy that can't carry what the old file has, a path
-// swapped between the look and the open.
+// failed writes and syncs, kills and signals in the middle of a write (and
+// SIGKILL at every naming call of one, injected by strace), two runs at
+// once, a copy that can't carry what the old file has, a path swapped
+// between the look and the open, names of the writers' temporary form, and
+// the syncs of the kept header package.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <csignal>
 #include <cstring>
 #include <functional>
+#include <map>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -632,4 +637,304 @@ TEST(SwappedPath, NothingButARegularFileIsOpenedForWriting) {
   EXPECT_EQ("Failed to open outfile '" + key + "':Invalid argument\nFailed to save key file\n", r.out + r.err);
   EXPECT_EQ(std::string::npos, readFile(log).find("open-for-writing")) << readFile(log);
   EXPECT_EQ("", readFile("/dev/null"));
+}
+
+namespace {
+
+// A system call of a run that makes or changes a name or makes data
+// durable, as `strace -f` lists it: its name and its number among the calls
+// of that name, which is how strace counts for `when=`.
+struct CallPoint {
+  std::string call;
+  int nth;
+  std::string line;
+};
+
+std::vector<CallPoint> namingCalls(const std::string& trace) {
+  std::vector<CallPoint> points;
+  std::map<std::string, int> seen;
+  std::istringstream in(trace);
+  for (std::string line; std::getline(in, line);) {
+    // "<pid> <call>(...", the pid padded with blanks to a width of its own.
+    const std::size_t start = line.find_first_not_of(' ', line.find(' ')), paren = line.find('(');
+    if (start == std::string::npos || paren == std::string::npos || paren < start) continue;
+    const std::string call = line.substr(start, paren - start);
+    const int nth = ++seen[call];
+    const bool makes = call == "openat" && (line.find("O_TMPFILE") != std::string::npos ||
+                                            line.find("O_CREAT") != std::string::npos);
+    if (makes || call == "linkat" || call == "renameat" || call == "renameat2" || call == "unlinkat" ||
+        call == "fsync" || call == "exit_group")
+      points.push_back({call, nth, line});
+  }
+  return points;
+}
+
+// The tool under strace with these strace options before it; the shims go
+// into the tool alone.
+RunResult underStrace(std::vector<std::string> strace, const std::vector<std::string>& args,
+                      const std::string& input, EnvList shim) {
+  RunOptions options = fileShimOptions(args, input, std::move(shim));
+  for (auto it = options.env.begin(); it != options.env.end();) {
+    if (it->first != "LD_PRELOAD") {
+      ++it;
+      continue;
+    }
+    strace.insert(strace.end(), {"-E", "LD_PRELOAD=" + it->second});
+    it = options.env.erase(it);
+  }
+  strace.push_back(toolPath());
+  strace.insert(strace.end(), args.begin(), args.end());
+  options.args = std::move(strace);
+  return runProgram("strace", options);
+}
+
+bool temporaryName(const std::string& name) {
+  if (name.size() != 14 || name.compare(0, 8, ".tavrik-") != 0) return false;
+  return std::all_of(name.begin() + 8, name.end(), [](char c) { return std::isalnum(static_cast<unsigned char>(c)); });
+}
+
+}  // namespace
+
+// Killed with SIGKILL before each call of its write that makes or changes a
+// name or syncs (found from a first traced run: the copy's making, linking
+// and renaming, the backup's second name, the syncs, the exit): the file
+// holds its old content or the new, whole; names the run may add stand as a
+// whole file or not at all; a temporary name may stay, but the key list
+// never counts it, and the next run that writes there removes it. A new key
+// with unnamed files takes its name directly: no kill leaves a name there.
+TEST(KilledRun, AtEveryNamingCallLeavesOldOrNewAndNoNameTheNextRunKeeps) {
+  struct Case {
+    const char* name;
+    Install install;
+    std::string dir, file, before, after;
+    std::vector<std::pair<std::string, std::string>> others;  // laid beside it, unchanged
+    std::vector<std::string> args;
+    std::string input;
+    EnvList shim;
+    std::string added;  // a name the run adds beside it (a backup, a copy), or ""
+    std::string addedBefore;  // what stands there before the run, or ""
+    bool keys;                // the list counts the files there
+    bool neverAStray;
+  };
+  const EnvList noTmpfile = {{"TAVRIK_NO_TMPFILE", "1"}};
+  const std::vector<std::string> storeArgs = {"--stdin-key", "--key-filename", "manager"};
+  const std::vector<std::string> portArgs = {"--agent-port", "9000"};
+  const Case cases[] = {
+      {"a key replaced", Install::kFullAgent, kKeys, "manager", "OLD KEY\n", "NEW KEY\n",
+       {{"other", "OTHER KEY\n"}}, storeArgs, "NEW KEY\n", {}, "", "", true, false},
+      {"a key replaced, no unnamed files", Install::kFullAgent, kKeys, "manager", "OLD KEY\n", "NEW KEY\n",
+       {{"other", "OTHER KEY\n"}}, storeArgs, "NEW KEY\n", noTmpfile, "", "", true, false},
+      {"a new key", Install::kFullAgent, kKeys, "manager", "", "NEW KEY\n", {{"other", "OTHER KEY\n"}},
+       storeArgs, "NEW KEY\n", {}, "", "", true, true},
+      {"the agent's port", Install::kFullAgent, kConf, "agent_config", "LocalPort=1 \n", "LocalPort=9000 \n", {},
+       portArgs, "", {}, "agent_config.bak", "", false, false},
+      {"the agent's port over an older backup", Install::kFullAgent, kConf, "agent_config", "LocalPort=1 \n",
+       "LocalPort=9000 \n", {}, portArgs, "", {}, "agent_config.bak", "LocalPort=0 \n", false, false},
+      {"the agent's port over an older backup, no unnamed files", Install::kFullAgent, kConf, "agent_config",
+       "LocalPort=1 \n", "LocalPort=9000 \n", {}, portArgs, "", noTmpfile, "agent_config.bak", "LocalPort=0 \n",
+       false, false},
+      {"the maximum memory", Install::kManager, kConf, "server.conf", "maxmemory=1024\n", "maxmemory=256\n", {},
+       {"--set-max-mem", "256m"}, "", {}, "server.conf_t", "", false, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Sandbox box;
+    installProduct(box, c.install);
+    box.bindFile("/proc/meminfo", "MemTotal:        4096000 kB\n");
+    box.makeDirs(c.dir);
+    const std::string path = c.dir + "/" + c.file;
+    const EnvList shim = shimEnv(c.dir, c.shim);
+    auto lay = [&] {
+      for (const std::string& name : listing(c.dir)) box.remove(c.dir + "/" + name);
+      if (!c.before.empty()) box.writeFile(path, c.before, kOldMode);
+      for (const auto& [name, content] : c.others) box.writeFile(c.dir + "/" + name, content, 0400);
+      if (!c.addedBefore.empty()) box.writeFile(c.dir + "/" + c.added, c.addedBefore, kOldMode);
+    };
+    std::vector<std::string> steady = {c.file};
+    for (const auto& other : c.others) steady.push_back(other.first);
+    std::sort(steady.begin(), steady.end());
+
+    lay();
+    const std::string trace = "/tmp/trace";
+    RunResult traced = underStrace({"-f", "-o", trace}, c.args, c.input, shim);
+    ASSERT_TRUE(traced.exited(0)) << describe(traced);
+    const std::vector<CallPoint> points = namingCalls(readFile(trace));
+    ASSERT_GE(points.size(), 3u) << readFile(trace);
+    int strays = 0;
+    for (const CallPoint& point : points) {
+      SCOPED_TRACE("killed before " + point.line);
+      lay();
+      RunResult killed = underStrace(
+          {"-f", "-o", "/dev/null", "-e", "inject=" + point.call + ":signal=KILL:when=" + std::to_string(point.nth)},
+          c.args, c.input, shim);
+      EXPECT_EQ(SIGKILL, killed.signal) << describe(killed);
+      std::vector<std::string> names, left;
+      for (const std::string& name : listing(c.dir)) (temporaryName(name) ? left : names).push_back(name);
+      strays += static_cast<int>(left.size());
+      const bool there = pathPresent(path);
+      const std::string now = readFile(path);
+      EXPECT_TRUE((there && (now == c.before || now == c.after)) || (!there && c.before.empty())) << now;
+      for (const std::string& name : names) {
+        EXPECT_TRUE(name == c.added || std::find(steady.begin(), steady.end(), name) != steady.end()) << name;
+      }
+      if (!c.added.empty() && pathPresent(c.dir + "/" + c.added)) {
+        // A backup is the old file or the older one; the maximum memory's
+        // copy, left by a killed run, may be anything.
+        const std::string added = readFile(c.dir + "/" + c.added);
+        EXPECT_TRUE(c.added == "server.conf_t" || added == c.before || added == c.addedBefore) << added;
+      }
+      for (const auto& [name, content] : c.others) EXPECT_EQ(content, readFile(c.dir + "/" + name)) << name;
+      if (c.keys) {
+        RunResult list = runWith({"--list-keys"});
+        EXPECT_TRUE(list.exited(0)) << describe(list);
+        EXPECT_NE(std::string::npos, list.out.find("\n" + std::to_string(names.size()) + " keys installed\n"))
+            << list.out;
+        for (const std::string& name : left) EXPECT_EQ(std::string::npos, list.out.find(name)) << list.out;
+      }
+      RunResult next = runTool(fileShimOptions(c.args, c.input, shim));
+      EXPECT_TRUE(next.exited(0)) << describe(next);
+      EXPECT_EQ(c.after, readFile(path));
+      std::vector<std::string> after;
+      for (const std::string& name : listing(c.dir))
+        if (name != c.added) after.push_back(name);
+      EXPECT_EQ(steady, after) << "the next run leaves only the files";
+    }
+    if (c.neverAStray) {
+      EXPECT_EQ(0, strays) << "a name was left where nothing stood";
+    }
+  }
+}
+
+namespace {
+
+const char kBuildHost[] = "build.example.test";
+
+// A header-package run that keeps the package at `target`.
+RunResult keepPackage(Sandbox& box, const std::string& target, EnvList shim = {}) {
+  box.makeTree("/tmp/hdr", {".config", "Makefile", "include/linux/a.h"});
+  return runTool(fileShimOptions(
+      {"--kernel-dir", "/tmp/hdr", "--force-update", "--silent", "--host", kBuildHost, "--tarball-only", target}, "",
+      std::move(shim)));
+}
+
+bool endsWith(const std::string& text, const std::string& end) {
+  return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
+}
+
+}  // namespace
+
+// No name a user gives becomes one of the writers' temporary names, which a
+// later run would remove: a key name of that form is refused as an invalid
+// name (stored, removed or listed), a package name as the file it can't
+// open, a key link that leads to such a name as well (nothing is made
+// there). A working directory of that form, and a link to it, are no files
+// of the writers': runs that write beside them leave them.
+TEST(TemporaryNames, NoNameAUserGivesIsTakenForOne) {
+  const std::string temp = ".tavrik-abc123";
+  {
+    SCOPED_TRACE("a key name");
+    Sandbox box;
+    installProduct(box, Install::kFullAgent);
+    box.writeFile(kKeys + "/" + temp, "LEFT BY A KILLED RUN\n", 0600);
+    RunResult store = runWith({"--stdin-key", "--key-filename", temp}, "KEY\n");
+    EXPECT_TRUE(store.exited(1)) << describe(store);
+    EXPECT_EQ("Invalid key name '" + temp + "'\nFailed to save key file\n", store.out + store.err);
+    RunResult remove = runWith({"--remove-key", temp});
+    EXPECT_TRUE(remove.exited(1)) << describe(remove);
+    EXPECT_EQ("Invalid key name '" + temp + "'\nFailed to delete key.\n", remove.out + remove.err);
+    EXPECT_EQ("LEFT BY A KILLED RUN\n", readFile(kKeys + "/" + temp));
+    RunResult list = runWith({"--list-keys"});
+    EXPECT_TRUE(list.exited(0)) << describe(list);
+    EXPECT_EQ("Installed keys:\n0 keys installed\n", list.out + list.err);
+  }
+  {
+    SCOPED_TRACE("a key link to such a name");
+    Sandbox box;
+    installProduct(box, Install::kFullAgent);
+    box.makeDirs("/tmp/elsewhere");
+    box.makeSymlink("/tmp/elsewhere/" + temp, kKeys + "/manager");
+    RunResult r = storeKey("KEY\n", {});
+    EXPECT_TRUE(r.exited(1)) << describe(r);
+    EXPECT_EQ("Failed to open outfile '" + kKeys + "/manager':Invalid argument\nFailed to save key file\n",
+              r.out + r.err);
+    EXPECT_EQ(std::vector<std::string>{}, listing("/tmp/elsewhere"));
+  }
+  {
+    SCOPED_TRACE("a package name");
+    Sandbox box;
+    layAgentFiles(box, kBuildHost);
+    box.makeDirs("/tmp/out");
+    RunResult r = keepPackage(box, "/tmp/out/" + temp);
+    EXPECT_TRUE(r.exited(0)) << describe(r);
+    EXPECT_TRUE(endsWith(r.out, "Couldnt open file '/tmp/out/" + temp + "': 'Invalid argument'\n")) << r.out;
+    EXPECT_EQ(std::vector<std::string>{}, listing("/tmp/out"));
+  }
+  {
+    SCOPED_TRACE("a working directory");
+    Sandbox box;
+    layAgentFiles(box, kBuildHost);
+    const std::string work = "/tmp/" + temp, link = "/tmp/.tavrik-link12";
+    box.writeFile(work + "/conf/agent_config", "LocalPort=1 \n", kOldMode);
+    box.makeSymlink(work, link);
+    RunResult port = runWith({"--dev-test-paths", link, "--agent-port", "9000"});
+    EXPECT_TRUE(port.exited(0)) << describe(port);
+    EXPECT_EQ("LocalPort=9000 \n", readFile(work + "/conf/agent_config"));
+    // The package is kept in /tmp, beside them and beside what a killed run
+    // left, which goes.
+    box.writeFile("/tmp/.tavrik-zzzzzz", "LEFT BY A KILLED RUN\n", 0600);
+    RunResult package = keepPackage(box, "/tmp/headers.tgz");
+    EXPECT_TRUE(package.exited(0)) << describe(package);
+    EXPECT_TRUE(pathPresent("/tmp/headers.tgz"));
+    EXPECT_FALSE(pathPresent("/tmp/.tavrik-zzzzzz"));
+    EXPECT_EQ("LocalPort=9000 \n", readFile(link + "/conf/agent_config"));
+  }
+}
+
+// The kept package, on the package's own file system (renamed from where it
+// was made) or another one (copied): whole and synced before it takes its
+// name, over an older package or where nothing stood, and the directory
+// synced after, as the shim logs the tool's calls. The run reports it saved
+// only then, and leaves nothing else beside it.
+TEST(Sync, TheKeptPackageIsDurableOnEitherFileSystem) {
+  const std::string out = "/tmp/out", target = out + "/headers.tgz", log = "/tmp/ops.log";
+  for (bool otherFs : {false, true}) {
+    for (bool older : {false, true}) {
+      SCOPED_TRACE(std::string(otherFs ? "another file system" : "the same file system") +
+                   (older ? ", over an older package" : ", nothing there"));
+      Sandbox box;
+      layAgentFiles(box, kBuildHost);
+      if (otherFs) box.mountSmallTmpfs(out, 1 << 20);
+      box.makeDirs(out);
+      if (older) box.writeFile(target, "OLDER PACKAGE", kOldMode);
+      RunResult r = keepPackage(box, target, shimEnv("/tmp", {{"TAVRIK_OPS_LOG", log}}));
+      EXPECT_TRUE(r.exited(0)) << describe(r);
+      EXPECT_TRUE(endsWith(r.out, "After it is complete, you will need to copy the module to /lib/modules/tavrik\n"))
+          << r.out;
+      EXPECT_EQ(0, readFile(target).compare(0, 2, "\x1f\x8b")) << "a gzip package";
+      EXPECT_EQ(std::vector<std::string>{"headers.tgz"}, listing(out));
+      std::vector<std::string> lines;
+      std::istringstream in(readFile(log));
+      for (std::string line; std::getline(in, line);) lines.push_back(line);
+      std::string all;
+      for (const std::string& l : lines) all += l + "\n";
+      // The call that gives the target its name, and what it names.
+      std::size_t named = lines.size();
+      for (std::size_t i = 0; i < lines.size(); ++i)
+        if (endsWith(lines[i], " " + target) && (lines[i].rfind("rename ", 0) == 0 || lines[i] == "link " + target))
+          named = i;
+      ASSERT_LT(named, lines.size()) << all;
+      const std::string from = lines[named].rfind("rename ", 0) == 0
+                                   ? lines[named].substr(7, lines[named].size() - 8 - target.size())
+                                   : "(unnamed)";
+      EXPECT_EQ(!otherFs, from.rfind("/tmp/tavrik-kestrin.", 0) == 0) << "renamed from where it was made: " << from;
+      std::size_t synced = lines.size();
+      for (std::size_t i = 0; i < named; ++i)
+        if (lines[i].rfind("fsync ", 0) == 0 && (lines[i] == "fsync " + from || lines[i].rfind("fsync " + out + "/", 0) == 0))
+          synced = i;
+      EXPECT_LT(synced, named) << "the package is synced before it takes the name\n" << all;
+      bool dirSynced = false;
+      for (std::size_t i = named; i < lines.size(); ++i) dirSynced = dirSynced || lines[i] == "fsync-dir " + out;
+      EXPECT_TRUE(dirSynced) << "the directory is synced after\n" << all;
+    }
+  }
 }

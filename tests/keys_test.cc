@@ -55,9 +55,14 @@ TEST(KeyLineEnds, CrBeforeLfGoes) {
 }
 
 TEST(KeyNames, SingleFileNamesOnly) {
-  for (const char* bad : {"", ".", "..", "a/b", "/etc/passwd", "../x", "x/"}) EXPECT_FALSE(isValidKeyName(bad)) << bad;
+  // (".tavrik-" and six letters or digits: the file writers' temporary
+  // names, which a later run removes)
+  for (const char* bad : {"", ".", "..", "a/b", "/etc/passwd", "../x", "x/", ".tavrik-abc123", ".tavrik-ZZZZZZ"})
+    EXPECT_FALSE(isValidKeyName(bad)) << bad;
   EXPECT_FALSE(isValidKeyName(nullptr));
-  for (const char* good : {"a", ".hidden", "...", "127.0.0.1", "a..b"}) EXPECT_TRUE(isValidKeyName(good)) << good;
+  for (const char* good : {"a", ".hidden", "...", "127.0.0.1", "a..b", ".tavrik-abc12", ".tavrik-abc1234",
+                           ".tavrik-abc-12", "tavrik-abc123"})
+    EXPECT_TRUE(isValidKeyName(good)) << good;
 }
 
 TEST_F(Keys, SaveNormalisesAndIsOwnerReadOnly) {
@@ -150,8 +155,9 @@ TEST(KeyDigest, Md5OfTheGivenBytes) {
   EXPECT_EQ(keyNameFromDigest("abcXYZ", 3), "900150983cd24fb0d6963f7d28e17f72");
 }
 
-TEST_F(Keys, ListSkipsDotsAndDanglingLinks) {
+TEST_F(Keys, ListSkipsDotsDanglingLinksAndTemporaryNames) {
   std::ofstream(keyDir() + "/one") << "1";
+  std::ofstream(keyDir() + "/.tavrik-a1b2c3") << "left by a killed run";
   std::ofstream(keyDir() + "/.hidden") << "h";
   ASSERT_EQ(::mkdir((keyDir() + "/subdir").c_str(), 0755), 0);
   ASSERT_EQ(::symlink("one", (keyDir() + "/link").c_str()), 0);

@@ -254,16 +254,24 @@ TEST_F(MaxMemoryTool, NoMaxMemoryLineLeavesTheFileAndAFullCopy) {
   EXPECT_EQ("#maxmemory=1\nmaxmemory=2 #x\ncompute.maxmemory=3\n", readFile(kCopy));
 }
 
-TEST_F(MaxMemoryTool, MissingFileLeavesAnEmptyCopy) {
-  RunResult r = tool({"--set-max-mem", "512m"});
-  EXPECT_TRUE(r.exited(1)) << describe(r);
-  EXPECT_EQ(
-      "Could not write to configuration file. Could not open the file, current changes would not be saved\n" +
-          std::string(kFailed),
-      r.out);
-  EXPECT_FALSE(pathPresent(kConf));
-  EXPECT_TRUE(pathPresent(kCopy));
-  EXPECT_EQ("", readFile(kCopy));
+// The file is read before the copy is made: a file that is missing, or a
+// dangling link in its place, fails the run with no new name beside it.
+TEST_F(MaxMemoryTool, UnreadableFileLeavesNoCopy) {
+  for (bool dangling : {false, true}) {
+    SCOPED_TRACE(dangling ? "a dangling link" : "no file");
+    box_.remove(kConf);
+    box_.remove(kCopy);
+    if (dangling) box_.makeSymlink("/tmp/absent/server.conf", kConf);
+    RunResult r = tool({"--set-max-mem", "512m"});
+    EXPECT_TRUE(r.exited(1)) << describe(r);
+    EXPECT_EQ(
+        "Could not write to configuration file. Could not open the file, current changes would not be saved\n" +
+            std::string(kFailed),
+        r.out);
+    EXPECT_EQ(dangling, pathPresent(kConf));
+    EXPECT_FALSE(pathPresent(kCopy));
+    EXPECT_FALSE(pathPresent("/tmp/absent/server.conf"));
+  }
 }
 
 TEST_F(MaxMemoryTool, AStaleCopyOrALinkInItsPlaceIsNotWrittenThrough) {
