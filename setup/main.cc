@@ -21,6 +21,7 @@
 #include "setup/password.h"
 #include "setup/settings.h"
 #include "setup/usage.h"
+#include "setup/wipe.h"
 
 namespace {
 
@@ -106,7 +107,7 @@ const char* enterPasswordTwice() {
   std::optional<std::string> second = readPassword("  Verify: ", &notes);
   WipedOnExit secondWiped(second);
   if (const char* failure = entryFailure(second, notes)) return failure;
-  if (*first != *second) return "Passwords do not match";
+  if (!sameSecret(*first, *second)) return "Passwords do not match";
   adminPassword = *first;
   return nullptr;
 }

@@ -3,11 +3,10 @@
 #include <poll.h>
 #include <unistd.h>
 
-#include <array>
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
-#include <cstring>
+#include <utility>
 
 namespace {
 
@@ -54,32 +53,32 @@ std::optional<std::string> readPassword(const char* prompt, EntryNotes* notes) {
   // Echo is off before the prompt is shown: a key typed as soon as it
   // appears is never echoed.
   PasswordExchange exchange;
+  EntryNotes seen;
   const PasswordExchange::TerminalKeys terminal = PasswordExchange::terminalKeys();
   show(prompt);
 
-  // Fixed, so the characters never move to a new block and leave a copy
-  // behind; wiped on the way out, once the result has been made from it.
-  struct Buffer {
-    std::array<char, kPasswordBufferSize> keys;
-    ~Buffer() { ::explicit_bzero(keys.data(), keys.size()); }
-  } entry;
-  std::size_t stored = 0;
-  EntryNotes seen;
+  // Room for the longest entry from the start, so the characters never
+  // move to a new block and leave a copy behind. The one text that holds
+  // them: wiped on every way out here, or handed whole to the caller.
+  std::string entry;
+  entry.reserve(kPasswordMaxLength);
+  WipedOnExit wiped(entry);
   for (;;) {
     int key = readKey();
     if (key == kReadFailed) {
       seen.readFailed = true;
       break;
     }
-    if (key == kEndOfInput || key == terminal.end || key == '\n' || key == '\r' || stored >= entry.keys.size() - 1)
+    if (key == kEndOfInput || key == terminal.end || key == '\n' || key == '\r' ||
+        entry.size() == kPasswordMaxLength)
       break;
     bool erase = key == '\b' || key == 0x7f || key == terminal.erase;
-    if (erase && stored > 0) {
+    if (erase && !entry.empty()) {
       show("\b \b");
-      entry.keys[--stored] = 0;
+      entry.pop_back();
     } else if (std::isalnum(key)) {
       show("*");
-      entry.keys[stored++] = static_cast<char>(key);
+      entry.push_back(static_cast<char>(key));
     } else if (!erase) {
       // Not stored and not shown. With nothing stored yet, an erase key
       // takes nothing away from what the user meant to type.
@@ -88,6 +87,7 @@ std::optional<std::string> readPassword(const char* prompt, EntryNotes* notes) {
   }
   std::fputc('\n', stdout);
   if (notes) *notes = seen;
-  if (stored == 0 || seen.readFailed) return std::nullopt;
-  return std::optional<std::string>(std::in_place, entry.keys.data(), stored);
+  if (entry.empty() || seen.readFailed) return std::nullopt;
+  // Moved, not copied: the block itself goes to the caller.
+  return std::optional<std::string>(std::move(entry));
 }

@@ -32,9 +32,10 @@
 // stored and echoed as "*"; backspace, delete and the terminal's erase
 // character erase one ("\b \b"); the terminal's end-of-input character
 // ends the entry as the end of input does; anything else is dropped without
-// echo. Its own buffer is wiped before it returns; the text it gives is
-// the caller's to wipe (WipedOnExit). Nothing when no character was
-// stored. EntryNotes tells whether a key was dropped (an erase while
+// echo. The characters are held in one text that never moves to a new
+// block; it is wiped on every way out (WipedOnExit) unless it is handed
+// whole to the caller, whose to wipe it is then. Nothing when no character
+// was stored. EntryNotes tells whether a key was dropped (an erase while
 // nothing is stored does not count), and whether the input failed: a read
 // error, or a terminal that went away (hung up) while keys were awaited.
 // A failed entry is no password at all.
@@ -50,6 +51,7 @@
 #include "setup/wipe.h"
 
 constexpr std::size_t kPasswordBufferSize = 8192;
+constexpr std::size_t kPasswordMaxLength = kPasswordBufferSize - 1;
 
 class PasswordExchange {
  public:

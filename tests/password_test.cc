@@ -12,6 +12,7 @@
 #include <pty.h>
 #include <signal.h>
 #include <sys/ioctl.h>
+#include <sys/ptrace.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -23,6 +24,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <functional>
 #include <string>
@@ -981,4 +983,98 @@ TEST(ToolPrompt, ADumpAtThePromptHoldsNoPassword) {
   EXPECT_EQ(harness::shell("find /tmp/cores-tool -type f -print0" + findSecret), "")
       << harness::shell("ls -la /tmp/cores-tool");
   EXPECT_FALSE(harness::pathPresent(kStoredCredentials));
+}
+
+// The tool is bound at start-up and its relocated data read-only after it
+// (no lazy binding runs once a password has been typed).
+TEST(ToolBinary, BoundAtStartWithReadOnlyRelocations) {
+  const std::string tool = harness::shellQuote(harness::toolPath());
+  const std::string dynamic = harness::shell("readelf -dW " + tool);
+  auto entry = [&dynamic](const std::string& tag) {
+    std::size_t at = dynamic.find("(" + tag + ")");
+    return at == std::string::npos ? std::string() : dynamic.substr(at, dynamic.find('\n', at) - at);
+  };
+  EXPECT_NE(entry("FLAGS").find("BIND_NOW"), std::string::npos) << dynamic;
+  EXPECT_NE(entry("FLAGS_1").find(" NOW"), std::string::npos) << dynamic;
+  EXPECT_NE(harness::shell("readelf -lW " + tool).find("GNU_RELRO"), std::string::npos);
+}
+
+namespace {
+
+// Every place in the writable memory of a process stopped by its tracer
+// where a piece of `secret` (any 8 of its bytes in a row) stands, one line
+// per find.
+std::string piecesInMemory(pid_t pid, const std::string& secret) {
+  const std::size_t piece = 8;
+  std::ifstream maps("/proc/" + std::to_string(pid) + "/maps");
+  UniqueFd mem(::open(("/proc/" + std::to_string(pid) + "/mem").c_str(), O_RDONLY | O_CLOEXEC));
+  if (!mem) return "cannot read the memory: " + std::string(std::strerror(errno));
+  std::string found;
+  std::string line;
+  while (std::getline(maps, line)) {
+    unsigned long low = 0, high = 0;
+    char perms[8] = {};
+    if (std::sscanf(line.c_str(), "%lx-%lx %7s", &low, &high, perms) != 3 || perms[1] != 'w') continue;
+    std::string bytes(high - low, '\0');
+    ssize_t n = ::pread(mem.get(), &bytes[0], bytes.size(), static_cast<off_t>(low));
+    if (n <= 0) continue;
+    bytes.resize(static_cast<std::size_t>(n));
+    for (std::size_t at = 0; at + piece <= secret.size(); ++at) {
+      std::size_t where = bytes.find(secret.substr(at, piece));
+      if (where != std::string::npos) {
+        found += "bytes " + std::to_string(at) + "+ at offset " + std::to_string(where) + " of " + line + "\n";
+        break;
+      }
+    }
+  }
+  return found;
+}
+
+}  // namespace
+
+// After a mismatch the tool ends with both entries wiped: at its exit (held
+// there by a tracer) no piece of either stands anywhere in its writable
+// memory, the dead stack below the stack pointer included, where a register
+// that held a compared piece would have been saved.
+TEST(ToolPrompt, MismatchLeavesNoCopyOfTheEntries) {
+  const std::string first = "Qm7Rz2Kp9Xw4Lb8Tn3Vh6Jc1Fy5Gd0Hs7Ue2Wq";
+  const std::string second = "Zk4Pt8Mx1Rv6Nb3Cq9Ly2Hw7Js5Dg0Fe4Ua8Ti";
+  harness::Sandbox box;
+  box.makeDirs("/tmp/work/conf");
+  harness::Pty pty;
+  pty.startTool(kPromptArgs);
+  ASSERT_TRUE(pty.waitFor("Password: ")) << pty.output();
+  ASSERT_EQ(::ptrace(PTRACE_SEIZE, pty.pid(), nullptr, PTRACE_O_TRACEEXIT), 0) << std::strerror(errno);
+  ASSERT_TRUE(waitForRawKeyRead(pty));
+  pty.send(first + "\r");
+  ASSERT_TRUE(pty.waitFor("  Verify: ")) << pty.output();
+  ASSERT_TRUE(waitForRawKeyRead(pty));
+  pty.send(second + "\r");
+  auto deadline = Clock::now() + std::chrono::seconds(30);
+  bool atExit = false;
+  while (!atExit) {
+    int status = 0;
+    pid_t r = ::waitpid(pty.pid(), &status, WNOHANG | __WALL);
+    if (r == 0) {
+      ASSERT_LT(Clock::now(), deadline) << pty.output();
+      pty.readFor(10);
+      continue;
+    }
+    ASSERT_EQ(r, pty.pid()) << std::strerror(errno);
+    ASSERT_TRUE(WIFSTOPPED(status)) << "ended before its exit was seen: " << status;
+    if (status >> 8 == (SIGTRAP | (PTRACE_EVENT_EXIT << 8))) {
+      atExit = true;
+      EXPECT_EQ(piecesInMemory(pty.pid(), first), "");
+      EXPECT_EQ(piecesInMemory(pty.pid(), second), "");
+      ::ptrace(PTRACE_DETACH, pty.pid(), nullptr, nullptr);
+    } else {
+      // A signal on its way: delivered as it would have been.
+      int sig = status >> 16 == 0 ? WSTOPSIG(status) : 0;
+      ::ptrace(PTRACE_CONT, pty.pid(), nullptr, reinterpret_cast<void*>(static_cast<long>(sig)));
+    }
+  }
+  harness::PtyExit exit = pty.wait();
+  EXPECT_TRUE(exit.exited(1)) << pty.output();
+  EXPECT_EQ(pty.output(), "Password: " + std::string(first.size(), '*') + "\r\n  Verify: " +
+                              std::string(second.size(), '*') + "\r\nPasswords do not match\r\n");
 }
