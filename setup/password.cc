@@ -69,14 +69,19 @@ std::optional<std::string> readPassword(const char* prompt, EntryNotes* notes) {
       seen.readFailed = true;
       break;
     }
-    if (key == kEndOfInput || key == terminal.end || key == '\n' || key == '\r' ||
-        entry.size() == kPasswordMaxLength)
-      break;
+    if (key == kEndOfInput || key == terminal.end || key == '\n' || key == '\r') break;
+    // Past the limit the rest of the line is read unseen, so that no key
+    // of it is left for the next prompt or for the shell.
+    if (seen.tooLong) continue;
     bool erase = key == '\b' || key == 0x7f || key == terminal.erase;
     if (erase && !entry.empty()) {
       show("\b \b");
       entry.pop_back();
     } else if (std::isalnum(key)) {
+      if (entry.size() == kPasswordMaxLength) {
+        seen.tooLong = true;
+        continue;
+      }
       show("*");
       entry.push_back(static_cast<char>(key));
     } else if (!erase) {
@@ -87,7 +92,7 @@ std::optional<std::string> readPassword(const char* prompt, EntryNotes* notes) {
   }
   std::fputc('\n', stdout);
   if (notes) *notes = seen;
-  if (entry.empty() || seen.readFailed) return std::nullopt;
+  if (entry.empty() || seen.readFailed || seen.tooLong) return std::nullopt;
   // Moved, not copied: the block itself goes to the caller.
   return std::optional<std::string>(std::move(entry));
 }

@@ -27,18 +27,22 @@
 // When standard input is not a terminal, it only keeps core dumps off.
 //
 // readPassword prints the prompt, then reads keys one byte at a time from
-// descriptor 0 (nothing beyond the entry's last key is taken) until Enter,
-// the end of input or 8191 stored characters: letters and digits are
-// stored and echoed as "*"; backspace, delete and the terminal's erase
-// character erase one ("\b \b"); the terminal's end-of-input character
-// ends the entry as the end of input does; anything else is dropped without
-// echo. The characters are held in one text that never moves to a new
-// block; it is wiped on every way out (WipedOnExit) unless it is handed
-// whole to the caller, whose to wipe it is then. Nothing when no character
-// was stored. EntryNotes tells whether a key was dropped (an erase while
-// nothing is stored does not count), and whether the input failed: a read
-// error, or a terminal that went away (hung up) while keys were awaited.
-// A failed entry is no password at all.
+// descriptor 0 (nothing beyond the entry's last key is taken) to the line's
+// end: Enter, the end of input or the terminal's end-of-input character.
+// Letters and digits are stored and echoed as "*", at most
+// kPasswordMaxLength of them; backspace, delete and the terminal's erase
+// character erase one ("\b \b"); anything else is dropped without echo. A
+// letter or digit past the limit makes the entry too long: the rest of its
+// line is read without echo and dropped, so that no key of it is left for
+// a later prompt or for the shell. The characters are held in one text
+// that never moves to a new block; it is wiped on every way out
+// (WipedOnExit) unless it is handed whole to the caller, whose to wipe it
+// is then. Nothing when no character was stored, when the entry was too
+// long, or when the input failed. EntryNotes tells whether a key was
+// dropped (an erase while nothing is stored does not count), whether the
+// entry was too long, and whether the input failed: a read error, a
+// terminal that went away (hung up) while keys were awaited. A failed or
+// too long entry is no password at all.
 //
 // readKeypressNoEcho reads one key the same way (in an exchange of its own
 // when none is held): the key as an int, EOF at the end of input or when
@@ -75,6 +79,7 @@ class PasswordExchange {
 
 struct EntryNotes {
   bool droppedKey = false;
+  bool tooLong = false;
   bool readFailed = false;
 };
 

@@ -258,27 +258,49 @@ TEST(ReadPassword, EntriesOnATerminal) {
   }
 }
 
-TEST(ReadPassword, EntryEndsAfterTheLongestPassword) {
-  PtyChild child([] {
-    // As main asks: two entries in one exchange, so keys typed ahead of the
-    // second one are its own.
-    PasswordExchange exchange;
-    std::optional<std::string> entry = readPassword("");
-    std::optional<std::string> next = readPassword("");
-    std::printf("[%zu %s]\n", entry ? entry->size() : 0, next ? next->c_str() : "(none)");
-  });
-  ASSERT_TRUE(child.waitForKeyRead());
-  // 8191 stored, the next key ends the entry unstored, then the second
-  // entry reads what follows.
-  // Sent in pieces smaller than the terminal's input buffer, each once the
-  // previous one was read.
-  std::string keys = std::string(kPasswordBufferSize - 1, 'p') + "Xnext\n";
-  for (std::size_t at = 0; at < keys.size(); at += 1024) {
-    ASSERT_TRUE(child.waitForKeyRead());
-    child.send(keys.substr(at, 1024));
+// The limit is on the characters stored: an erase at the limit makes room
+// again. A letter or digit past it makes the entry too long: the rest of
+// that line (to Enter or the end-of-input key) is read unseen and the entry
+// gives nothing, and the next entry begins after that line.
+TEST(ReadPassword, EntryPastTheLongestPassword) {
+  const std::string longest(kPasswordMaxLength, 'p');
+  const std::string stars(kPasswordMaxLength, '*');
+  const struct {
+    const char* name;
+    std::string keys;  // the first entry's line
+    std::string screen;
+    const char* entry;  // its length, or what the notes say
+  } cases[] = {
+      {"the longest", longest + "\n", stars + "\n", "8191"},
+      {"one past it", longest + "Xmore\n", stars + "\n", "0 too long"},
+      {"past it, then a dropped key and erase keys", longest + "Q-\b\x7fr\r", stars + "\n", "0 too long"},
+      {"past it, ended by the end-of-input key", longest + "X\x04", stars + "\n", "0 too long"},
+      {"an erase at the limit makes room", longest + "\bY\n", stars + "\b \b*\n", "8191"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    PtyChild child([] {
+      // As main asks: two entries in one exchange, so keys typed ahead of
+      // the second one are its own.
+      PasswordExchange exchange;
+      EntryNotes notes;
+      std::optional<std::string> entry = readPassword("", &notes);
+      std::optional<std::string> next = readPassword("");
+      std::printf("[%zu%s %s]\n", entry ? entry->size() : 0, notes.tooLong ? " too long" : "",
+                  next ? next->c_str() : "(none)");
+    });
+    // Sent in pieces smaller than the terminal's input buffer, each once the
+    // previous one was read.
+    const std::string keys = c.keys + "next\n";
+    for (std::size_t at = 0; at < keys.size(); at += 1024) {
+      ASSERT_TRUE(child.waitForKeyRead());
+      child.send(keys.substr(at, 1024));
+    }
+    int status = child.finish();
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    EXPECT_EQ(child.output(), c.screen + "****\n[" + c.entry + " next]\n");
+    EXPECT_EQ(child.sttyG(), child.initial());
   }
-  child.finish();
-  EXPECT_EQ(child.output(), std::string(kPasswordBufferSize - 1, '*') + "\n****\n[8191 next]\n");
 }
 
 // Every signal whose default action ends the process: the terminal is put
@@ -983,6 +1005,154 @@ TEST(ToolPrompt, ADumpAtThePromptHoldsNoPassword) {
   EXPECT_EQ(harness::shell("find /tmp/cores-tool -type f -print0" + findSecret), "")
       << harness::shell("ls -la /tmp/cores-tool");
   EXPECT_FALSE(harness::pathPresent(kStoredCredentials));
+}
+
+// ----- keys past the longest entry, a start in the background -----
+
+namespace {
+
+struct JobShell {
+  const char* path;
+  std::vector<std::string> args;
+};
+const JobShell kJobShells[] = {
+    {"/bin/dash", {"-i"}},  // leaves the terminal as a job left it
+    {"/bin/bash", {"--norc", "--noprofile", "--noediting", "-i"}},
+};
+
+// An interactive shell on the terminal, at its first prompt.
+void startJobShell(harness::Pty& pty, const JobShell& shell) {
+  pty.start(shell.path, shell.args, {{"PS1", "$ "}, {"ENV", ""}, {"HISTFILE", "/dev/null"}, {"TERM", "dumb"}});
+  ASSERT_TRUE(pty.waitFor("$ ")) << pty.output();
+}
+
+// The tool's prompt step as a command line.
+std::string toolCommand() {
+  std::string command = harness::shellQuote(harness::toolPath());
+  for (const std::string& arg : kPromptArgs) command += " " + harness::shellQuote(arg);
+  return command;
+}
+
+// Types `command` at the shell's prompt, followed by a report of its exit
+// status that the typed line itself does not spell out.
+void typeCommandWithStatus(harness::Pty& pty, const std::string& command) {
+  pty.send(command + "; echo \"stat\"\"us $?\"\n");
+}
+
+// The status reported after `from`, once the shell has printed it; -1 when
+// it never came.
+int waitForStatus(harness::Pty& pty, std::size_t from) {
+  auto reported = [&] {
+    std::size_t at = pty.output().find("\nstatus ", from);
+    return at != std::string::npos && pty.output().find("\r\n", at + 1) != std::string::npos ? at : std::string::npos;
+  };
+  auto deadline = Clock::now() + std::chrono::seconds(30);
+  while (reported() == std::string::npos && Clock::now() < deadline) pty.readFor(20);
+  std::size_t at = reported();
+  return at == std::string::npos ? -1 : std::atoi(pty.output().c_str() + at + 8);
+}
+
+// A line typed now is shown as typed (the terminal still echoes) and run:
+// once its answer is there, the shell has read and run every line before
+// it too.
+void expectShellEchoesAndRuns(harness::Pty& pty) {
+  std::size_t from = pty.output().size();
+  pty.send("echo shell$((6*7))\n");
+  ASSERT_TRUE(pty.waitFor("shell42\r\n", 30000)) << pty.output();
+  EXPECT_NE(pty.output().find("echo shell$((6*7))\r\n", from), std::string::npos) << "typed blind: " << pty.output();
+}
+
+// Types a long run of keys in pieces, so that no single write waits long
+// for the reader.
+void sendInPieces(harness::Pty& pty, const std::string& keys) {
+  for (std::size_t at = 0; at < keys.size(); at += 1024) pty.send(keys.substr(at, 1024));
+}
+
+}  // namespace
+
+// A line longer than the longest entry, under a job-control shell: the
+// entry is refused with status 1 before anything is written, and no key of
+// that line becomes the Verify entry or is left for the shell, which would
+// show it in clear and run it as a command. What follows the line stays
+// the next reader's.
+TEST(ToolPrompt, KeysPastTheLongestEntryReachNoOneElse) {
+  const std::string longest(kPasswordMaxLength, 'p');
+  const std::string stars(kPasswordMaxLength, '*');
+  const std::string refused = "The password may hold at most 8191 characters\r\n";
+  const struct {
+    const char* name;
+    std::string first;
+    std::string second;  // empty: no Verify prompt
+    std::string screen;  // what the tool prints
+    bool stored;         // the longest entry was set
+  } cases[] = {
+      {"past the limit at the first prompt", longest + "Xtouch /tmp/leaked\r", "", "Password: " + stars + "\r\n" + refused,
+       false},
+      {"a dropped key before the limit, a command after", "p@" + longest + " touch /tmp/leaked\r", "",
+       "Password: " + stars + "\r\n" + refused, false},
+      {"past the limit at the second prompt, the first entry its start", longest + "\r",
+       longest + " touch /tmp/leaked\r", "Password: " + stars + "\r\n  Verify: " + stars + "\r\n" + refused, false},
+      {"past the limit, ended by the end-of-input key", longest + "Xyz\x04", "", "Password: " + stars + "\r\n" + refused,
+       false},
+      {"the longest entry at both prompts", longest + "\r", longest + "\r",
+       "Password: " + stars + "\r\n  Verify: " + stars + "\r\nServer username and password set\r\n", true},
+  };
+  for (const JobShell& shell : kJobShells) {
+    for (const auto& c : cases) {
+      SCOPED_TRACE(std::string(shell.path) + ": " + c.name);
+      harness::Sandbox box;
+      box.makeDirs("/tmp/work/conf");
+      harness::Pty pty;
+      startJobShell(pty, shell);
+      if (HasFatalFailure()) return;
+      const std::string before = pty.sttyG();
+      std::size_t from = pty.output().size();
+      typeCommandWithStatus(pty, toolCommand());
+      ASSERT_TRUE(pty.waitFor("Password: ")) << pty.output();
+      ASSERT_TRUE(waitForRawKeyRead(pty));
+      sendInPieces(pty, c.first);
+      if (!c.second.empty()) {
+        ASSERT_TRUE(pty.waitFor("  Verify: ", 30000)) << pty.output().substr(from);
+        ASSERT_TRUE(waitForRawKeyRead(pty));
+        sendInPieces(pty, c.second);
+      }
+      int status = waitForStatus(pty, from);
+      EXPECT_EQ(status, c.stored ? 0 : 1) << pty.output().substr(from);
+      expectShellEchoesAndRuns(pty);
+      const std::string screen = pty.output().substr(from);
+      std::size_t toolAt = screen.find("Password: ");
+      std::size_t statusAt = screen.find("\nstatus ");
+      ASSERT_NE(toolAt, std::string::npos);
+      ASSERT_NE(statusAt, std::string::npos);
+      std::string tool = screen.substr(toolAt, statusAt + 1 - toolAt);
+      if (c.stored)
+        EXPECT_EQ(tool.compare(0, c.screen.size(), c.screen), 0) << tool.substr(tool.size() - 200);
+      else
+        EXPECT_EQ(tool, c.screen);
+      EXPECT_EQ(screen.find("touch"), std::string::npos) << "shown in clear";
+      EXPECT_FALSE(harness::pathPresent("/tmp/leaked")) << "run by the shell";
+      if (c.stored)
+        EXPECT_EQ(harness::readFile(kStoredCredentials), "admin.user=admin\nadmin.pass=" + longest + "\n");
+      else
+        EXPECT_EQ(harness::shell("ls -A /tmp/work/conf"), "");
+      EXPECT_EQ(pty.sttyG(), before);
+      pty.send("exit\n");
+      EXPECT_TRUE(pty.wait().exited(0)) << pty.output();
+    }
+  }
+}
+
+// From a pipe the end of input ends the line that went past the limit.
+TEST(ToolPrompt, EntryPastTheLimitFromAPipe) {
+  harness::Sandbox box;
+  box.makeDirs("/tmp/work/conf");
+  harness::RunOptions options;
+  options.args = kPromptArgs;
+  options.input = std::string(kPasswordMaxLength, 'k') + "Xrest";
+  harness::RunResult r = harness::runTool(options);
+  EXPECT_TRUE(r.exited(1)) << harness::describe(r);
+  EXPECT_EQ(r.out, "Password: " + std::string(kPasswordMaxLength, '*') + "\nThe password may hold at most 8191 characters\n");
+  EXPECT_EQ(harness::shell("ls -A /tmp/work/conf"), "");
 }
 
 // The tool is bound at start-up and its relocated data read-only after it
