@@ -16,6 +16,8 @@ constexpr int kReadFailed = -2;
 // One byte from descriptor 0, never more: what follows the entry stays
 // queued for whoever reads next.
 int readKey() {
+  // Another job's terminal, and no way to wait for it.
+  if (PasswordExchange::terminalWithheld()) return kReadFailed;
   for (;;) {
     unsigned char byte = 0;
     ssize_t n = ::read(STDIN_FILENO, &byte, 1);
@@ -54,6 +56,12 @@ std::optional<std::string> readPassword(const char* prompt, EntryNotes* notes) {
   // appears is never echoed.
   PasswordExchange exchange;
   EntryNotes seen;
+  if (PasswordExchange::terminalWithheld()) {
+    // Not one key could be read: no prompt either.
+    seen.readFailed = true;
+    if (notes) *notes = seen;
+    return std::nullopt;
+  }
   const PasswordExchange::TerminalKeys terminal = PasswordExchange::terminalKeys();
   show(prompt);
 

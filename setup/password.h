@@ -8,13 +8,19 @@
 // PasswordExchange owns standard input's terminal while it lives:
 // - From the start: the process can no longer dump core (for the rest of
 //   the run: the password stays in memory until it is written).
-// - On a terminal: canonical mode and echo go off before any prompt is
-//   printed and stay off until the exchange ends, so no key typed at any
-//   moment of it is echoed by the terminal. Keys typed before that were
-//   shown in clear already: they are discarded, not taken as a password.
-//   A read waits for one key whatever the inherited VMIN and VTIME were.
-//   The old settings come back when it ends (keys typed after the last
-//   entry stay queued for the next reader).
+// - It takes the terminal only as its foreground. Started in the
+//   background of its controlling terminal, the process stops as a read
+//   there would stop it (SIGTTIN to its process group), and looks again
+//   once it is continued. Where it cannot wait so (SIGTTIN ignored or
+//   blocked, or an orphaned process group) the terminal is withheld: its
+//   settings are neither read nor changed, and the entry fails unread.
+// - On the terminal it took: the settings in force then are kept; canonical
+//   mode and echo go off before any prompt is printed and stay off until
+//   the exchange ends, so no key typed at any moment of it is echoed by the
+//   terminal. Keys typed before that were shown in clear already: they are
+//   discarded, not taken as a password. A read waits for one key whatever
+//   the inherited VMIN and VTIME were. The kept settings come back when it
+//   ends (keys typed after the last entry stay queued for the next reader).
 // - While it lives, a signal whose default action ends the process (only
 //   those left at their default; the faults included) first puts the
 //   settings back, then ends the process as it would have. A stop (Ctrl-Z)
@@ -22,8 +28,7 @@
 //   foreground the entry goes on without echo, and keys typed meanwhile on
 //   an echoing terminal are discarded. The settings are touched only where
 //   the terminal is not another process group's foreground: in the
-//   background of the controlling terminal it belongs to the shell, and
-//   changing it would stop the process for terminal output.
+//   background of the controlling terminal it belongs to the shell.
 // When standard input is not a terminal, it only keeps core dumps off.
 //
 // readPassword prints the prompt, then reads keys one byte at a time from
@@ -41,8 +46,9 @@
 // long, or when the input failed. EntryNotes tells whether a key was
 // dropped (an erase while nothing is stored does not count), whether the
 // entry was too long, and whether the input failed: a read error, a
-// terminal that went away (hung up) while keys were awaited. A failed or
-// too long entry is no password at all.
+// terminal that went away (hung up) while keys were awaited, or one
+// withheld (then not even the prompt is printed). A failed or too long
+// entry is no password at all.
 //
 // readKeypressNoEcho reads one key the same way (in an exchange of its own
 // when none is held): the key as an int, EOF at the end of input or when
@@ -72,6 +78,9 @@ class PasswordExchange {
     int end = -1;
   };
   static TerminalKeys terminalKeys();
+  // True while the terminal is withheld (another job's foreground, and no
+  // way to wait for it): no key may be read.
+  static bool terminalWithheld();
 
  private:
   bool outermost_ = false;

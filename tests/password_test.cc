@@ -1068,6 +1068,24 @@ void sendInPieces(harness::Pty& pty, const std::string& keys) {
   for (std::size_t at = 0; at < keys.size(); at += 1024) pty.send(keys.substr(at, 1024));
 }
 
+// Waits until the process is stopped ('T'); false after 30 s.
+bool waitUntilStopped(harness::Pty& pty, pid_t pid) {
+  auto deadline = Clock::now() + std::chrono::seconds(30);
+  while (processState(pid) != 'T') {
+    if (Clock::now() > deadline) return false;
+    pty.readFor(10);
+  }
+  return true;
+}
+
+// The only child of the shell, once it has one.
+pid_t waitForJob(harness::Pty& pty) {
+  auto deadline = Clock::now() + std::chrono::seconds(30);
+  pid_t job;
+  while ((job = stoppedJobPid(pty)) <= 0 && Clock::now() < deadline) pty.readFor(10);
+  return job;
+}
+
 }  // namespace
 
 // A line longer than the longest entry, under a job-control shell: the
@@ -1153,6 +1171,99 @@ TEST(ToolPrompt, EntryPastTheLimitFromAPipe) {
   EXPECT_TRUE(r.exited(1)) << harness::describe(r);
   EXPECT_EQ(r.out, "Password: " + std::string(kPasswordMaxLength, '*') + "\nThe password may hold at most 8191 characters\n");
   EXPECT_EQ(harness::shell("ls -A /tmp/work/conf"), "");
+}
+
+// Started in the background where it may not stop for the terminal (its
+// input stop ignored or blocked, or an orphaned process group): the tool
+// fails with its read-failure text and status 1, shows no prompt, and
+// leaves the terminal as the shell has it, still echoing what is typed.
+TEST(ToolPrompt, StartedInTheBackgroundWithoutAWayToWait) {
+  const struct {
+    const char* name;
+    std::string command;  // "%t": the tool's command
+    bool orphaned;        // no status to wait for: the text is awaited
+  } cases[] = {
+      {"input stops ignored", "env --ignore-signal=TTIN,TTOU %t & wait $!", false},
+      {"input stops blocked", "env --block-signal=TTIN,TTOU %t & wait $!", false},
+      // Its parent ends at once: the job is a process group of its own
+      // whose parent is outside the session, which nothing may stop.
+      {"an orphaned process group", "( %t </dev/tty & echo \"orphan $!\" )", true},
+  };
+  for (const JobShell& shell : kJobShells) {
+    for (const auto& c : cases) {
+      SCOPED_TRACE(std::string(shell.path) + ": " + c.name);
+      harness::Sandbox box;
+      box.makeDirs("/tmp/work/conf");
+      harness::Pty pty;
+      startJobShell(pty, shell);
+      if (HasFatalFailure()) return;
+      const std::string before = pty.sttyG();
+      std::size_t from = pty.output().size();
+      std::string command = c.command;
+      command.replace(command.find("%t"), 2, toolCommand());
+      typeCommandWithStatus(pty, command);
+      int status = waitForStatus(pty, from);
+      if (c.orphaned) {
+        EXPECT_TRUE(pty.waitFor("Failed to read the password\r\n", 30000)) << pty.output().substr(from);
+        std::size_t at = pty.output().find("\norphan ", from);
+        pid_t orphan = at == std::string::npos ? 0 : std::atoi(pty.output().c_str() + at + 8);
+        // Never left behind, whatever the outcome.
+        if (orphan > 0 && processState(orphan) != 0 && processState(orphan) != 'Z') ::kill(orphan, SIGKILL);
+      } else {
+        EXPECT_EQ(status, 1) << pty.output().substr(from);
+      }
+      expectShellEchoesAndRuns(pty);
+      const std::string screen = pty.output().substr(from);
+      EXPECT_NE(screen.find("Failed to read the password\r\n"), std::string::npos) << screen;
+      EXPECT_EQ(screen.find("Password: "), std::string::npos) << screen;
+      EXPECT_EQ(pty.sttyG(), before);
+      EXPECT_EQ(harness::shell("ls -A /tmp/work/conf"), "");
+      pty.send("exit\n");
+      pty.wait();
+    }
+  }
+}
+
+// Started in the background, the tool stops as a reader there would, and
+// changes nothing meanwhile; brought to the foreground it takes the
+// settings in force then (here with an erase character set while it
+// waited), and puts those back at its end.
+TEST(ToolPrompt, StartedInTheBackgroundWaitsForTheForeground) {
+  for (const JobShell& shell : kJobShells) {
+    SCOPED_TRACE(shell.path);
+    harness::Sandbox box;
+    box.makeDirs("/tmp/work/conf");
+    harness::Pty pty;
+    startJobShell(pty, shell);
+    if (HasFatalFailure()) return;
+    const std::string before = pty.sttyG();
+    pty.send(toolCommand() + " &\n");
+    pid_t tool = waitForJob(pty);
+    ASSERT_GT(tool, 0) << pty.output();
+    ASSERT_TRUE(waitUntilStopped(pty, tool)) << "state " << processState(tool) << "\n" << pty.output();
+    EXPECT_EQ(pty.sttyG(), before) << "changed from the background";
+    pty.send("stty erase '#'; echo \"stty\"\"done\"\n");
+    ASSERT_TRUE(pty.waitFor("\nsttydone\r\n")) << pty.output();
+    const std::string atForeground = pty.sttyG();
+    ASSERT_NE(atForeground, before);
+    std::size_t resumedAt = pty.output().size();
+    pty.send("fg\n");
+    ASSERT_TRUE(pty.waitFor("Password: ", 30000)) << pty.output();
+    ASSERT_TRUE(waitForRawKeyRead(pty));
+    pty.send("ab#c\r");
+    ASSERT_TRUE(pty.waitFor("  Verify: ")) << pty.output();
+    ASSERT_TRUE(waitForRawKeyRead(pty));
+    pty.send("ac\r");
+    ASSERT_TRUE(pty.waitFor("Server username and password set")) << pty.output();
+    expectShellEchoesAndRuns(pty);
+    const std::string resumed = pty.output().substr(resumedAt);
+    EXPECT_NE(resumed.find("Password: **\b \b*\r\n  Verify: **\r\n"), std::string::npos) << resumed;
+    EXPECT_EQ(pty.output().find("tty output"), std::string::npos) << pty.output();
+    EXPECT_EQ(pty.sttyG(), atForeground);
+    EXPECT_EQ(harness::readFile(kStoredCredentials), "admin.user=admin\nadmin.pass=ac\n");
+    pty.send("exit\n");
+    EXPECT_TRUE(pty.wait().exited(0)) << pty.output();
+  }
 }
 
 // The tool is bound at start-up and its relocated data read-only after it
