@@ -1020,11 +1020,23 @@ const JobShell kJobShells[] = {
     {"/bin/bash", {"--norc", "--noprofile", "--noediting", "-i"}},
 };
 
-// An interactive shell on the terminal, at its first prompt.
-void startJobShell(harness::Pty& pty, const JobShell& shell) {
-  pty.start(shell.path, shell.args, {{"PS1", "$ "}, {"ENV", ""}, {"HISTFILE", "/dev/null"}, {"TERM", "dumb"}});
-  ASSERT_TRUE(pty.waitFor("$ ")) << pty.output();
-}
+// A row's set-up: a sandbox with the tool's configuration directory, and
+// an interactive shell on a new terminal at its first prompt (`ready`);
+// the terminal's settings there, and how much had been printed.
+struct ShellAtPrompt {
+  explicit ShellAtPrompt(const JobShell& shell) {
+    box.makeDirs("/tmp/work/conf");
+    pty.start(shell.path, shell.args, {{"PS1", "$ "}, {"ENV", ""}, {"HISTFILE", "/dev/null"}, {"TERM", "dumb"}});
+    ready = pty.waitFor("$ ");
+    before = pty.sttyG();
+    from = pty.output().size();
+  }
+  harness::Sandbox box;
+  harness::Pty pty;
+  bool ready = false;
+  std::string before;
+  std::size_t from = 0;
+};
 
 // The tool's prompt step as a command line.
 std::string toolCommand() {
@@ -1118,13 +1130,11 @@ TEST(ToolPrompt, KeysPastTheLongestEntryReachNoOneElse) {
   for (const JobShell& shell : kJobShells) {
     for (const auto& c : cases) {
       SCOPED_TRACE(std::string(shell.path) + ": " + c.name);
-      harness::Sandbox box;
-      box.makeDirs("/tmp/work/conf");
-      harness::Pty pty;
-      startJobShell(pty, shell);
-      if (HasFatalFailure()) return;
-      const std::string before = pty.sttyG();
-      std::size_t from = pty.output().size();
+      ShellAtPrompt row(shell);
+      ASSERT_TRUE(row.ready) << row.pty.output();
+      harness::Pty& pty = row.pty;
+      const std::string& before = row.before;
+      const std::size_t from = row.from;
       typeCommandWithStatus(pty, toolCommand());
       ASSERT_TRUE(pty.waitFor("Password: ")) << pty.output();
       ASSERT_TRUE(waitForRawKeyRead(pty));
@@ -1192,13 +1202,11 @@ TEST(ToolPrompt, StartedInTheBackgroundWithoutAWayToWait) {
   for (const JobShell& shell : kJobShells) {
     for (const auto& c : cases) {
       SCOPED_TRACE(std::string(shell.path) + ": " + c.name);
-      harness::Sandbox box;
-      box.makeDirs("/tmp/work/conf");
-      harness::Pty pty;
-      startJobShell(pty, shell);
-      if (HasFatalFailure()) return;
-      const std::string before = pty.sttyG();
-      std::size_t from = pty.output().size();
+      ShellAtPrompt row(shell);
+      ASSERT_TRUE(row.ready) << row.pty.output();
+      harness::Pty& pty = row.pty;
+      const std::string& before = row.before;
+      const std::size_t from = row.from;
       std::string command = c.command;
       command.replace(command.find("%t"), 2, toolCommand());
       typeCommandWithStatus(pty, command);
@@ -1231,12 +1239,10 @@ TEST(ToolPrompt, StartedInTheBackgroundWithoutAWayToWait) {
 TEST(ToolPrompt, StartedInTheBackgroundWaitsForTheForeground) {
   for (const JobShell& shell : kJobShells) {
     SCOPED_TRACE(shell.path);
-    harness::Sandbox box;
-    box.makeDirs("/tmp/work/conf");
-    harness::Pty pty;
-    startJobShell(pty, shell);
-    if (HasFatalFailure()) return;
-    const std::string before = pty.sttyG();
+    ShellAtPrompt row(shell);
+    ASSERT_TRUE(row.ready) << row.pty.output();
+    harness::Pty& pty = row.pty;
+    const std::string& before = row.before;
     pty.send(toolCommand() + " &\n");
     pid_t tool = waitForJob(pty);
     ASSERT_GT(tool, 0) << pty.output();
