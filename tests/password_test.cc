@@ -20,6 +20,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -1290,9 +1291,11 @@ namespace {
 
 // Every place in the writable memory of a process stopped by its tracer
 // where a piece of `secret` (any 8 of its bytes in a row) stands, one line
-// per find.
+// per mapping. Mappings of more than a gigabyte are left out: only the
+// sanitizers' shadow reservations are that large, and they hold no data.
 std::string piecesInMemory(pid_t pid, const std::string& secret) {
   const std::size_t piece = 8;
+  const unsigned long largest = 1ul << 30, chunk = 1ul << 20;
   std::ifstream maps("/proc/" + std::to_string(pid) + "/maps");
   UniqueFd mem(::open(("/proc/" + std::to_string(pid) + "/mem").c_str(), O_RDONLY | O_CLOEXEC));
   if (!mem) return "cannot read the memory: " + std::string(std::strerror(errno));
@@ -1302,15 +1305,21 @@ std::string piecesInMemory(pid_t pid, const std::string& secret) {
     unsigned long low = 0, high = 0;
     char perms[8] = {};
     if (std::sscanf(line.c_str(), "%lx-%lx %7s", &low, &high, perms) != 3 || perms[1] != 'w') continue;
-    std::string bytes(high - low, '\0');
-    ssize_t n = ::pread(mem.get(), &bytes[0], bytes.size(), static_cast<off_t>(low));
-    if (n <= 0) continue;
-    bytes.resize(static_cast<std::size_t>(n));
-    for (std::size_t at = 0; at + piece <= secret.size(); ++at) {
-      std::size_t where = bytes.find(secret.substr(at, piece));
-      if (where != std::string::npos) {
-        found += "bytes " + std::to_string(at) + "+ at offset " + std::to_string(where) + " of " + line + "\n";
-        break;
+    if (high - low > largest) continue;
+    // Read a chunk at a time; the last bytes of one are kept before the
+    // next, so that a piece across the border is found too.
+    std::string bytes;
+    bool seen = false;
+    for (unsigned long at = low; at < high && !seen; at += chunk) {
+      std::string part(std::min(chunk, high - at), '\0');
+      ssize_t n = ::pread(mem.get(), &part[0], part.size(), static_cast<off_t>(at));
+      if (n <= 0) break;
+      part.resize(static_cast<std::size_t>(n));
+      bytes = bytes.substr(bytes.size() < piece ? 0 : bytes.size() - (piece - 1)) + part;
+      for (std::size_t from = 0; from + piece <= secret.size() && !seen; ++from) {
+        if (bytes.find(secret.substr(from, piece)) == std::string::npos) continue;
+        found += "bytes " + std::to_string(from) + "+ of it in " + line + "\n";
+        seen = true;
       }
     }
   }
