@@ -21,6 +21,7 @@
 #include "setup/password.h"
 #include "setup/settings.h"
 #include "setup/usage.h"
+#include "setup/wipe.h"
 
 namespace {
 
@@ -84,10 +85,13 @@ void startUp(int argc, char** argv) {
 // Why an entry gives no password, or nothing when it gives one. Only
 // letters and digits can be typed at the prompt; any other key is dropped
 // unseen, and a password stored without it would not be the one the user
-// typed. An entry that stored nothing comes back empty, whatever was
-// dropped: the caller asks for a password.
+// typed; nor would one cut at the entry's limit. An entry that stored
+// nothing comes back empty, whatever was dropped: the caller asks for a
+// password.
 const char* entryFailure(const std::optional<std::string>& entry, const EntryNotes& notes) {
+  static_assert(kPasswordMaxLength == 8191, "the refusal names the limit");
   if (notes.readFailed) return "Failed to read the password";
+  if (notes.tooLong) return "The password may hold at most 8191 characters";
   if (notes.droppedKey && entry) return "The password may hold only letters and digits here; use --pass to set another one";
   if (!entry) return "You must enter a password";
   return nullptr;
@@ -106,7 +110,7 @@ const char* enterPasswordTwice() {
   std::optional<std::string> second = readPassword("  Verify: ", &notes);
   WipedOnExit secondWiped(second);
   if (const char* failure = entryFailure(second, notes)) return failure;
-  if (*first != *second) return "Passwords do not match";
+  if (!sameSecret(*first, *second)) return "Passwords do not match";
   adminPassword = *first;
   return nullptr;
 }

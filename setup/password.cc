@@ -3,11 +3,10 @@
 #include <poll.h>
 #include <unistd.h>
 
-#include <array>
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
-#include <cstring>
+#include <utility>
 
 namespace {
 
@@ -17,6 +16,8 @@ constexpr int kReadFailed = -2;
 // One byte from descriptor 0, never more: what follows the entry stays
 // queued for whoever reads next.
 int readKey() {
+  // Another job's terminal, and no way to wait for it.
+  if (PasswordExchange::terminalWithheld()) return kReadFailed;
   for (;;) {
     unsigned char byte = 0;
     ssize_t n = ::read(STDIN_FILENO, &byte, 1);
@@ -54,32 +55,43 @@ std::optional<std::string> readPassword(const char* prompt, EntryNotes* notes) {
   // Echo is off before the prompt is shown: a key typed as soon as it
   // appears is never echoed.
   PasswordExchange exchange;
+  EntryNotes seen;
+  if (PasswordExchange::terminalWithheld()) {
+    // Not one key could be read: no prompt either.
+    seen.readFailed = true;
+    if (notes) *notes = seen;
+    return std::nullopt;
+  }
   const PasswordExchange::TerminalKeys terminal = PasswordExchange::terminalKeys();
   show(prompt);
 
-  // Fixed, so the characters never move to a new block and leave a copy
-  // behind; wiped on the way out, once the result has been made from it.
-  struct Buffer {
-    std::array<char, kPasswordBufferSize> keys;
-    ~Buffer() { ::explicit_bzero(keys.data(), keys.size()); }
-  } entry;
-  std::size_t stored = 0;
-  EntryNotes seen;
+  // Room for the longest entry from the start, so the characters never
+  // move to a new block and leave a copy behind. The one text that holds
+  // them: wiped on every way out here, or handed whole to the caller.
+  std::string entry;
+  entry.reserve(kPasswordMaxLength);
+  WipedOnExit wiped(entry);
   for (;;) {
     int key = readKey();
     if (key == kReadFailed) {
       seen.readFailed = true;
       break;
     }
-    if (key == kEndOfInput || key == terminal.end || key == '\n' || key == '\r' || stored >= entry.keys.size() - 1)
-      break;
+    if (key == kEndOfInput || key == terminal.end || key == '\n' || key == '\r') break;
+    // Past the limit the rest of the line is read unseen, so that no key
+    // of it is left for the next prompt or for the shell.
+    if (seen.tooLong) continue;
     bool erase = key == '\b' || key == 0x7f || key == terminal.erase;
-    if (erase && stored > 0) {
+    if (erase && !entry.empty()) {
       show("\b \b");
-      entry.keys[--stored] = 0;
+      entry.pop_back();
     } else if (std::isalnum(key)) {
+      if (entry.size() == kPasswordMaxLength) {
+        seen.tooLong = true;
+        continue;
+      }
       show("*");
-      entry.keys[stored++] = static_cast<char>(key);
+      entry.push_back(static_cast<char>(key));
     } else if (!erase) {
       // Not stored and not shown. With nothing stored yet, an erase key
       // takes nothing away from what the user meant to type.
@@ -88,6 +100,7 @@ std::optional<std::string> readPassword(const char* prompt, EntryNotes* notes) {
   }
   std::fputc('\n', stdout);
   if (notes) *notes = seen;
-  if (stored == 0 || seen.readFailed) return std::nullopt;
-  return std::optional<std::string>(std::in_place, entry.keys.data(), stored);
+  if (entry.empty() || seen.readFailed || seen.tooLong) return std::nullopt;
+  // Moved, not copied: the block itself goes to the caller.
+  return std::optional<std::string>(std::move(entry));
 }

@@ -13,28 +13,35 @@
 
 namespace {
 
-// The settings the signal handlers work with; written before the handlers
-// are installed and only read by them. rawWanted is set while the exchange
-// runs with its own settings applied.
+// The settings the signal handlers work with; written before the flag that
+// lets the handlers use them, and only read by them. rawWanted is set while
+// the exchange runs with its own settings applied.
 struct termios savedSettings;
 struct termios rawSettings;
+volatile sig_atomic_t settingsSaved = 0;
 volatile sig_atomic_t rawWanted = 0;
+// Counts the times the process was continued; a stop asked for and not
+// taken leaves it unchanged.
+volatile sig_atomic_t continues = 0;
 
 int holders = 0;
+bool withheld = false;
 PasswordExchange::TerminalKeys keys;
 
-// A process in the background of its controlling terminal that changes it
-// is stopped for it (SIGTTOU): there the terminal belongs to the shell,
-// which has its own settings in place. Anywhere else (the foreground, a
-// terminal that is not the controlling one, one without a foreground
-// group) the settings are the exchange's to put back.
+// In the background of its controlling terminal the terminal belongs to
+// the foreground job (the shell, with its own settings in place): the
+// exchange neither reads its settings there nor changes them (a change
+// would stop the process for it, or with SIGTTOU ignored change the
+// shell's terminal). Anywhere else (the foreground, a terminal that is not
+// the controlling one, one without a foreground group) the settings are
+// the exchange's to take and to put back.
 bool terminalIsOurs() {
   pid_t foreground = ::tcgetpgrp(STDIN_FILENO);
   return foreground <= 0 || foreground == ::getpgrp();
 }
 
 void restoreSettings() {
-  if (terminalIsOurs()) ::tcsetattr(STDIN_FILENO, TCSANOW, &savedSettings);
+  if (settingsSaved && terminalIsOurs()) ::tcsetattr(STDIN_FILENO, TCSANOW, &savedSettings);
 }
 
 // Back to the exchange's settings after a stop. Keys typed meanwhile on a
@@ -81,6 +88,7 @@ void restoreAndStop(int) {
 // shell may have put its own settings in place meanwhile.
 void reapplyRaw(int) {
   int savedErrno = errno;
+  continues = continues + 1;
   applyRawIfWanted();
   errno = savedErrno;
 }
@@ -91,6 +99,7 @@ struct Taken {
 };
 std::vector<Taken> taken;
 bool stopInstalled = false;
+bool handlersInstalled = false;
 
 // Only signals left at their default action get the restoring handler: an
 // ignored one stays ignored, and one with a handler of its own keeps it.
@@ -123,13 +132,43 @@ void installHandlers() {
   resume.sa_flags = SA_RESTART;
   sigemptyset(&resume.sa_mask);
   ::sigaction(SIGCONT, &resume, &previousContinue);
+  handlersInstalled = true;
 }
 
 void removeHandlers() {
+  if (!handlersInstalled) return;
+  handlersInstalled = false;
   ::sigaction(SIGCONT, &previousContinue, nullptr);
   if (stopInstalled) ::sigaction(SIGTSTP, &previousStop, nullptr);
   for (const Taken& t : taken) ::sigaction(t.sig, &t.previous, nullptr);
   taken.clear();
+}
+
+// A process that may not be stopped for terminal input: the stop is
+// ignored or blocked, as the kernel would find for a read.
+bool inputStopRefused() {
+  struct sigaction action {};
+  sigset_t blocked;
+  sigemptyset(&blocked);
+  ::sigaction(SIGTTIN, nullptr, &action);
+  ::sigprocmask(SIG_BLOCK, nullptr, &blocked);
+  return action.sa_handler == SIG_IGN || sigismember(&blocked, SIGTTIN) == 1;
+}
+
+// Started in the background of its controlling terminal, the process stops
+// as a read there would stop it, and looks again once it is continued: the
+// settings are read and changed only once the terminal is its own. False
+// where it cannot wait so: the stop refused, or not taken (an orphaned
+// process group, which nothing may stop for the terminal).
+bool waitForTheTerminal() {
+  while (!terminalIsOurs()) {
+    if (inputStopRefused()) return false;
+    sig_atomic_t seen = continues;
+    // The whole group, as the kernel stops it: the job stops as one.
+    ::kill(0, SIGTTIN);
+    if (continues == seen) return false;
+  }
+  return true;
 }
 
 int specialKey(const struct termios& t, int index) {
@@ -147,14 +186,20 @@ PasswordExchange::PasswordExchange() {
 
   struct termios current;
   if (::tcgetattr(STDIN_FILENO, &current) != 0) return;
+  installHandlers();
+  // Read once the terminal is ours: those are the settings to put back.
+  if (!waitForTheTerminal() || ::tcgetattr(STDIN_FILENO, &current) != 0) {
+    withheld = true;
+    return;
+  }
   savedSettings = current;
+  settingsSaved = 1;
   rawSettings = current;
   rawSettings.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO);
   // One key per read, however long it takes (an inherited "min 0" would
   // end the entry before any key).
   rawSettings.c_cc[VMIN] = 1;
   rawSettings.c_cc[VTIME] = 0;
-  installHandlers();
   rawWanted = 1;
   // Echo goes off before the first prompt is printed. Keys that came
   // before were shown by the terminal: they are discarded.
@@ -169,12 +214,15 @@ PasswordExchange::~PasswordExchange() {
   --holders;
   if (!outermost_) return;
   keys = TerminalKeys();
-  if (!rawWanted) return;
+  withheld = false;
   rawWanted = 0;
   // At once, not flushed: keys typed after the last entry belong to the
   // next reader.
   restoreSettings();
+  settingsSaved = 0;
   removeHandlers();
 }
 
 PasswordExchange::TerminalKeys PasswordExchange::terminalKeys() { return keys; }
+
+bool PasswordExchange::terminalWithheld() { return withheld; }

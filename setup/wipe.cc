@@ -1,5 +1,6 @@
 #include "setup/wipe.h"
 
+#include <openssl/crypto.h>
 #include <string.h>
 
 void wipeSecret(std::string& text) {
@@ -8,4 +9,8 @@ void wipeSecret(std::string& text) {
   text.resize(text.capacity());
   ::explicit_bzero(&text[0], text.size());
   text.clear();
+}
+
+bool sameSecret(const std::string& a, const std::string& b) {
+  return a.size() == b.size() && CRYPTO_memcmp(a.data(), b.data(), a.size()) == 0;
 }

@@ -10,6 +10,12 @@
 // way the optimiser keeps) and empties it.
 void wipeSecret(std::string& text);
 
+// True when the two texts hold the same bytes. Compared a byte at a time in
+// general registers (and in constant time): a library compare would leave
+// whole pieces of them in vector registers, which a later lazy symbol
+// binding or a signal frame saves onto the stack, out of every wipe's reach.
+bool sameSecret(const std::string& a, const std::string& b);
+
 // Wipes a text (or an entry, when it holds one) when it goes out of scope,
 // on every way out. Initialise an entry from the function that gives it
 // rather than assign it: a moved-from short text keeps its characters.

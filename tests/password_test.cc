@@ -12,6 +12,7 @@
 #include <pty.h>
 #include <signal.h>
 #include <sys/ioctl.h>
+#include <sys/ptrace.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -19,10 +20,12 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <functional>
 #include <string>
@@ -256,27 +259,49 @@ TEST(ReadPassword, EntriesOnATerminal) {
   }
 }
 
-TEST(ReadPassword, EntryEndsAfterTheLongestPassword) {
-  PtyChild child([] {
-    // As main asks: two entries in one exchange, so keys typed ahead of the
-    // second one are its own.
-    PasswordExchange exchange;
-    std::optional<std::string> entry = readPassword("");
-    std::optional<std::string> next = readPassword("");
-    std::printf("[%zu %s]\n", entry ? entry->size() : 0, next ? next->c_str() : "(none)");
-  });
-  ASSERT_TRUE(child.waitForKeyRead());
-  // 8191 stored, the next key ends the entry unstored, then the second
-  // entry reads what follows.
-  // Sent in pieces smaller than the terminal's input buffer, each once the
-  // previous one was read.
-  std::string keys = std::string(kPasswordBufferSize - 1, 'p') + "Xnext\n";
-  for (std::size_t at = 0; at < keys.size(); at += 1024) {
-    ASSERT_TRUE(child.waitForKeyRead());
-    child.send(keys.substr(at, 1024));
+// The limit is on the characters stored: an erase at the limit makes room
+// again. A letter or digit past it makes the entry too long: the rest of
+// that line (to Enter or the end-of-input key) is read unseen and the entry
+// gives nothing, and the next entry begins after that line.
+TEST(ReadPassword, EntryPastTheLongestPassword) {
+  const std::string longest(kPasswordMaxLength, 'p');
+  const std::string stars(kPasswordMaxLength, '*');
+  const struct {
+    const char* name;
+    std::string keys;  // the first entry's line
+    std::string screen;
+    const char* entry;  // its length, or what the notes say
+  } cases[] = {
+      {"the longest", longest + "\n", stars + "\n", "8191"},
+      {"one past it", longest + "Xmore\n", stars + "\n", "0 too long"},
+      {"past it, then a dropped key and erase keys", longest + "Q-\b\x7fr\r", stars + "\n", "0 too long"},
+      {"past it, ended by the end-of-input key", longest + "X\x04", stars + "\n", "0 too long"},
+      {"an erase at the limit makes room", longest + "\bY\n", stars + "\b \b*\n", "8191"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    PtyChild child([] {
+      // As main asks: two entries in one exchange, so keys typed ahead of
+      // the second one are its own.
+      PasswordExchange exchange;
+      EntryNotes notes;
+      std::optional<std::string> entry = readPassword("", &notes);
+      std::optional<std::string> next = readPassword("");
+      std::printf("[%zu%s %s]\n", entry ? entry->size() : 0, notes.tooLong ? " too long" : "",
+                  next ? next->c_str() : "(none)");
+    });
+    // Sent in pieces smaller than the terminal's input buffer, each once the
+    // previous one was read.
+    const std::string keys = c.keys + "next\n";
+    for (std::size_t at = 0; at < keys.size(); at += 1024) {
+      ASSERT_TRUE(child.waitForKeyRead());
+      child.send(keys.substr(at, 1024));
+    }
+    int status = child.finish();
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    EXPECT_EQ(child.output(), c.screen + "****\n[" + c.entry + " next]\n");
+    EXPECT_EQ(child.sttyG(), child.initial());
   }
-  child.finish();
-  EXPECT_EQ(child.output(), std::string(kPasswordBufferSize - 1, '*') + "\n****\n[8191 next]\n");
 }
 
 // Every signal whose default action ends the process: the terminal is put
@@ -981,4 +1006,371 @@ TEST(ToolPrompt, ADumpAtThePromptHoldsNoPassword) {
   EXPECT_EQ(harness::shell("find /tmp/cores-tool -type f -print0" + findSecret), "")
       << harness::shell("ls -la /tmp/cores-tool");
   EXPECT_FALSE(harness::pathPresent(kStoredCredentials));
+}
+
+// ----- keys past the longest entry, a start in the background -----
+
+namespace {
+
+struct JobShell {
+  const char* path;
+  std::vector<std::string> args;
+};
+const JobShell kJobShells[] = {
+    {"/bin/dash", {"-i"}},  // leaves the terminal as a job left it
+    {"/bin/bash", {"--norc", "--noprofile", "--noediting", "-i"}},
+};
+
+// A row's set-up: a sandbox with the tool's configuration directory, and
+// an interactive shell on a new terminal at its first prompt (`ready`);
+// the terminal's settings there, and how much had been printed.
+struct ShellAtPrompt {
+  explicit ShellAtPrompt(const JobShell& shell) {
+    box.makeDirs("/tmp/work/conf");
+    pty.start(shell.path, shell.args, {{"PS1", "$ "}, {"ENV", ""}, {"HISTFILE", "/dev/null"}, {"TERM", "dumb"}});
+    ready = pty.waitFor("$ ");
+    before = pty.sttyG();
+    from = pty.output().size();
+  }
+  harness::Sandbox box;
+  harness::Pty pty;
+  bool ready = false;
+  std::string before;
+  std::size_t from = 0;
+};
+
+// The tool's prompt step as a command line.
+std::string toolCommand() {
+  std::string command = harness::shellQuote(harness::toolPath());
+  for (const std::string& arg : kPromptArgs) command += " " + harness::shellQuote(arg);
+  return command;
+}
+
+// Types `command` at the shell's prompt, followed by a report of its exit
+// status that the typed line itself does not spell out.
+void typeCommandWithStatus(harness::Pty& pty, const std::string& command) {
+  pty.send(command + "; echo \"stat\"\"us $?\"\n");
+}
+
+// The status reported after `from`, once the shell has printed it; -1 when
+// it never came.
+int waitForStatus(harness::Pty& pty, std::size_t from) {
+  auto reported = [&] {
+    std::size_t at = pty.output().find("\nstatus ", from);
+    return at != std::string::npos && pty.output().find("\r\n", at + 1) != std::string::npos ? at : std::string::npos;
+  };
+  auto deadline = Clock::now() + std::chrono::seconds(30);
+  while (reported() == std::string::npos && Clock::now() < deadline) pty.readFor(20);
+  std::size_t at = reported();
+  return at == std::string::npos ? -1 : std::atoi(pty.output().c_str() + at + 8);
+}
+
+// A line typed now is shown as typed (the terminal still echoes) and run:
+// once its answer is there, the shell has read and run every line before
+// it too.
+void expectShellEchoesAndRuns(harness::Pty& pty) {
+  std::size_t from = pty.output().size();
+  pty.send("echo shell$((6*7))\n");
+  ASSERT_TRUE(pty.waitFor("shell42\r\n", 30000)) << pty.output();
+  EXPECT_NE(pty.output().find("echo shell$((6*7))\r\n", from), std::string::npos) << "typed blind: " << pty.output();
+}
+
+// Types a long run of keys in pieces, so that no single write waits long
+// for the reader.
+void sendInPieces(harness::Pty& pty, const std::string& keys) {
+  for (std::size_t at = 0; at < keys.size(); at += 1024) pty.send(keys.substr(at, 1024));
+}
+
+// Waits until the process is stopped ('T'); false after 30 s.
+bool waitUntilStopped(harness::Pty& pty, pid_t pid) {
+  auto deadline = Clock::now() + std::chrono::seconds(30);
+  while (processState(pid) != 'T') {
+    if (Clock::now() > deadline) return false;
+    pty.readFor(10);
+  }
+  return true;
+}
+
+// The only child of the shell, once it has one.
+pid_t waitForJob(harness::Pty& pty) {
+  auto deadline = Clock::now() + std::chrono::seconds(30);
+  pid_t job;
+  while ((job = stoppedJobPid(pty)) <= 0 && Clock::now() < deadline) pty.readFor(10);
+  return job;
+}
+
+}  // namespace
+
+// A line longer than the longest entry, under a job-control shell: the
+// entry is refused with status 1 before anything is written, and no key of
+// that line becomes the Verify entry or is left for the shell, which would
+// show it in clear and run it as a command. What follows the line stays
+// the next reader's.
+TEST(ToolPrompt, KeysPastTheLongestEntryReachNoOneElse) {
+  const std::string longest(kPasswordMaxLength, 'p');
+  const std::string stars(kPasswordMaxLength, '*');
+  const std::string refused = "The password may hold at most 8191 characters\r\n";
+  const struct {
+    const char* name;
+    std::string first;
+    std::string second;  // empty: no Verify prompt
+    std::string screen;  // what the tool prints
+    bool stored;         // the longest entry was set
+  } cases[] = {
+      {"past the limit at the first prompt", longest + "Xtouch /tmp/leaked\r", "", "Password: " + stars + "\r\n" + refused,
+       false},
+      {"a dropped key before the limit, a command after", "p@" + longest + " touch /tmp/leaked\r", "",
+       "Password: " + stars + "\r\n" + refused, false},
+      {"past the limit at the second prompt, the first entry its start", longest + "\r",
+       longest + " touch /tmp/leaked\r", "Password: " + stars + "\r\n  Verify: " + stars + "\r\n" + refused, false},
+      {"past the limit, ended by the end-of-input key", longest + "Xyz\x04", "", "Password: " + stars + "\r\n" + refused,
+       false},
+      {"the longest entry at both prompts", longest + "\r", longest + "\r",
+       "Password: " + stars + "\r\n  Verify: " + stars + "\r\nServer username and password set\r\n", true},
+  };
+  for (const JobShell& shell : kJobShells) {
+    for (const auto& c : cases) {
+      SCOPED_TRACE(std::string(shell.path) + ": " + c.name);
+      ShellAtPrompt row(shell);
+      ASSERT_TRUE(row.ready) << row.pty.output();
+      harness::Pty& pty = row.pty;
+      const std::string& before = row.before;
+      const std::size_t from = row.from;
+      typeCommandWithStatus(pty, toolCommand());
+      ASSERT_TRUE(pty.waitFor("Password: ")) << pty.output();
+      ASSERT_TRUE(waitForRawKeyRead(pty));
+      sendInPieces(pty, c.first);
+      if (!c.second.empty()) {
+        ASSERT_TRUE(pty.waitFor("  Verify: ", 30000)) << pty.output().substr(from);
+        ASSERT_TRUE(waitForRawKeyRead(pty));
+        sendInPieces(pty, c.second);
+      }
+      int status = waitForStatus(pty, from);
+      EXPECT_EQ(status, c.stored ? 0 : 1) << pty.output().substr(from);
+      expectShellEchoesAndRuns(pty);
+      const std::string screen = pty.output().substr(from);
+      std::size_t toolAt = screen.find("Password: ");
+      std::size_t statusAt = screen.find("\nstatus ");
+      ASSERT_NE(toolAt, std::string::npos);
+      ASSERT_NE(statusAt, std::string::npos);
+      std::string tool = screen.substr(toolAt, statusAt + 1 - toolAt);
+      if (c.stored)
+        EXPECT_EQ(tool.compare(0, c.screen.size(), c.screen), 0) << tool.substr(tool.size() - 200);
+      else
+        EXPECT_EQ(tool, c.screen);
+      EXPECT_EQ(screen.find("touch"), std::string::npos) << "shown in clear";
+      EXPECT_FALSE(harness::pathPresent("/tmp/leaked")) << "run by the shell";
+      if (c.stored)
+        EXPECT_EQ(harness::readFile(kStoredCredentials), "admin.user=admin\nadmin.pass=" + longest + "\n");
+      else
+        EXPECT_EQ(harness::shell("ls -A /tmp/work/conf"), "");
+      EXPECT_EQ(pty.sttyG(), before);
+      pty.send("exit\n");
+      EXPECT_TRUE(pty.wait().exited(0)) << pty.output();
+    }
+  }
+}
+
+// From a pipe the end of input ends the line that went past the limit.
+TEST(ToolPrompt, EntryPastTheLimitFromAPipe) {
+  harness::Sandbox box;
+  box.makeDirs("/tmp/work/conf");
+  harness::RunOptions options;
+  options.args = kPromptArgs;
+  options.input = std::string(kPasswordMaxLength, 'k') + "Xrest";
+  harness::RunResult r = harness::runTool(options);
+  EXPECT_TRUE(r.exited(1)) << harness::describe(r);
+  EXPECT_EQ(r.out, "Password: " + std::string(kPasswordMaxLength, '*') + "\nThe password may hold at most 8191 characters\n");
+  EXPECT_EQ(harness::shell("ls -A /tmp/work/conf"), "");
+}
+
+// Started in the background where it may not stop for the terminal (its
+// input stop ignored or blocked, or an orphaned process group): the tool
+// fails with its read-failure text and status 1, shows no prompt, and
+// leaves the terminal as the shell has it, still echoing what is typed.
+TEST(ToolPrompt, StartedInTheBackgroundWithoutAWayToWait) {
+  const struct {
+    const char* name;
+    std::string command;  // "%t": the tool's command
+    bool orphaned;        // no status to wait for: the text is awaited
+  } cases[] = {
+      {"input stops ignored", "env --ignore-signal=TTIN,TTOU %t & wait $!", false},
+      {"input stops blocked", "env --block-signal=TTIN,TTOU %t & wait $!", false},
+      // Its parent ends at once: the job is a process group of its own
+      // whose parent is outside the session, which nothing may stop.
+      {"an orphaned process group", "( %t </dev/tty & echo \"orphan $!\" )", true},
+  };
+  for (const JobShell& shell : kJobShells) {
+    for (const auto& c : cases) {
+      SCOPED_TRACE(std::string(shell.path) + ": " + c.name);
+      ShellAtPrompt row(shell);
+      ASSERT_TRUE(row.ready) << row.pty.output();
+      harness::Pty& pty = row.pty;
+      const std::string& before = row.before;
+      const std::size_t from = row.from;
+      std::string command = c.command;
+      command.replace(command.find("%t"), 2, toolCommand());
+      typeCommandWithStatus(pty, command);
+      int status = waitForStatus(pty, from);
+      if (c.orphaned) {
+        EXPECT_TRUE(pty.waitFor("Failed to read the password\r\n", 30000)) << pty.output().substr(from);
+        std::size_t at = pty.output().find("\norphan ", from);
+        pid_t orphan = at == std::string::npos ? 0 : std::atoi(pty.output().c_str() + at + 8);
+        // Never left behind, whatever the outcome.
+        if (orphan > 0 && processState(orphan) != 0 && processState(orphan) != 'Z') ::kill(orphan, SIGKILL);
+      } else {
+        EXPECT_EQ(status, 1) << pty.output().substr(from);
+      }
+      expectShellEchoesAndRuns(pty);
+      const std::string screen = pty.output().substr(from);
+      EXPECT_NE(screen.find("Failed to read the password\r\n"), std::string::npos) << screen;
+      EXPECT_EQ(screen.find("Password: "), std::string::npos) << screen;
+      EXPECT_EQ(pty.sttyG(), before);
+      EXPECT_EQ(harness::shell("ls -A /tmp/work/conf"), "");
+      pty.send("exit\n");
+      pty.wait();
+    }
+  }
+}
+
+// Started in the background, the tool stops as a reader there would, and
+// changes nothing meanwhile; brought to the foreground it takes the
+// settings in force then (here with an erase character set while it
+// waited), and puts those back at its end.
+TEST(ToolPrompt, StartedInTheBackgroundWaitsForTheForeground) {
+  for (const JobShell& shell : kJobShells) {
+    SCOPED_TRACE(shell.path);
+    ShellAtPrompt row(shell);
+    ASSERT_TRUE(row.ready) << row.pty.output();
+    harness::Pty& pty = row.pty;
+    const std::string& before = row.before;
+    pty.send(toolCommand() + " &\n");
+    pid_t tool = waitForJob(pty);
+    ASSERT_GT(tool, 0) << pty.output();
+    ASSERT_TRUE(waitUntilStopped(pty, tool)) << "state " << processState(tool) << "\n" << pty.output();
+    EXPECT_EQ(pty.sttyG(), before) << "changed from the background";
+    pty.send("stty erase '#'; echo \"stty\"\"done\"\n");
+    ASSERT_TRUE(pty.waitFor("\nsttydone\r\n")) << pty.output();
+    const std::string atForeground = pty.sttyG();
+    ASSERT_NE(atForeground, before);
+    std::size_t resumedAt = pty.output().size();
+    pty.send("fg\n");
+    ASSERT_TRUE(pty.waitFor("Password: ", 30000)) << pty.output();
+    ASSERT_TRUE(waitForRawKeyRead(pty));
+    pty.send("ab#c\r");
+    ASSERT_TRUE(pty.waitFor("  Verify: ")) << pty.output();
+    ASSERT_TRUE(waitForRawKeyRead(pty));
+    pty.send("ac\r");
+    ASSERT_TRUE(pty.waitFor("Server username and password set")) << pty.output();
+    expectShellEchoesAndRuns(pty);
+    const std::string resumed = pty.output().substr(resumedAt);
+    EXPECT_NE(resumed.find("Password: **\b \b*\r\n  Verify: **\r\n"), std::string::npos) << resumed;
+    EXPECT_EQ(pty.output().find("tty output"), std::string::npos) << pty.output();
+    EXPECT_EQ(pty.sttyG(), atForeground);
+    EXPECT_EQ(harness::readFile(kStoredCredentials), "admin.user=admin\nadmin.pass=ac\n");
+    pty.send("exit\n");
+    EXPECT_TRUE(pty.wait().exited(0)) << pty.output();
+  }
+}
+
+// The tool is bound at start-up and its relocated data read-only after it
+// (no lazy binding runs once a password has been typed).
+TEST(ToolBinary, BoundAtStartWithReadOnlyRelocations) {
+  const std::string tool = harness::shellQuote(harness::toolPath());
+  const std::string dynamic = harness::shell("readelf -dW " + tool);
+  auto entry = [&dynamic](const std::string& tag) {
+    std::size_t at = dynamic.find("(" + tag + ")");
+    return at == std::string::npos ? std::string() : dynamic.substr(at, dynamic.find('\n', at) - at);
+  };
+  EXPECT_NE(entry("FLAGS").find("BIND_NOW"), std::string::npos) << dynamic;
+  EXPECT_NE(entry("FLAGS_1").find(" NOW"), std::string::npos) << dynamic;
+  EXPECT_NE(harness::shell("readelf -lW " + tool).find("GNU_RELRO"), std::string::npos);
+}
+
+namespace {
+
+// Every place in the writable memory of a process stopped by its tracer
+// where a piece of `secret` (any 8 of its bytes in a row) stands, one line
+// per mapping. Mappings of more than a gigabyte are left out: only the
+// sanitizers' shadow reservations are that large, and they hold no data.
+std::string piecesInMemory(pid_t pid, const std::string& secret) {
+  const std::size_t piece = 8;
+  const unsigned long largest = 1ul << 30, chunk = 1ul << 20;
+  std::ifstream maps("/proc/" + std::to_string(pid) + "/maps");
+  UniqueFd mem(::open(("/proc/" + std::to_string(pid) + "/mem").c_str(), O_RDONLY | O_CLOEXEC));
+  if (!mem) return "cannot read the memory: " + std::string(std::strerror(errno));
+  std::string found;
+  std::string line;
+  while (std::getline(maps, line)) {
+    unsigned long low = 0, high = 0;
+    char perms[8] = {};
+    if (std::sscanf(line.c_str(), "%lx-%lx %7s", &low, &high, perms) != 3 || perms[1] != 'w') continue;
+    if (high - low > largest) continue;
+    // Read a chunk at a time; the last bytes of one are kept before the
+    // next, so that a piece across the border is found too.
+    std::string bytes;
+    bool seen = false;
+    for (unsigned long at = low; at < high && !seen; at += chunk) {
+      std::string part(std::min(chunk, high - at), '\0');
+      ssize_t n = ::pread(mem.get(), &part[0], part.size(), static_cast<off_t>(at));
+      if (n <= 0) break;
+      part.resize(static_cast<std::size_t>(n));
+      bytes = bytes.substr(bytes.size() < piece ? 0 : bytes.size() - (piece - 1)) + part;
+      for (std::size_t from = 0; from + piece <= secret.size() && !seen; ++from) {
+        if (bytes.find(secret.substr(from, piece)) == std::string::npos) continue;
+        found += "bytes " + std::to_string(from) + "+ of it in " + line + "\n";
+        seen = true;
+      }
+    }
+  }
+  return found;
+}
+
+}  // namespace
+
+// After a mismatch the tool ends with both entries wiped: at its exit (held
+// there by a tracer) no piece of either stands anywhere in its writable
+// memory, the dead stack below the stack pointer included, where a register
+// that held a compared piece would have been saved.
+TEST(ToolPrompt, MismatchLeavesNoCopyOfTheEntries) {
+  const std::string first = "Qm7Rz2Kp9Xw4Lb8Tn3Vh6Jc1Fy5Gd0Hs7Ue2Wq";
+  const std::string second = "Zk4Pt8Mx1Rv6Nb3Cq9Ly2Hw7Js5Dg0Fe4Ua8Ti";
+  harness::Sandbox box;
+  box.makeDirs("/tmp/work/conf");
+  harness::Pty pty;
+  pty.startTool(kPromptArgs);
+  ASSERT_TRUE(pty.waitFor("Password: ")) << pty.output();
+  ASSERT_EQ(::ptrace(PTRACE_SEIZE, pty.pid(), nullptr, PTRACE_O_TRACEEXIT), 0) << std::strerror(errno);
+  ASSERT_TRUE(waitForRawKeyRead(pty));
+  pty.send(first + "\r");
+  ASSERT_TRUE(pty.waitFor("  Verify: ")) << pty.output();
+  ASSERT_TRUE(waitForRawKeyRead(pty));
+  pty.send(second + "\r");
+  auto deadline = Clock::now() + std::chrono::seconds(30);
+  bool atExit = false;
+  while (!atExit) {
+    int status = 0;
+    pid_t r = ::waitpid(pty.pid(), &status, WNOHANG | __WALL);
+    if (r == 0) {
+      ASSERT_LT(Clock::now(), deadline) << pty.output();
+      pty.readFor(10);
+      continue;
+    }
+    ASSERT_EQ(r, pty.pid()) << std::strerror(errno);
+    ASSERT_TRUE(WIFSTOPPED(status)) << "ended before its exit was seen: " << status;
+    if (status >> 8 == (SIGTRAP | (PTRACE_EVENT_EXIT << 8))) {
+      atExit = true;
+      EXPECT_EQ(piecesInMemory(pty.pid(), first), "");
+      EXPECT_EQ(piecesInMemory(pty.pid(), second), "");
+      ::ptrace(PTRACE_DETACH, pty.pid(), nullptr, nullptr);
+    } else {
+      // A signal on its way: delivered as it would have been.
+      int sig = status >> 16 == 0 ? WSTOPSIG(status) : 0;
+      ::ptrace(PTRACE_CONT, pty.pid(), nullptr, reinterpret_cast<void*>(static_cast<long>(sig)));
+    }
+  }
+  harness::PtyExit exit = pty.wait();
+  EXPECT_TRUE(exit.exited(1)) << pty.output();
+  EXPECT_EQ(pty.output(), "Password: " + std::string(first.size(), '*') + "\r\n  Verify: " +
+                              std::string(second.size(), '*') + "\r\nPasswords do not match\r\n");
 }

@@ -42,3 +42,25 @@ TEST(WipeSecret, AnEntryOnExitWhenItHoldsOne) {
   EXPECT_EQ('\0', storage[0]);
   EXPECT_FALSE(none.has_value());
 }
+
+// Equal only with the same bytes and the same length; sixteen bytes (a
+// length the compare takes in two words) included.
+TEST(WipeSecret, SameSecretComparesEveryByteAndTheLength) {
+  const struct {
+    std::string a, b;
+    bool same;
+  } cases[] = {
+      {"", "", true},
+      {"abc1", "abc1", true},
+      {"abc1", "abc2", false},
+      {"abc", "abc1", false},
+      {"abc1", "abc", false},
+      {"0123456789abcdef", "0123456789abcdef", true},
+      {"0123456789abcdef", "0123456789abcdeg", false},
+      {"x0123456789abcdef", "y0123456789abcdef", false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.a + " / " + c.b);
+    EXPECT_EQ(sameSecret(c.a, c.b), c.same);
+  }
+}
