@@ -5,8 +5,8 @@
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -28,15 +28,18 @@ constexpr const char* kKeyEndMarker = "-----END PUBLIC KEY-----";
 
 const char* getPublicInfoPath() { return "/public_info"; }
 
-std::size_t keyEndLineEnd(const std::string& reply) {
-  std::size_t begin = reply.find(kKeyMarker);
-  if (begin == std::string::npos) return std::string::npos;
+std::size_t keyEndLineEnd(std::string_view text, bool textEnded) {
+  std::size_t begin = text.find(kKeyMarker);
+  if (begin == std::string_view::npos) return std::string::npos;
   const std::size_t markerLength = std::strlen(kKeyEndMarker);
-  for (std::size_t end = reply.find(kKeyEndMarker, begin); end != std::string::npos;
-       end = reply.find(kKeyEndMarker, end + 1)) {
+  // The end marker is looked for after the whole begin marker: the two may
+  // not share their dashes.
+  for (std::size_t end = text.find(kKeyEndMarker, begin + std::strlen(kKeyMarker)); end != std::string_view::npos;
+       end = text.find(kKeyEndMarker, end + 1)) {
     std::size_t after = end + markerLength;
-    if (reply.compare(after, 1, "\n") == 0) return after + 1;
-    if (reply.compare(after, 2, "\r\n") == 0) return after + 2;
+    if (text.compare(after, 1, "\n") == 0) return after + 1;
+    if (text.compare(after, 2, "\r\n") == 0) return after + 2;
+    if (textEnded && (after == text.size() || (after + 1 == text.size() && text[after] == '\r'))) return text.size();
   }
   return std::string::npos;
 }
@@ -122,26 +125,19 @@ ReplyReader::Options keyReplyOptions() {
 
 namespace {
 
-// The body as text: it ends at its first NUL. *ended tells whether a NUL
-// came.
-std::string bodyText(const ReplyReader& reply, bool* ended = nullptr) {
-  const std::string& body = reply.body();
-  std::size_t nul = body.find('\0');
-  if (ended) *ended = nul != std::string::npos;
-  return body.substr(0, nul);
-}
-
 // A body framed by its length or chunks (or a status without one).
 bool framed(const ReplyReader& reply) {
   return reply.headerDone() && reply.framing() != ReplyReader::Framing::UntilClose;
 }
 
-// True when the text's last bytes could still become the marker.
-bool endsInMarkerStart(const std::string& text) {
-  std::size_t longest = std::min(text.size(), std::strlen(kKeyMarker) - 1);
-  for (std::size_t n = longest; n > 0; --n)
-    if (text.compare(text.size() - n, n, kKeyMarker, n) == 0) return true;
-  return false;
+// Gives the socket's waits for more of a reply a limit of the pause.
+void limitWaitsToThePause(int sock) {
+  struct timeval pause {};
+  pause.tv_sec = kKeyReplyPauseMs / 1000;
+  pause.tv_usec = (kKeyReplyPauseMs % 1000) * 1000;
+  // Should the option not take, the reads wait as long as the peer lets
+  // them, as for the reply's first bytes.
+  (void)::setsockopt(sock, SOL_SOCKET, SO_RCVTIMEO, &pause, sizeof pause);
 }
 
 }  // namespace
@@ -150,39 +146,36 @@ bool keyReplyEnded(const ReplyReader& reply) {
   ReplyReader::BodyState state = reply.bodyState();
   if (reply.complete() || state == ReplyReader::BodyState::Invalid || state == ReplyReader::BodyState::TooLarge)
     return true;
-  // The header still to come, or nothing of the body yet.
-  if (reply.body().empty()) return false;
-  bool nul = false;
-  std::string text = bodyText(reply, &nul);
-  if (text.find(kKeyMarker) != std::string::npos) return !framed(reply) && keyEndLineEnd(text) != std::string::npos;
-  // No key yet, and the text has ended.
-  if (nul) return true;
-  // A body framed by its length or chunks says that more is due: text
-  // before the key may come apart from it.
-  if (framed(reply)) return false;
-  // Without framing, more can bring a key only while the text's end could
-  // begin the marker.
-  return !endsInMarkerStart(text);
+  // A framed body ends by its framing: text after the key is still its own.
+  // Without framing, a whole key is all the reply has to give.
+  return !framed(reply) && keyInReply(reply).has_value();
 }
 
 OptText keyInReply(const ReplyReader& reply) {
-  if (reply.bodyState() == ReplyReader::BodyState::Invalid) return std::nullopt;
-  if (framed(reply) && !reply.complete()) return std::nullopt;
-  std::string text = bodyText(reply);
-  std::size_t at = text.find(kKeyMarker);
-  if (at == std::string::npos) return std::nullopt;
-  return text.substr(at);
+  ReplyReader::BodyState state = reply.bodyState();
+  if (framed(reply) && !(reply.complete() && state == ReplyReader::BodyState::Whole)) return std::nullopt;
+  std::string_view body = reply.body();
+  std::size_t nul = body.find('\0');
+  std::string_view text = body.substr(0, nul);
+  // The text has ended at a NUL, or with the whole body; a body cut by the
+  // buffer, by a failure to decode or by the reader's limit has not.
+  bool ended = nul != std::string_view::npos || state == ReplyReader::BodyState::Whole;
+  std::size_t end = keyEndLineEnd(text, ended);
+  if (end == std::string::npos) return std::nullopt;
+  std::size_t begin = text.find(kKeyMarker);
+  return std::string(text.substr(begin, end - begin));
 }
 
-bool readKeyReply(const KeyReceive& receive, ReplyReader* reply, std::string* raw) {
+bool readKeyReply(int sock, const KeyReceive& receive, ReplyReader* reply, std::string* raw) {
   char piece[kReplyBufferSize - 1];
   while (raw->size() < kReplyBufferSize - 1) {
     long got = receive(piece, kReplyBufferSize - 1 - raw->size());
-    if (got < 0 && raw->empty()) return false;
+    if (got == kReceiveFailed && raw->empty()) return false;
     if (got <= 0) {
       reply->finish();
       return true;
     }
+    if (raw->empty()) limitWaitsToThePause(sock);
     std::size_t used = reply->feed(piece, static_cast<std::size_t>(got));
     raw->append(piece, used);
     if (keyReplyEnded(*reply)) return true;
@@ -208,11 +201,12 @@ bool httpGetPublicInfo(const ServerUrl& url, ReplyReader* reply, std::string* ra
     for (;;) {
       ssize_t got = ::recv(fd.get(), into, room, 0);
       if (got < 0 && errno == EINTR) continue;
+      if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return kReceiveSilent;
       printDebug("ret from recv: %d", static_cast<int>(got));
-      return got < 0 ? -1 : static_cast<long>(got);
+      return got < 0 ? kReceiveFailed : static_cast<long>(got);
     }
   };
-  if (!readKeyReply(receive, reply, raw)) {
+  if (!readKeyReply(fd.get(), receive, reply, raw)) {
     printError(L"Failed to read data from socket\n");
     return false;
   }
@@ -249,7 +243,10 @@ bool httpsGetPublicInfo(const ServerUrl& url, ReplyReader* reply, std::string* r
   SSL_write(ssl.get(), request.data(), static_cast<int>(request.size()));
 
   // Records are read in order; any end or failure of the connection ends
-  // the reply.
+  // the reply. What the library holds already (SSL_pending) is read without
+  // a wait; on the blocking socket a read wants more only once the socket's
+  // receive time-out has passed without a byte, or when a signal broke it
+  // off.
   KeyReceive receive = [&ssl](char* into, std::size_t room) -> long {
     for (;;) {
       ERR_clear_error();
@@ -258,13 +255,14 @@ bool httpsGetPublicInfo(const ServerUrl& url, ReplyReader* reply, std::string* r
         case ReadOutcome::Data:
           return n;
         case ReadOutcome::Retry:
-          break;
+          if (errno == EINTR) break;
+          return kReceiveSilent;
         default:
           return 0;
       }
     }
   };
-  readKeyReply(receive, reply, raw);
+  readKeyReply(fd.get(), receive, reply, raw);
   SSL_shutdown(ssl.get());
   ERR_clear_error();
   return true;

@@ -8,17 +8,22 @@
 //   checked: the key is trusted on first use. That context alone runs at
 //   security level 0, since TLS 1.0 is refused at the library's default.
 // - The reply is read by the one reply reader (installer/reply_reader.h,
-//   lines ended by LF alone taken too), the same way over both transports:
-//   until it ends by its framing (its length, its last chunk, a status
-//   without a body), the peer closes, 8095 bytes are in, a body read to the
-//   close holds the key's end line (keyEndLineEnd), or the body so far shows
-//   it can't hold a key (text ended by a NUL without the marker; without
-//   framing also text without the marker that could not begin one).
-//   Bytes after the reply's end are not kept.
-// - The key is the decoded body, up to a NUL, from "-----BEGIN PUBLIC
-//   KEY-----" to its end; a body framed by its length or chunks gives a key
-//   only when it is whole. A reply that does not begin with "HTTP/" is all
-//   body. The status line is not looked at.
+//   lines ended by LF alone taken too), the same way over both transports.
+//   It ends by its framing (its length, its last chunk, a status without a
+//   body); without framing, as soon as its body holds a whole key; when the
+//   peer closes or the connection fails; when 8095 bytes are in; when the
+//   body can't be decoded or decodes past 8095 bytes; or, once its first
+//   bytes are in, when nothing more comes for kKeyReplyPauseMs (as a close
+//   would; for the first bytes the fetch waits as long as the peer lets
+//   it). Bytes after the reply's end are not kept.
+// - A key is whole or nothing: the decoded body's text (which ends at a
+//   NUL) from "-----BEGIN PUBLIC KEY-----" through the first "-----END
+//   PUBLIC KEY-----" after it and that line's end (LF or CR LF; the text
+//   may also end right after it). What follows the key is not part of it.
+//   A body framed by its length or chunks gives a key only once read whole
+//   and decoded within 8095 bytes; without framing the key must lie within
+//   the first 8095 bytes of the body. A reply that does not begin with
+//   "HTTP/" is all body. The status line is not looked at.
 // - A broken connection never raises SIGPIPE in the tool during a fetch.
 // - getServerKey and keyNameFromUrl are declared in config/config.h.
 #pragma once
@@ -26,6 +31,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "installer/reply_reader.h"
 #include "setup/settings.h"
@@ -44,11 +50,16 @@ constexpr std::size_t kReplyBufferSize = 8096;  // the reply and its terminator
 extern const char* keyRequestFormat;
 const char* getPublicInfoPath();
 
-// Where the key's end line ends in a reply: the first "-----END PUBLIC
-// KEY-----" after the first "-----BEGIN PUBLIC KEY-----" that is followed by
-// its line end (LF, or CR LF), counted past that line end; npos while there
-// is none.
-std::size_t keyEndLineEnd(const std::string& reply);
+// How long a reply that holds no whole key yet may fall silent before it
+// is taken as ended: a manager may send text before its key, or the key in
+// pieces, a moment apart.
+constexpr int kKeyReplyPauseMs = 3000;
+
+// Where the key ends in `text`: past the line end (LF, or CR LF) of the
+// first "-----END PUBLIC KEY-----" after the first "-----BEGIN PUBLIC
+// KEY-----", or, when `textEnded`, at the text's end where that end marker
+// (and at most a CR) closes it; npos while there is no whole key.
+std::size_t keyEndLineEnd(std::string_view text, bool textEnded);
 
 // The request as sent: the template with "/public_info" and `hostHeader`.
 std::string buildKeyRequest(const char* hostHeader);
@@ -61,16 +72,21 @@ std::unique_ptr<ServerUrl> parseServerUrl(const char* url);
 ReplyReader::Options keyReplyOptions();
 // True once the fetch has read what it needs of the reply (see above).
 bool keyReplyEnded(const ReplyReader& reply);
-// The key the reply read holds, or nothing.
+// The whole key the reply read holds, or nothing.
 OptText keyInReply(const ReplyReader& reply);
 
 // One receive: the bytes read into `room` bytes at `into`, 0 at the end,
-// -1 on a failure.
+// kReceiveFailed on a failure, kReceiveSilent when nothing came within the
+// socket's receive time-out.
 using KeyReceive = std::function<long(char* into, std::size_t room)>;
-// Reads a key reply into `reply` (and its bytes into *raw) until
-// keyReplyEnded; false when the first receive failed. A failure later ends
-// the reply as the peer's close does.
-bool readKeyReply(const KeyReceive& receive, ReplyReader* reply, std::string* raw);
+constexpr long kReceiveFailed = -1;
+constexpr long kReceiveSilent = -2;
+// Reads a key reply from `sock` through `receive` into `reply` (and its
+// bytes into *raw) until keyReplyEnded; false when the first receive
+// failed. Once the first bytes are in, the socket waits at most
+// kKeyReplyPauseMs for more. A failure or a silence later ends the reply as
+// the peer's close does.
+bool readKeyReply(int sock, const KeyReceive& receive, ReplyReader* reply, std::string* raw);
 
 // A connected TCP socket, or none (after "Couldn't create socket\n" or
 // "Couldnt connect to remote host\n"; silently when the resolver cannot be

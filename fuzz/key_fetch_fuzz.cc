@@ -9,11 +9,13 @@
 //
 // Besides the sanitizers it checks that a parsed URL holds a host without
 // "/" or ":" and a port the socket address can hold, that the request is
-// the fixed one of its transport, and that a key begins with the marker and
-// is the decoded body's text from its first marker on, as far as the fetch
-// read it: the same text the reply reader gives for the whole reply the
-// buffer holds; a body framed by its length or chunks gives a key only
-// whole, and always when it holds one.
+// the fixed one of its transport, and that a key is whole and the same
+// however the reply's pieces came: it begins with the marker and is the
+// decoded body's text from its first marker through the first END line
+// after it (the marker and its line end, or the marker where the text has
+// ended), judged against the reply reader over all of the reply the buffer
+// holds; a body framed by its length or chunks gives a key only read whole,
+// and a reply that holds a whole key gives it.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <openssl/ec.h>
@@ -43,6 +45,7 @@
 namespace {
 
 constexpr const char* kMarker = "-----BEGIN PUBLIC KEY-----";
+constexpr const char* kEndMarker = "-----END PUBLIC KEY-----";
 constexpr std::size_t kTlsRecord = 1024;
 
 [[noreturn]] void fail(const char* what) {
@@ -217,26 +220,59 @@ void checkFetch(const std::string& reply, bool tls) {
   check(request.empty() || request == buildKeyRequest(tls ? "locahost" : "localhost"),
         "the request is not the fixed one");
 
-  // The reader over all the reply the buffer holds: the fetch read a
-  // prefix of it, and the decoded text of a prefix begins that of the whole.
+  // The reader over all the reply the buffer holds, as the fetch reads it:
+  // the close is seen only when the reply ends before the buffer is full.
   ReplyReader whole(keyReplyOptions());
   std::string raw = reply.substr(0, kReplyBufferSize - 1);
   whole.feed(raw.data(), raw.size());
-  whole.finish();
-  std::string text = whole.body().substr(0, whole.body().find('\0'));
+  if (reply.size() < kReplyBufferSize - 1) whole.finish();
+  const std::string& body = whole.body();
+  std::size_t nul = body.find('\0');
+  std::string text = body.substr(0, nul);
+  bool bodyWhole = whole.bodyState() == ReplyReader::BodyState::Whole;
+  bool textEnded = nul != std::string::npos || bodyWhole;
+  bool framed = whole.headerDone() && whole.framing() != ReplyReader::Framing::UntilClose;
+  bool framedWhole = framed && whole.complete() && bodyWhole;
   std::size_t at = text.find(kMarker);
-  bool framedWhole = whole.headerDone() && whole.framing() != ReplyReader::Framing::UntilClose && whole.complete() &&
-                     whole.bodyState() == ReplyReader::BodyState::Whole;
-  // However its pieces came, a whole framed body that holds a key gives it.
+  // The first end marker after the begin marker that its line end follows.
+  std::size_t endLine = std::string::npos;
+  if (at != std::string::npos) {
+    for (std::size_t end = text.find(kEndMarker, at + std::strlen(kMarker)); end != std::string::npos;
+         end = text.find(kEndMarker, end + 1)) {
+      std::size_t after = end + std::strlen(kEndMarker);
+      if (text.compare(after, 1, "\n") == 0 || text.compare(after, 2, "\r\n") == 0) {
+        endLine = end;
+        break;
+      }
+    }
+  }
   if (!key) {
-    check(request.empty() || !framedWhole || at == std::string::npos, "no key from a whole framed body holding one");
+    // A whole key with its line end, in a body that may give one, is found
+    // however the pieces came.
+    check(request.empty() || endLine == std::string::npos || (framed && !framedWhole),
+          "no key from a reply holding a whole one");
     return;
   }
-  check(key->compare(0, std::strlen(kMarker), kMarker) == 0, "a key that does not begin with the marker");
+  check(!framed || framedWhole, "a key from a framed body not read whole");
   check(at != std::string::npos, "a key from a reply whose body holds no marker");
   check(text.compare(at, key->size(), *key) == 0, "a key that is not the body's text from its first marker");
-  if (whole.headerDone() && whole.framing() != ReplyReader::Framing::UntilClose && whole.complete())
-    check(*key == text.substr(at), "a key from a framed body that is not the whole of it");
+  std::size_t keyEnd = at + key->size();
+  if (endLine != std::string::npos && endLine < keyEnd) {
+    // It ends with the first END line's line end.
+    std::size_t after = endLine + std::strlen(kEndMarker);
+    std::size_t lineEnd = after + (text.compare(after, 1, "\n") == 0 ? 1 : 2);
+    check(keyEnd == lineEnd, "a key that does not end with its first END line");
+  } else {
+    // Without a line end, only where the text has ended right after the
+    // end marker (and at most a CR).
+    check(textEnded && keyEnd == text.size(), "a key cut before its END line");
+    std::string tail = text.substr(0, keyEnd);
+    if (!tail.empty() && tail.back() == '\r') tail.pop_back();
+    std::size_t endLength = std::strlen(kEndMarker);
+    check(tail.size() >= at + std::strlen(kMarker) + endLength &&
+              tail.compare(tail.size() - endLength, endLength, kEndMarker) == 0,
+          "a key that does not end with the end marker");
+  }
 }
 
 }  // namespace

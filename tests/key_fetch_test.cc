@@ -61,29 +61,39 @@ TEST(KeyRequest, BytesPerTransport) {
   EXPECT_STREQ(getPublicInfoPath(), "/public_info");
 }
 
-// Where the key's end line ends, which ends a plain HTTP fetch.
+// Where a whole key ends, which ends a reply without framing and cuts the
+// key from what follows it.
 TEST(KeyEndLine, AfterTheKeysBeginningAndWithItsLineEnd) {
   const std::string begin = "-----BEGIN PUBLIC KEY-----\nMIIB\n";
   const std::string end = "-----END PUBLIC KEY-----";
+  const std::size_t npos = std::string::npos;
   const struct {
     const char* name;
-    std::string reply;
-    std::size_t at;
+    std::string text;
+    std::size_t open;   // where the key ends while more text may come
+    std::size_t ended;  // where it ends in a text that has ended
   } cases[] = {
-      {"LF", begin + end + "\ntail", begin.size() + end.size() + 1},
-      {"CR LF", "HTTP/1.0 200 OK\r\n\r\n" + begin + end + "\r\n", 19 + begin.size() + end.size() + 2},
-      {"no line end yet", begin + end, std::string::npos},
-      {"CR alone so far", begin + end + "\r", std::string::npos},
+      {"LF", begin + end + "\ntail", begin.size() + end.size() + 1, begin.size() + end.size() + 1},
+      {"CR LF", "HTTP/1.0 200 OK\r\n\r\n" + begin + end + "\r\n", 19 + begin.size() + end.size() + 2,
+       19 + begin.size() + end.size() + 2},
+      {"no line end", begin + end, npos, begin.size() + end.size()},
+      {"a CR alone", begin + end + "\r", npos, begin.size() + end.size() + 1},
+      {"cut within the end marker", begin + end.substr(0, 10), npos, npos},
+      {"cut before the end marker", begin, npos, npos},
       {"something else after it, then the real end line", begin + end + "x\n" + end + "\n",
-       begin.size() + 2 * end.size() + 3},
-      {"an end line before any key", end + "\n" + begin, std::string::npos},
+       begin.size() + 2 * end.size() + 3, begin.size() + 2 * end.size() + 3},
+      {"something else after it, at the end", begin + end + "x", npos, npos},
+      {"an end line before any key", end + "\n" + begin, npos, npos},
       {"an end line before the key and one after it", end + "\n" + begin + end + "\n",
-       2 * end.size() + 2 + begin.size()},
-      {"no key", "HTTP/1.0 200 OK\r\n\r\n" + end + "\n", std::string::npos},
+       2 * end.size() + 2 + begin.size(), 2 * end.size() + 2 + begin.size()},
+      // The begin marker's last dashes are not the end marker's first.
+      {"markers sharing dashes", "-----BEGIN PUBLIC KEY-----END PUBLIC KEY-----\n", npos, npos},
+      {"no key", "HTTP/1.0 200 OK\r\n\r\n" + end + "\n", npos, npos},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    EXPECT_EQ(keyEndLineEnd(c.reply), c.at);
+    EXPECT_EQ(keyEndLineEnd(c.text, false), c.open);
+    EXPECT_EQ(keyEndLineEnd(c.text, true), c.ended);
   }
 }
 
