@@ -323,6 +323,8 @@ TEST(BuildLoopE2E, LoopFailures) {
       {"unrecognised", "HTTP/1.1 500 Oops\r\n\r\nbody", 0, "unknown return '0'\n", "", true},
       {"no URL", harness::replyOk("<!-- STATUS: Compiling -->\n"), 0, "Status page without a URL to follow\n", "",
        true},
+      // The service closes without a byte of reply.
+      {"no reply", "", 0, "Starting module build...\nNo reply from server\n", "", true},
   };
   for (const LoopFailure& c : cases) {
     Sandbox box;
