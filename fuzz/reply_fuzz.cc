@@ -6,6 +6,12 @@
 // - a body the target frames itself (chunked with extensions and a
 //   trailer, or by its length; plain, gzip or deflate coded) comes back
 //   whole and unchanged, and nothing after the reply is taken;
+// - a header that frames its reply in no one way (a name holding a blank,
+//   lengths that differ or are not digits alone) leaves it invalid, without
+//   a body or an end of its own, and such a reply is never installed;
+// - the parser judges the reader that read the reply, and a module it
+//   installs is that reader's whole body, as many bytes as its length
+//   says where the length framed it;
 // - nothing is ever written beside the destination directory.
 // The first input byte chooses: even, the rest is a reply as it is; odd,
 // the rest is a body that the target frames and codes by that byte.
@@ -16,12 +22,14 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "installer/replies.h"
 #include "installer/reply_reader.h"
 #include "installer/state.h"
+#include "installer/transport.h"
 
 namespace {
 
@@ -69,11 +77,16 @@ struct Read {
   bool headerDone = false;
   int status = 0;
   std::string headerBlock;
+  std::string firstBlock;
   std::string body;
   ReplyReader::BodyState state = ReplyReader::BodyState::Cut;
+  ReplyReader::Framing framing = ReplyReader::Framing::UntilClose;
+  ReplyReader::HeaderFault fault = ReplyReader::HeaderFault::None;
+  std::optional<std::uint64_t> length;
   bool operator==(const Read& o) const {
     return used == o.used && complete == o.complete && headerDone == o.headerDone && status == o.status &&
-           headerBlock == o.headerBlock && body == o.body && state == o.state;
+           headerBlock == o.headerBlock && firstBlock == o.firstBlock && body == o.body && state == o.state &&
+           framing == o.framing && fault == o.fault && length == o.length;
   }
 };
 
@@ -85,19 +98,41 @@ ReplyReader::Options options(bool bareLf) {
   return o;
 }
 
-// The reply fed in pieces that end at the given offsets, then its end.
+// The reply fed to `reader` in pieces that end at the given offsets, then
+// its end; how many bytes it took.
+std::size_t feedSplit(ReplyReader* reader, const std::string& reply, const std::vector<std::size_t>& cuts) {
+  std::size_t used = 0, at = 0;
+  for (std::size_t end : cuts) {
+    if (end <= at || end > reply.size()) continue;
+    used += reader->feed(reply.data() + at, end - at);
+    at = end;
+  }
+  used += reader->feed(reply.data() + at, reply.size() - at);
+  reader->finish();
+  return used;
+}
+
+// Offsets drawn from the reply's own bytes.
+std::vector<std::size_t> ownCuts(const std::string& reply) {
+  std::vector<std::size_t> cuts;
+  std::size_t at = 0;
+  for (unsigned char c : reply) {
+    at += 1 + c % 61;
+    if (at >= reply.size()) break;
+    cuts.push_back(at);
+  }
+  return cuts;
+}
+
 Read readSplit(const std::string& reply, const std::vector<std::size_t>& cuts, bool bareLf) {
   ReplyReader reader(options(bareLf));
   Read r;
-  std::size_t at = 0;
-  for (std::size_t end : cuts) {
-    if (end <= at || end > reply.size()) continue;
-    r.used += reader.feed(reply.data() + at, end - at);
-    at = end;
-  }
-  r.used += reader.feed(reply.data() + at, reply.size() - at);
-  reader.finish();
+  r.used = feedSplit(&reader, reply, cuts);
   r.complete = reader.complete();
+  r.firstBlock = reader.firstBlock();
+  r.framing = reader.framing();
+  r.fault = reader.headerFault();
+  r.length = reader.contentLength();
   r.headerDone = reader.headerDone();
   r.status = reader.status();
   r.headerBlock = reader.headerBlock();
@@ -110,20 +145,48 @@ Read readSplit(const std::string& reply, const std::vector<std::size_t>& cuts, b
 // byte at a time.
 Read checkSplits(const std::string& reply, bool bareLf) {
   Read whole = readSplit(reply, {}, bareLf);
-  std::vector<std::size_t> cuts;
-  std::size_t at = 0;
-  for (unsigned char c : reply) {
-    at += 1 + c % 61;
-    if (at >= reply.size()) break;
-    cuts.push_back(at);
-  }
-  check(readSplit(reply, cuts, bareLf) == whole, "another reply when split at its own offsets");
+  check(readSplit(reply, ownCuts(reply), bareLf) == whole, "another reply when split at its own offsets");
   if (reply.size() <= 2048) {
     std::vector<std::size_t> bytes;
     for (std::size_t i = 1; i < reply.size(); ++i) bytes.push_back(i);
     check(readSplit(reply, bytes, bareLf) == whole, "another reply when read one byte at a time");
   }
+  // A header that frames nothing leaves neither a body nor an end.
+  if (whole.fault != ReplyReader::HeaderFault::None) {
+    check(whole.headerDone && whole.framing == ReplyReader::Framing::Invalid, "a faulty header that frames a body");
+    check(!whole.complete && whole.body.empty() && whole.state == ReplyReader::BodyState::Invalid,
+          "a reply with a faulty header that has a body or an end");
+  }
+  check(whole.framing != ReplyReader::Framing::Invalid || whole.fault != ReplyReader::HeaderFault::None,
+        "a reply without framing and without a fault");
   return whole;
+}
+
+std::string fileText(const std::string& path) {
+  std::string text;
+  if (FILE* f = std::fopen(path.c_str(), "rb")) {
+    char piece[4096];
+    for (std::size_t n; (n = std::fread(piece, 1, sizeof piece, f)) > 0;) text.append(piece, n);
+    std::fclose(f);
+  }
+  return text;
+}
+
+// The one file the destination holds, or "" when it holds none.
+std::string onlyFile() {
+  std::string found;
+  int count = 0;
+  if (DIR* d = opendir(destDir.c_str())) {
+    while (dirent* e = readdir(d)) {
+      std::string name = e->d_name;
+      if (name == "." || name == "..") continue;
+      found = destDir + "/" + name;
+      ++count;
+    }
+    closedir(d);
+  }
+  check(count <= 1, "more than one file in the destination");
+  return found;
 }
 
 std::string compressed(const std::string& data, int windowBits) {
@@ -193,7 +256,23 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   spinnerState = 0;
   attachmentSaved = 0;
-  ReplyParse result = examineHttpReply(reply);
+  // The parser judges the reader that read the reply, as a connection's
+  // pieces brought it.
+  ReplyReader reader(serviceReplyOptions());
+  feedSplit(&reader, reply, ownCuts(reply));
+  ReplyParse result = examineReply(reader);
+  if (attachmentSaved) {
+    check(result.fault == nullptr && result.status == 200, "a module installed from a refused reply");
+    check(reader.headerFault() == ReplyReader::HeaderFault::None &&
+              reader.bodyState() == ReplyReader::BodyState::Whole && !reader.body().empty(),
+          "a module installed from a reply that is not whole");
+    check(fileText(onlyFile()) == reader.body(), "a module that is not the reply's body");
+    check(reader.contentLength() && *reader.contentLength() > 0, "a module installed without its size");
+    if (reader.framing() == ReplyReader::Framing::Length && !reader.coded())
+      check(*reader.contentLength() == reader.body().size(), "a module of another size than its length");
+  } else {
+    check(onlyFile().empty(), "a file installed without the parser saying so");
+  }
   if (result.text && result.status == 200) {
     for (const char* marker : {"<!-- STATUS: ", "<!-- PERCENT: ", "<!-- AVGTIME: ", "<!-- URL: "})
       extractMarkerValue(*result.text, marker);

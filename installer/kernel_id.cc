@@ -35,15 +35,14 @@ void cutAtNewline(std::string* text) {
   if (lf != std::string::npos) text->resize(lf);
 }
 
-// One GET exchange and its parsed reply. The status, or -1 when the
-// exchange failed or handed over no reply text.
+// One GET exchange and its reply, judged from the reader that read it.
+// The status, or -1 when the exchange failed.
 int query(const std::string& path, int newlineAfterReply, OptText* text) {
   std::string request = formatGetRequest(path);
-  OptText reply;
+  ReplyReader reply;
   int count = httpsRequest(request, &reply, newlineAfterReply);
-  if (count == -1 || !reply) return -1;
-  int status = parseHttpReply(*reply, text, count);
-  return status;
+  if (count == -1) return -1;
+  return parseHttpReply(reply, text, count);
 }
 
 }  // namespace

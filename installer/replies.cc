@@ -4,11 +4,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cctype>
 #include <cerrno>
-#include <climits>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 #include <utility>
 
 #include "installer/reply_reader.h"
@@ -38,19 +38,6 @@ const char* installModuleFile(const std::string& path, const char* data, std::si
 
 }  // namespace
 
-long long readContentLength(const char* text) {
-  const char* p = text;
-  while (std::isspace(static_cast<unsigned char>(*p))) ++p;
-  bool negative = false;
-  if (*p == '+' || *p == '-') negative = *p++ == '-';
-  long long value = 0;
-  for (; *p >= '0' && *p <= '9'; ++p) {
-    if (value > (LLONG_MAX - 9) / 10) return negative ? LLONG_MIN : LLONG_MAX;
-    value = value * 10 + (*p - '0');
-  }
-  return negative ? -value : value;
-}
-
 bool isSafeModuleName(const std::string& name) {
   if (name.empty() || name == "." || name == "..") return false;
   for (unsigned char c : name)
@@ -75,12 +62,6 @@ const char* bodyFault(const ReplyReader& reply) {
   return nullptr;
 }
 
-// The reply's bytes, after which the connection ended.
-void readWhole(ReplyReader* reader, const std::string& reply) {
-  reader->feed(reply.data(), reply.size());
-  reader->finish();
-}
-
 }  // namespace
 
 int storeAttachedModule(const ReplyReader& reply, const char** fault) {
@@ -97,12 +78,14 @@ int storeAttachedModule(const ReplyReader& reply, const char** fault) {
   // The name comes from the network: it must name a file in destDir itself.
   if (!isSafeModuleName(name)) return *fault = "refusing unsafe file name in attachment", 0;
 
-  // The size is the Content-Length the reply is framed by, not some other
-  // text that looks like one (in a folded line, say).
-  const std::string* length = reply.header("Content-Length");
-  if (length == nullptr) return *fault = "no size specified in headers", 0;
-  long long size = readContentLength(length->c_str());
-  if (size < 1) return *fault = "incorrect size specified in headers", 0;
+  // The size is the Content-Length the reader took when the header came,
+  // the one the reply is framed by unless chunked; a header whose lengths
+  // disagree or are no number frames nothing.
+  if (reply.headerFault() == ReplyReader::HeaderFault::BadLength)
+    return *fault = "incorrect size specified in headers", 0;
+  const std::optional<std::uint64_t>& size = reply.contentLength();
+  if (!size) return *fault = "no size specified in headers", 0;
+  if (*size < 1) return *fault = "incorrect size specified in headers", 0;
   // The module is the whole body, as its framing delimits it, decoded: a
   // cut-off or undecodable download is never installed. A plain body must
   // hold exactly the size given; chunks and codings bring their own end.
@@ -111,10 +94,8 @@ int storeAttachedModule(const ReplyReader& reply, const char** fault) {
   bool sized = reply.framing() != ReplyReader::Framing::Chunked && !reply.coded();
   if (state != ReplyReader::BodyState::Whole && state != ReplyReader::BodyState::Cut)
     return *fault = bodyFault(reply), 0;
-  if (sized && static_cast<unsigned long long>(size) > body.size())
-    return *fault = "module data shorter than the size specified in headers", 0;
-  if (sized && static_cast<unsigned long long>(size) < body.size())
-    return *fault = "module data longer than the size specified in headers", 0;
+  if (sized && *size > body.size()) return *fault = "module data shorter than the size specified in headers", 0;
+  if (sized && *size < body.size()) return *fault = "module data longer than the size specified in headers", 0;
   if (state == ReplyReader::BodyState::Cut) return *fault = bodyFault(reply), 0;
   // However its body was framed and coded, a module has at least one byte.
   if (body.empty()) return *fault = "module data shorter than the size specified in headers", 0;
@@ -135,15 +116,9 @@ int storeAttachedModule(const ReplyReader& reply, const char** fault) {
   return 1;
 }
 
-int storeAttachedModule(const std::string& header, const std::string& body, const char** fault) {
-  ReplyReader reply(serviceReplyOptions(true));
-  readWhole(&reply, header + "\r\n\r\n" + body);
-  return storeAttachedModule(reply, fault);
-}
-
-int saveAttachedModule(const std::string& header, const std::string& body) {
+int saveAttachedModule(const ReplyReader& reply) {
   const char* fault = nullptr;
-  int saved = storeAttachedModule(header, body, &fault);
+  int saved = storeAttachedModule(reply, &fault);
   if (fault) fatalError(fault);
   return saved;
 }
@@ -161,6 +136,18 @@ ReplyParse examineReply(ReplyReader& reply) {
   if (!startsWith(header, "HTTP/1.1 ")) {
     result.fault = "Invalid header returned from server";
     return result;
+  }
+  // A header that can be read two ways is not judged by either, whatever
+  // its status.
+  switch (reply.headerFault()) {
+    case ReplyReader::HeaderFault::None:
+      break;
+    case ReplyReader::HeaderFault::BlankInName:
+      result.fault = "Invalid header returned from server";
+      return result;
+    case ReplyReader::HeaderFault::BadLength:
+      result.fault = "incorrect size specified in headers";
+      return result;
   }
   if (startsWith(header, "HTTP/1.1 302 Found\r\n")) {
     std::size_t at = header.find("Location: ");
@@ -202,13 +189,14 @@ ReplyParse examineReply(ReplyReader& reply) {
 }
 
 ReplyParse examineHttpReply(const std::string& reply) {
-  ReplyReader reader(serviceReplyOptions(true));
-  readWhole(&reader, reply);
+  ReplyReader reader(serviceReplyOptions());
+  reader.feed(reply.data(), reply.size());
+  reader.finish();
   return examineReply(reader);
 }
 
-int parseHttpReply(const std::string& reply, OptText* text, int /*byteCount*/) {
-  ReplyParse result = examineHttpReply(reply);
+int parseHttpReply(ReplyReader& reply, OptText* text, int /*byteCount*/) {
+  ReplyParse result = examineReply(reply);
   if (result.fault) fatalError(result.fault);
   if (result.text) *text = std::move(result.text);
   return result.status;

@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <cctype>
 #include <cstring>
+#include <new>
+#include <string_view>
 
 namespace {
 
@@ -69,20 +71,21 @@ int parseStatusLine(const std::string& line) {
 
 }  // namespace
 
-HeaderEnd findHeaderEnd(const std::string& text, std::size_t from, bool bareLf) {
+HeaderEnd findHeaderEnd(std::string_view text, std::size_t from, bool bareLf) {
+  constexpr std::size_t npos = std::string_view::npos;
   if (!bareLf) {
     std::size_t end = text.find("\r\n\r\n", from);
-    return {end, end == std::string::npos ? std::string::npos : end + 4};
+    return {end, end == npos ? npos : end + 4};
   }
   // A line ends with LF, a CR before it belonging to it: the empty line is
   // an LF (after an optional CR) right after the previous line's LF.
-  for (std::size_t lf = text.find('\n', from); lf != std::string::npos; lf = text.find('\n', lf + 1)) {
+  for (std::size_t lf = text.find('\n', from); lf != npos; lf = text.find('\n', lf + 1)) {
     std::size_t next = lf + 1;
     std::size_t blockEnd = lf > 0 && text[lf - 1] == '\r' ? lf - 1 : lf;
     if (text.compare(next, 1, "\n") == 0) return {blockEnd, next + 1};
     if (text.compare(next, 2, "\r\n") == 0) return {blockEnd, next + 2};
   }
-  return {std::string::npos, std::string::npos};
+  return {npos, npos};
 }
 
 // Inflates one gzip or deflate coding as its bytes come. A deflate body is
@@ -168,6 +171,8 @@ class Inflater {
 ReplyReader::ReplyReader() : ReplyReader(Options()) {}
 ReplyReader::ReplyReader(Options options) : options_(options) {}
 ReplyReader::~ReplyReader() = default;
+ReplyReader::ReplyReader(ReplyReader&&) noexcept = default;
+ReplyReader& ReplyReader::operator=(ReplyReader&&) noexcept = default;
 
 const std::string* ReplyReader::header(const std::string& name) const {
   std::string wanted = lowerCase(name);
@@ -177,9 +182,9 @@ const std::string* ReplyReader::header(const std::string& name) const {
 }
 
 ReplyReader::BodyState ReplyReader::bodyState() const {
-  if (invalid_) return BodyState::Invalid;
+  if (invalid_ || state_ == State::Broken) return BodyState::Invalid;
   if (tooLarge_) return BodyState::TooLarge;
-  bool ended = complete() || (finished_ && state_ == State::UntilClose);
+  bool ended = complete() || (finished_ && (state_ == State::ToClose || state_ == State::Text));
   if (!ended) return BodyState::Cut;
   if (inflater_ && !inflater_->whole()) return BodyState::Invalid;
   return BodyState::Whole;
@@ -191,9 +196,14 @@ std::size_t ReplyReader::feed(const char* data, std::size_t length) {
     switch (state_) {
       case State::Complete:
         return at;
-      case State::UntilClose:
-        if (!headerDone_) noteBlankLine(data + at, length - at);
+      case State::Text:
+        noteBlankLine(data + at, length - at);
         emit(data + at, length - at);
+        return length;
+      case State::ToClose:
+        emit(data + at, length - at);
+        return length;
+      case State::Broken:
         return length;
       case State::Head:
         at += feedHead(data + at, length - at);
@@ -223,39 +233,73 @@ std::size_t ReplyReader::feed(const char* data, std::size_t length) {
 
 void ReplyReader::finish() {
   finished_ = true;
-  if (state_ == State::Head) readAsText();
+  if (state_ == State::Head) readAsText(nullptr, 0);
 }
 
 std::size_t ReplyReader::feedHead(const char* data, std::size_t length) {
-  std::size_t before = held_.size();
-  held_.append(data, length);
-  std::size_t compared = std::min(held_.size(), kHttpPrefixLength);
-  if (held_.compare(0, compared, kHttpPrefix, compared) != 0) {
-    readAsText();
-    return length;
+  constexpr std::size_t npos = std::string::npos;
+  const std::size_t before = held_.size();
+  // Every header block begins "HTTP/"; anything else is a text without one.
+  if (before < kHttpPrefixLength) {
+    std::size_t n = std::min(length, kHttpPrefixLength - before);
+    if (std::memcmp(data, kHttpPrefix + before, n) != 0) {
+      readAsText(data, length);
+      return length;
+    }
   }
-  HeaderEnd end = findHeaderEnd(held_, before < 3 ? 0 : before - 3, options_.bareLf);
+  // The block's end is looked for where the held bytes meet the new ones,
+  // then in the new ones alone, and only the block's own bytes are held:
+  // a piece holding many blocks (interim replies) is never copied whole for
+  // each of them. Positions are counted from the block's start.
+  std::string_view in(data, length);
+  std::size_t blockEnd = npos, bodyStart = npos;
+  if (before > 0) {
+    std::size_t back = std::min<std::size_t>(before, 3);
+    std::string edge = held_.substr(before - back);
+    edge.append(in.substr(0, 3));
+    HeaderEnd end = findHeaderEnd(edge, 0, options_.bareLf);
+    if (end.blockEnd != npos) {
+      blockEnd = before - back + end.blockEnd;
+      bodyStart = before - back + end.bodyStart;
+    }
+  }
+  if (blockEnd == npos) {
+    HeaderEnd end = findHeaderEnd(in, 0, options_.bareLf);
+    if (end.blockEnd != npos) {
+      blockEnd = before + end.blockEnd;
+      bodyStart = before + end.bodyStart;
+    }
+  }
   // Too long a block, wherever the pieces were cut: once the end can no
   // longer come within the limit, or when it came past it.
-  if (end.blockEnd == std::string::npos ? held_.size() >= options_.maxHeader + 4 : end.blockEnd > options_.maxHeader) {
-    readAsText();
+  if (blockEnd == npos ? before + length >= options_.maxHeader + 4 : blockEnd > options_.maxHeader) {
+    readAsText(data, length);
     return length;
   }
-  if (end.blockEnd == std::string::npos) return length;
-  std::size_t used = end.bodyStart - before;
-  std::string block = held_.substr(0, end.blockEnd);
-  held_.clear();
+  if (blockEnd == npos) {
+    held_.append(data, length);
+    return length;
+  }
+  if (blockEnd <= before) {
+    held_.resize(blockEnd);
+  } else {
+    held_.append(data, blockEnd - before);
+  }
+  std::string block;
+  block.swap(held_);
   startReply(block);
-  return used;
+  return bodyStart - before;
 }
 
-void ReplyReader::readAsText() {
-  state_ = State::UntilClose;
+void ReplyReader::readAsText(const char* data, std::size_t length) {
+  state_ = State::Text;
   framing_ = Framing::UntilClose;
   std::string text;
   text.swap(held_);
   noteBlankLine(text.data(), text.size());
   emit(text.data(), text.size());
+  noteBlankLine(data, length);
+  emit(data, length);
 }
 
 void ReplyReader::noteBlankLine(const char* data, std::size_t length) {
@@ -273,34 +317,40 @@ void ReplyReader::noteBlankLine(const char* data, std::size_t length) {
 }
 
 void ReplyReader::startReply(const std::string& block) {
+  if (firstBlock_.empty()) firstBlock_ = block;
+  std::size_t lf = block.find('\n');
+  std::string statusLine = block.substr(0, lf);
+  if (!statusLine.empty() && statusLine.back() == '\r') statusLine.pop_back();
+  int status = parseStatusLine(statusLine);
+  // An interim reply: the real one follows, and nothing of this one counts.
+  if (status >= 100 && status < 200) return;
+
   std::vector<ReplyHeader> headers;
-  std::size_t start = 0;
-  bool first = true;
-  int status = 0;
+  std::size_t start = lf == std::string::npos ? block.size() + 1 : lf + 1;
   while (start <= block.size()) {
-    std::size_t lf = block.find('\n', start);
+    lf = block.find('\n', start);
     std::string line = block.substr(start, lf == std::string::npos ? std::string::npos : lf - start);
     start = lf == std::string::npos ? block.size() + 1 : lf + 1;
     if (!line.empty() && line.back() == '\r') line.pop_back();
-    if (first) {
-      status = parseStatusLine(line);
-      first = false;
-    } else if (!line.empty() && isBlank(line[0])) {
+    if (!line.empty() && isBlank(line[0])) {
       // A folded line continues the header before it; one before any header
       // belongs to none.
       std::string more = trimmed(line);
       if (!headers.empty() && !more.empty())
         headers.back().value += (headers.back().value.empty() ? "" : " ") + more;
-    } else {
-      std::size_t colon = line.find(':');
-      if (colon == std::string::npos || colon == 0) continue;
-      std::string name = line.substr(0, colon);
-      if (std::any_of(name.begin(), name.end(), isBlank)) continue;
-      headers.push_back({name, trimmed(line.substr(colon + 1))});
+      continue;
     }
+    std::size_t colon = line.find(':');
+    if (colon == std::string::npos || colon == 0) continue;
+    std::string name = line.substr(0, colon);
+    // "Transfer-Encoding : chunked" is read as a header by some and as none
+    // by others: a reply that can be read two ways has no framing to trust.
+    if (std::any_of(name.begin(), name.end(), isBlank)) {
+      if (headerFault_ == HeaderFault::None) headerFault_ = HeaderFault::BlankInName;
+      continue;
+    }
+    headers.push_back({name, trimmed(line.substr(colon + 1))});
   }
-  // An interim reply: the real one follows.
-  if (status >= 100 && status < 200) return;
   headerDone_ = true;
   status_ = status;
   headerBlock_ = block;
@@ -309,40 +359,47 @@ void ReplyReader::startReply(const std::string& block) {
 }
 
 void ReplyReader::frameBody() {
-  state_ = State::UntilClose;
-  framing_ = Framing::UntilClose;
-  if (status_ == 204 || status_ == 304) {
-    framing_ = Framing::NoBody;
-    state_ = State::Complete;
-    return;
-  }
   std::vector<std::string> codings;
-  bool haveTransfer = false, haveLength = false, lengthOk = true;
-  std::uint64_t contentLength = 0;
+  bool haveTransfer = false, haveLength = false;
+  std::uint64_t length = 0;
   for (const ReplyHeader& h : headers_) {
     std::string name = lowerCase(h.name);
     if (name == "transfer-encoding") {
       haveTransfer = true;
       for (std::string& item : listItems(h.value)) codings.push_back(item);
     } else if (name == "content-length") {
-      if (!allDigits(h.value) || h.value.size() > kMaxLengthDigits) {
-        lengthOk = false;
+      // One number, however often it is given: two that differ, or one
+      // that is not digits alone, are two framings.
+      if (!allDigits(h.value) || h.value.size() > kMaxLengthDigits ||
+          (haveLength && std::stoull(h.value) != length)) {
+        if (headerFault_ == HeaderFault::None) headerFault_ = HeaderFault::BadLength;
         continue;
       }
-      std::uint64_t number = std::stoull(h.value);
-      if (haveLength && number != contentLength) lengthOk = false;
-      contentLength = number;
+      length = std::stoull(h.value);
       haveLength = true;
     }
+  }
+  if (haveLength && headerFault_ != HeaderFault::BadLength) contentLength_ = length;
+  if (headerFault_ != HeaderFault::None) {
+    framing_ = Framing::Invalid;
+    state_ = State::Broken;
+    return;
+  }
+  state_ = State::ToClose;
+  framing_ = Framing::UntilClose;
+  if (status_ == 204 || status_ == 304) {
+    framing_ = Framing::NoBody;
+    state_ = State::Complete;
+    return;
   }
   if (status_ != 0 && haveTransfer && !codings.empty() && codings.back() == "chunked") {
     codings.pop_back();
     framing_ = Framing::Chunked;
     state_ = State::ChunkSize;
-  } else if (status_ != 0 && !haveTransfer && haveLength && lengthOk) {
+  } else if (status_ != 0 && !haveTransfer && haveLength) {
     framing_ = Framing::Length;
-    remaining_ = contentLength;
-    state_ = contentLength == 0 ? State::Complete : State::Length;
+    remaining_ = length;
+    state_ = length == 0 ? State::Complete : State::Length;
   }
   for (const ReplyHeader& h : headers_)
     if (lowerCase(h.name) == "content-encoding")
@@ -413,10 +470,7 @@ void ReplyReader::lineDone() {
 
 // Chunks that do not parse: the body can't be read, and the reply has no
 // end of its own any more.
-void ReplyReader::broken() {
-  invalid_ = true;
-  state_ = State::UntilClose;
-}
+void ReplyReader::broken() { state_ = State::Broken; }
 
 void ReplyReader::emit(const char* data, std::size_t length) {
   if (!options_.keepBody || invalid_ || tooLarge_ || length == 0) return;
@@ -433,10 +487,13 @@ void ReplyReader::emit(const char* data, std::size_t length) {
 void ReplyReader::keep(const char* data, std::size_t length) {
   if (tooLarge_) return;
   std::size_t room = options_.maxBody - body_.size();
-  if (length > room) {
-    body_.append(data, room);
-    tooLarge_ = true;
-    return;
+  bool fits = length <= room;
+  try {
+    body_.append(data, fits ? length : room);
+  } catch (const std::bad_alloc&) {
+    // No memory for the body: it is dropped, as one past the bound is.
+    std::string().swap(body_);
+    fits = false;
   }
-  body_.append(data, length);
+  if (!fits) tooLarge_ = true;
 }

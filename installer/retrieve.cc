@@ -37,7 +37,7 @@ void progressLine(const char* text) {
 
 // A GET of a path the service gave; false (after its message) when the
 // request would not fit its buffer or the exchange failed.
-bool followPath(const std::string& path, OptText* reply, int* count) {
+bool followPath(const std::string& path, ReplyReader* reply, int* count) {
   // Formatted one character longer than fits, so that a request too long
   // for the buffer stays too long (a path too long makes it so too).
   std::string request = formatGetRequest(path, kLoopRequestBufferSize + 1);
@@ -49,18 +49,17 @@ bool followPath(const std::string& path, OptText* reply, int* count) {
   return *count >= 0;
 }
 
-// The reply loop from the upload's reply on: 1 when it ended with a final
-// page, 0 when a request failed or a status was not recognised.
-int followBuild(OptText reply, int count) {
+// The reply loop from the upload's reply on, each reply judged from the
+// reader that read it: 1 when it ended with a final page, 0 when a request
+// failed or a status was not recognised.
+int followBuild(ReplyReader reply, int count) {
   bool done = false;
   OptText body;
   while (!done) {
     body.reset();
-    if (!reply) return 0;
     // With 302 and 200 there is always a text: a reply without one ends
     // the process.
-    int status = parseHttpReply(*reply, &body, count);
-    reply.reset();
+    int status = parseHttpReply(reply, &body, count);
     switch (status) {
       case 302:
         printDebug("Forwarding to '%s'", body->c_str());
@@ -196,9 +195,10 @@ int retrieveKernelModule() {
                        : "After it is complete, you will need to copy the module to /lib/modules/tavrik");
     result = keepHeaderPackage(tarballPath, tarballName);
   } else {
-    OptText reply;
+    ReplyReader reply;
     int count = uploadKernelHeaders(&reply);
-    if (!reply) {
+    if (count == 0) {
+      // The service closed without a byte of reply: nothing to follow.
       progressLine("No reply from server");
       result = 0;
     } else {
@@ -223,9 +223,10 @@ void* pollBuildStatus(void* url) {
   std::string request = formatGetRequest(path);
   for (;;) {
     printDebug("Requesting URL: %s", request.c_str());
-    OptText reply, data;
+    ReplyReader reply;
+    OptText data;
     int count = httpsRequest(request, &reply, 0);
-    if (count >= 0 && reply) parseHttpReply(*reply, &data, count);
+    if (count >= 0) parseHttpReply(reply, &data, count);
     std::printf("data=[%s]", data ? data->c_str() : "");
     pauseFor(kPollPause);
   }

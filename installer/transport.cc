@@ -15,7 +15,7 @@
 #include <ctime>
 #include <algorithm>
 #include <memory>
-#include <new>
+#include <optional>
 
 #include "installer/proxy.h"
 #include "installer/replies.h"
@@ -189,37 +189,20 @@ void shutdownTls(SSL* connection, std::time_t start, const char* label, const ch
   ERR_clear_error();
 }
 
-ReplyReader::Options serviceReplyOptions(bool keepBody) {
+ReplyReader::Options serviceReplyOptions() {
   ReplyReader::Options options;
   options.maxHeader = kReplyBufferSize;
   options.maxBody = kReplyBufferSize - 1;
-  options.keepBody = keepBody;
   return options;
 }
 
-bool ReplyBuffer::append(const char* data, std::size_t length) {
+bool ReplyTally::add(std::size_t length) {
   if (count_ + length >= limit_) return false;
   count_ += length;
-  if (lost_) return true;
-  try {
-    // Room for the largest reply at once: the pages are only touched as the
-    // reply fills them, and the reply is never copied while it grows.
-    if (data_.capacity() == 0) data_.reserve(limit_);
-    data_.append(data, length);
-  } catch (const std::bad_alloc&) {
-    // Without memory for the reply it is read to its end and dropped.
-    lost_ = true;
-    std::string().swap(data_);
-  }
   return true;
 }
 
-OptText ReplyBuffer::take() {
-  if (lost_) return std::nullopt;
-  return std::move(data_);
-}
-
-ReadOutcome readTlsReply(SSL* connection, ReplyBuffer* buffer, ReplyReader* reader, bool verbose, bool untilClose) {
+ReadOutcome readTlsReply(SSL* connection, ReplyReader* reader, ReplyTally* tally, bool verbose, bool untilClose) {
   char piece[kPieceSize];
   for (;;) {
     if (verbose) {
@@ -241,7 +224,7 @@ ReadOutcome readTlsReply(SSL* connection, ReplyBuffer* buffer, ReplyReader* read
         // Bytes past the reply's end are not its own, however the service's
         // writes were split into records.
         std::size_t used = reader->feed(piece, static_cast<std::size_t>(n));
-        if (!buffer->append(piece, used)) fatalError("Return data is too large for buffer");
+        if (!tally->add(used)) fatalError("Return data is too large for buffer");
         if (!untilClose && reader->complete()) return ReadOutcome::Complete;
         break;
       }
@@ -264,7 +247,22 @@ ReadOutcome readTlsReply(SSL* connection, ReplyBuffer* buffer, ReplyReader* read
   }
 }
 
-int httpsRequest(const std::string& request, OptText* reply, int newlineAfterReply) {
+namespace {
+
+// The reply's text before its first empty line, whatever that text is: the
+// first header block (an interim reply's too), or the start of a text
+// without a header; none when there is no empty line.
+std::optional<std::string> textBeforeFirstEmptyLine(const ReplyReader& reply) {
+  if (!reply.firstBlock().empty()) return reply.firstBlock();
+  if (reply.headerDone()) return std::nullopt;
+  HeaderEnd end = findHeaderEnd(reply.body(), 0, false);
+  if (end.blockEnd == std::string::npos) return std::nullopt;
+  return reply.body().substr(0, end.blockEnd);
+}
+
+}  // namespace
+
+int httpsRequest(const std::string& request, ReplyReader* reply, int newlineAfterReply) {
   SslCtxPtr context = loadClientContext();
 
   printDebug("tcp_connect %s,%d", buildServiceHost.c_str(), buildServicePort);
@@ -294,28 +292,23 @@ int httpsRequest(const std::string& request, OptText* reply, int newlineAfterRep
   }
   (void)BIO_flush(SSL_get_wbio(connection.get()));
 
-  ReplyBuffer buffer;
-  ReplyReader reader(serviceReplyOptions(false));
+  ReplyTally tally;
+  ReplyReader reader(serviceReplyOptions());
   printDebug("Waiting for reply...");
   std::time_t start = std::time(nullptr);
   // An HTTP/1.0 request: the service closes after its reply.
-  if (readTlsReply(connection.get(), &buffer, &reader, true, true) == ReadOutcome::CloseNotify) {
+  if (readTlsReply(connection.get(), &reader, &tally, true, true) == ReadOutcome::CloseNotify) {
     printDebug("SSL_ERROR_ZERO_RETURN");
     shutdownTls(connection.get(), start, "** ", "\n", true);
-    *reply = buffer.take();
     if (newlineAfterReply) printPlain("\n");
     if (debugEnabled) {
-      // The text before the reply's first empty line, whatever it holds (an
-      // interim reply's header, or no header at all).
       printPlain("RECEIVING ---\n");
-      HeaderEnd end = *reply ? findHeaderEnd(**reply, 0, false) : HeaderEnd{std::string::npos, std::string::npos};
-      if (end.blockEnd != std::string::npos)
-        printPlain("%s\nRECEIVING ---\n", (*reply)->substr(0, end.blockEnd).c_str());
+      if (std::optional<std::string> head = textBeforeFirstEmptyLine(reader))
+        printPlain("%s\nRECEIVING ---\n", head->c_str());
     }
-  } else {
-    *reply = buffer.take();
   }
-  int count = static_cast<int>(buffer.count());
+  *reply = std::move(reader);
+  int count = static_cast<int>(tally.count());
   connection.reset();
   context.reset();
   sock.reset();

@@ -7,7 +7,8 @@
 //   file, tcp_connect, handshake, request, reply, close notification,
 //   release of connection, context and socket. A GET's reply is read until
 //   the service closes; the upload's ends by its own framing when it has
-//   one. Either way only the bytes up to the reply's end are kept.
+//   one. Either way the reply is read once, by the reply reader that then
+//   holds it; bytes after the reply's end are not its own.
 // - The key file is created 0600 under /tmp and removed on every path,
 //   fatal exits included.
 // - Fatal TLS failures end the process with status 0 (fatalSslError).
@@ -31,11 +32,12 @@ constexpr std::size_t kReplyBufferSize = 52428800;
 constexpr std::size_t kPieceSize = 4096;
 
 // One GET exchange. The reply byte count, or -1 when the connection or the
-// handshake failed (reply then untouched). *reply gets the reply bytes, or
-// nothing when no memory could be had for them (the reply is then read and
-// discarded). newlineAfterReply ends the spinner line after a close
-// notification, also when silent.
-int httpsRequest(const std::string& request, OptText* reply, int newlineAfterReply);
+// handshake failed (*reply then untouched). *reply becomes the reader that
+// read the reply, to its own end (its header, its decoded body and how it
+// ended): whatever judges the reply takes it from there, and the reply's
+// bytes are not kept besides. newlineAfterReply ends the spinner line after
+// a close notification, also when silent.
+int httpsRequest(const std::string& request, ReplyReader* reply, int newlineAfterReply);
 
 // A connected TCP socket to host:port (through the proxy tunnel when
 // http_proxy names one), or -1 after its message. Descriptor 0 is valid.
@@ -102,37 +104,34 @@ void sendWithoutDelay(int sock);
 // could be sent no longer matters.
 void shutdownTls(SSL* connection, std::time_t start, const char* label, const char* readEnd, bool peerClosed);
 
-// How the service's replies are read: bounded as the reply buffer is;
-// keepBody false reads only where a reply ends.
-ReplyReader::Options serviceReplyOptions(bool keepBody);
+// How the service's replies are read: bounded as the reply buffer is, the
+// body kept.
+ReplyReader::Options serviceReplyOptions();
 
-class ReplyBuffer;
-// Reads a reply, keeping in buffer the bytes `reader` takes as the reply's;
-// bytes after the reply's end are not kept. With untilClose the read goes
-// on until the service closes, as the GETs wait for it: PrematureClose
-// (after "SSL Error: Premature close\n" on standard error) or CloseNotify.
-// Without it, a reply that ends by its own framing ends the read at once
-// (Complete: the service may keep the connection open); one without such
-// framing is read to the close too. The reader is told when the connection
-// ended. On Complete and CloseNotify the caller then shuts down. verbose
-// draws the spinner and the read traces of the GETs. Ends the process on a
-// read error or a reply too large for the buffer.
-ReadOutcome readTlsReply(SSL* connection, ReplyBuffer* buffer, ReplyReader* reader, bool verbose, bool untilClose);
+class ReplyTally;
+// Reads a reply into `reader`, counting in tally the bytes the reader takes
+// as the reply's; bytes after the reply's end are not its own. With
+// untilClose the read goes on until the service closes, as the GETs wait
+// for it: PrematureClose (after "SSL Error: Premature close\n" on standard
+// error) or CloseNotify. Without it, a reply that ends by its own framing
+// ends the read at once (Complete: the service may keep the connection
+// open); one without such framing is read to the close too. The reader is
+// told when the connection ended. On Complete and CloseNotify the caller
+// then shuts down. verbose draws the spinner and the read traces of the
+// GETs. Ends the process on a read error or a reply too large for the
+// buffer.
+ReadOutcome readTlsReply(SSL* connection, ReplyReader* reader, ReplyTally* tally, bool verbose, bool untilClose);
 
-// Appends pieces of a reply up to kReplyBufferSize - 1 bytes. Running out of
-// memory drops the reply (and keeps counting) instead of failing.
-class ReplyBuffer {
+// Counts a reply's bytes: it may reach kReplyBufferSize - 1 bytes, the
+// room the reply buffer had beside its terminating zero.
+class ReplyTally {
  public:
-  explicit ReplyBuffer(std::size_t limit = kReplyBufferSize) : limit_(limit) {}
-  // false when the reply with this piece would reach the limit.
-  bool append(const char* data, std::size_t length);
+  explicit ReplyTally(std::size_t limit = kReplyBufferSize) : limit_(limit) {}
+  // false when the reply with these bytes would reach the limit.
+  bool add(std::size_t length);
   std::size_t count() const { return count_; }
-  // The reply, or nothing after an allocation failure.
-  OptText take();
 
  private:
   std::size_t limit_;
   std::size_t count_ = 0;
-  bool lost_ = false;
-  std::string data_;
 };

@@ -72,7 +72,7 @@ std::string buildUploadHeader(int contentLength) {
 #pragma GCC diagnostic pop
 }
 
-int uploadKernelHeaders(OptText* reply) {
+int uploadKernelHeaders(ReplyReader* reply) {
   struct stat info {};
   if (stat(tarballPath.c_str(), &info) != 0) fatalError("Could not find tarball");
   if (info.st_size < 1) fatalError("tarball is 0 bytes");
@@ -143,15 +143,15 @@ int uploadKernelHeaders(OptText* reply) {
   flushTlsWrites(connection.get());
   if (!silentMode) printPlain("Starting module build...\n");
 
-  ReplyBuffer buffer;
-  ReplyReader framing(serviceReplyOptions(false));
+  ReplyTally tally;
+  ReplyReader reader(serviceReplyOptions());
   std::time_t start = std::time(nullptr);
-  ReadOutcome end = readTlsReply(connection.get(), &buffer, &framing, false, false);
+  ReadOutcome end = readTlsReply(connection.get(), &reader, &tally, false, false);
   if (end == ReadOutcome::CloseNotify || end == ReadOutcome::Complete)
     shutdownTls(connection.get(), start, "+", "", end == ReadOutcome::CloseNotify);
-  *reply = buffer.take();
+  *reply = std::move(reader);
   connection.reset();
   context.reset();
   sock.reset();
-  return static_cast<int>(buffer.count());
+  return static_cast<int>(tally.count());
 }

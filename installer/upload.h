@@ -15,16 +15,17 @@
 // - The reply is read until it ends by its own framing (Content-Length,
 //   the last chunk, or a status without a body, after any interim replies),
 //   else until the service closes the connection.
-// - Returns the reply's byte count; *reply gets the reply, or nothing when
-//   no memory could be had for it.
+// - Returns the reply's byte count; *reply becomes the reader that read the
+//   reply.
 #pragma once
 
 #include <cstdint>
 #include <string>
 
+#include "installer/reply_reader.h"
 #include "setup/settings.h"
 
-int uploadKernelHeaders(OptText* reply);
+int uploadKernelHeaders(ReplyReader* reply);
 
 // The form text before the package (every field part and the file part's
 // header), from the current settings.

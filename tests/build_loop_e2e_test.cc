@@ -55,10 +55,11 @@ void fakeModinfo(Sandbox& box, const std::string& version, const std::string& bu
 
 // `combined`: standard output and standard error into one pipe.
 RunResult runRetrieval(const std::vector<std::string>& args, std::vector<std::pair<std::string, std::string>> env = {},
-                       bool combined = false) {
+                       bool combined = false, int timeoutMs = 20000) {
   harness::RunOptions options;
   options.args = args;
   options.combined = combined;
+  options.timeoutMs = timeoutMs;
   options.stdinMode = harness::Stdin::kDevNull;
   const char* asan = std::getenv("ASAN_OPTIONS");
   env.push_back({"ASAN_OPTIONS", std::string(asan ? asan : "") + ":verify_asan_link_order=0"});
@@ -322,6 +323,8 @@ TEST(BuildLoopE2E, LoopFailures) {
       {"unrecognised", "HTTP/1.1 500 Oops\r\n\r\nbody", 0, "unknown return '0'\n", "", true},
       {"no URL", harness::replyOk("<!-- STATUS: Compiling -->\n"), 0, "Status page without a URL to follow\n", "",
        true},
+      // The service closes without a byte of reply.
+      {"no reply", "", 0, "Starting module build...\nNo reply from server\n", "", true},
   };
   for (const LoopFailure& c : cases) {
     Sandbox box;
@@ -659,6 +662,96 @@ TEST(BuildLoopE2E, BodiesThatAreNotWholeAreRefused) {
     EXPECT_FALSE(harness::pathPresent("/lib/modules/pelagent/" + moduleName()));
     EXPECT_EQ(paths(service.requests(2)), (std::vector<std::string>{"/process.php", "/status.php?r=1"}));
   }
+}
+
+// A reply whose header frames it in more than one way, or in none, is
+// refused whatever its body holds: two lengths that differ (in either
+// order), a length followed by a second number, a Transfer-Encoding with a
+// blank before its colon beside a length that covers its chunks. Nothing is
+// installed; the fatal text, status 0. From the build's loop and from the
+// prebuilt-module query alike.
+TEST(BuildLoopE2E, RepliesFramedInMoreWaysThanOneAreRefused) {
+  const std::string module = "MODULE-BYTES";
+  const std::string chunks = "5\r\nhello\r\n0\r\n\r\n";
+  const struct {
+    const char* name;
+    std::string reply;
+    bool prebuilt;  // the prebuilt-module query's reply, else the loop's
+    const char* err;
+  } cases[] = {
+      {"lengths that differ, the shorter first",
+       headerOk(moduleHeaders() + "Content-Length: 5\r\nContent-Length: 12\r\n") + module, false,
+       "incorrect size specified in headers\n"},
+      {"lengths that differ, the longer first",
+       headerOk(moduleHeaders() + "Content-Length: 12\r\nContent-Length: 5\r\n") + module, false,
+       "incorrect size specified in headers\n"},
+      {"a length and a second number", headerOk(moduleHeaders() + "Content-Length: 5 0\r\n") + "MODUL", false,
+       "incorrect size specified in headers\n"},
+      {"a blank before the colon of Transfer-Encoding",
+       headerOk(moduleHeaders() + "Content-Length: " + std::to_string(chunks.size()) +
+                "\r\nTransfer-Encoding : chunked\r\n") +
+           chunks,
+       false, "Invalid header returned from server\n"},
+      {"lengths that differ in the prebuilt module",
+       headerOk(moduleHeaders() + "Content-Length: 12\r\nContent-Length: 5\r\n") + module, true,
+       "incorrect size specified in headers\n"},
+      {"a blank before the colon in the prebuilt module",
+       headerOk(moduleHeaders() + "Content-Length: " + std::to_string(chunks.size()) +
+                "\r\nTransfer-Encoding : chunked\r\n") +
+           chunks,
+       true, "Invalid header returned from server\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Sandbox box;
+    layMachine(box, Install::kAgentOnly);
+    BuildServiceRoutes routes;
+    const std::string cached = c.prebuilt ? c.reply : harness::replyOk("no such module");
+    routes.onPrefix("/cache-module.php", [cached](const std::string&) { return harness::ServiceAnswer{cached, true}; });
+    routes.on("/process.php", {harness::replyRedirect("/status.php?r=1"), true});
+    routes.on("/status.php?r=1", {c.reply, true});
+    FakeBuildService service(routes);
+    RunResult r = runRetrieval({"--host", kHost});
+    ASSERT_TRUE(r.exited(0)) << harness::describe(r);
+    EXPECT_EQ(c.err, r.err);
+    EXPECT_EQ(std::string::npos, r.out.find("Kernel module is now installed.")) << r.out;
+    EXPECT_EQ(std::string::npos, r.out.find("Saving kernel module")) << r.out;
+    EXPECT_FALSE(harness::pathPresent("/lib/modules/pelagent/" + moduleName()));
+    auto got = paths(service.requests(c.prebuilt ? 1 : 3));
+    ASSERT_EQ(c.prebuilt ? 1u : 3u, got.size());
+    EXPECT_EQ(0u, got[0].find("/cache-module.php?md5="));
+    if (!c.prebuilt) {
+      EXPECT_EQ((std::vector<std::string>{"/process.php", "/status.php?r=1"}),
+                std::vector<std::string>(got.begin() + 1, got.end()));
+    }
+  }
+}
+
+// Megabytes of interim replies before the upload's reply and before the
+// module cost time in proportion to their bytes: each reply is read once,
+// and what judges it takes the reader that read it. A reader that copied
+// what follows each interim reply again, or a second read of the stored
+// bytes by such a reader, takes minutes for these replies.
+TEST(BuildLoopE2E, InterimRepliesCostTimeInProportionToTheirBytes) {
+  const std::string interim = "HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 102 Processing\r\nX-Progress: 7\r\n\r\n";
+  std::string many;
+  while (many.size() < (8u << 20)) many += interim;
+  Sandbox box;
+  layMachine(box, Install::kAgentOnly);
+  BuildServiceRoutes routes;
+  routes.on("/process.php", {many + harness::replyRedirect("/status.php?r=1"), true});
+  routes.on("/status.php?r=1", {many + harness::replyAttachment(moduleName(), "MODULE-BYTES"), true});
+  FakeBuildService service(routes);
+  auto start = std::chrono::steady_clock::now();
+  // Silent: the spinner pauses a millisecond for each piece a GET reads.
+  RunResult r = runRetrieval({"--host", kHost, "--no-binary", "--silent"}, {}, false, 120000);
+  auto took = std::chrono::steady_clock::now() - start;
+  ASSERT_TRUE(r.exited(0)) << harness::describe(r);
+  EXPECT_EQ("", r.err);
+  EXPECT_EQ("MODULE-BYTES", harness::readFile("/lib/modules/pelagent/" + moduleName()));
+  EXPECT_LT(took, std::chrono::seconds(15))
+      << std::chrono::duration_cast<std::chrono::milliseconds>(took).count() << " ms";
+  EXPECT_EQ(paths(service.requests(2)), (std::vector<std::string>{"/process.php", "/status.php?r=1"}));
 }
 
 // Once the upload is over its meter stays quiet: a SIGALRM sent then

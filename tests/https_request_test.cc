@@ -35,19 +35,22 @@ class HttpsRequestTest : public ::testing::Test {
 
 bool tmpIsEmpty() { return harness::tmpListing().empty(); }
 
+// A reply framed by its length as the reader that read it holds it: the
+// header block, its empty line and the body.
+std::string held(const ReplyReader& reply) { return reply.headerBlock() + "\r\n\r\n" + reply.body(); }
+
 TEST_F(HttpsRequestTest, RequestBytesReplyAndNewlineAfterACloseNotification) {
   harness::BuildServiceRoutes routes;
   std::string reply = harness::replyOk("6.0.1-35\n");
   routes.on("/check-module.php?cmajor=4&gen=4&beta=0", {reply, true});
   FakeBuildService service(routes);
   std::string request = formatGetRequest("/check-module.php?cmajor=4&gen=4&beta=0");
-  OptText text;
+  ReplyReader text;
   testing::internal::CaptureStdout();
   int count = httpsRequest(request, &text, 1);
   std::string out = testing::internal::GetCapturedStdout();
   EXPECT_EQ(count, static_cast<int>(reply.size()));
-  ASSERT_TRUE(text);
-  EXPECT_EQ(*text, reply);
+  EXPECT_EQ(held(text), reply);
   EXPECT_EQ(out, "\n");  // also when silent
   ASSERT_EQ(service.requests(1).size(), 1u);
   EXPECT_EQ(service.requests()[0],
@@ -61,14 +64,14 @@ TEST_F(HttpsRequestTest, PrematureCloseStillGivesTheReply) {
   std::string reply = harness::replyNotFound();
   routes.on("/index.php", {reply, false});
   FakeBuildService service(routes);
-  OptText text;
+  ReplyReader text;
   testing::internal::CaptureStdout();
   testing::internal::CaptureStderr();
   int count = httpsRequest(formatGetRequest("/index.php"), &text, 1);
   std::string err = testing::internal::GetCapturedStderr();
   std::string out = testing::internal::GetCapturedStdout();
   EXPECT_EQ(count, static_cast<int>(reply.size()));
-  EXPECT_EQ(text, reply);
+  EXPECT_EQ(held(text), reply);
   EXPECT_EQ(err, "SSL Error: Premature close\n");
   EXPECT_EQ(out, "");  // no newline without the close notification
 }
@@ -80,12 +83,12 @@ TEST_F(HttpsRequestTest, BytesAfterTheReplysEndAreNotKept) {
   std::string reply = harness::replyOk("6.0.1-35\n");
   routes.on("/check-module.php?cmajor=4&gen=4&beta=0", {reply + "JUNK AFTER THE END", true});
   FakeBuildService service(routes);
-  OptText text;
+  ReplyReader text;
   testing::internal::CaptureStdout();
   int count = httpsRequest(formatGetRequest("/check-module.php?cmajor=4&gen=4&beta=0"), &text, 0);
   testing::internal::GetCapturedStdout();
   EXPECT_EQ(count, static_cast<int>(reply.size()));
-  EXPECT_EQ(text, reply);
+  EXPECT_EQ(held(text), reply);
 }
 
 TEST_F(HttpsRequestTest, EmptyReplyAndDebugHeaderDump) {
@@ -93,9 +96,10 @@ TEST_F(HttpsRequestTest, EmptyReplyAndDebugHeaderDump) {
   routes.on("/empty", {"", true});
   routes.on("/page", {harness::replyOk("body"), true});
   FakeBuildService service(routes);
-  OptText text;
+  ReplyReader text;
   EXPECT_EQ(httpsRequest(formatGetRequest("/empty"), &text, 0), 0);
-  EXPECT_EQ(text, "");
+  EXPECT_FALSE(text.headerDone());
+  EXPECT_EQ(text.body(), "");
   debugEnabled = 1;
   testing::internal::CaptureStdout();
   httpsRequest(formatGetRequest("/page"), &text, 0);
@@ -127,7 +131,7 @@ TEST_F(HttpsRequestTest, DebugHeaderDumpIsTheTextBeforeTheFirstEmptyLine) {
   debugEnabled = 1;
   for (const auto& c : cases) {
     SCOPED_TRACE(c.path);
-    OptText text;
+    ReplyReader text;
     testing::internal::CaptureStdout();
     EXPECT_EQ(httpsRequest(formatGetRequest(c.path), &text, 0), static_cast<int>(c.reply.size()));
     std::string out = testing::internal::GetCapturedStdout();
@@ -146,7 +150,7 @@ TEST_F(HttpsRequestTest, LongRequestGoesInPiecesOf4096) {
   std::string request = "GET /" + std::string(8193 - 5 - tail.size(), 'p') + tail;
   ASSERT_EQ(request.size(), 8193u);
   debugEnabled = 1;
-  OptText text;
+  ReplyReader text;
   testing::internal::CaptureStdout();
   httpsRequest(request, &text, 0);
   std::string out = testing::internal::GetCapturedStdout();
@@ -160,7 +164,7 @@ TEST_F(HttpsRequestTest, LongRequestGoesInPiecesOf4096) {
   EXPECT_EQ(service.requests()[0], request);
 }
 
-// (The largest reply that fits is accepted: see ReplyBufferTest.) The fatal
+// (The largest reply that fits is accepted: see ReplyTallyTest.) The fatal
 // end runs in the built tool rather than a forked copy of this process: a
 // fork taken while the service thread runs may inherit a lock that thread
 // holds, and the copy then hangs instead of dying.
@@ -186,18 +190,18 @@ TEST_F(HttpsRequestTest, ReplyTooLargeForTheBufferIsFatal) {
 }
 
 TEST_F(HttpsRequestTest, NoServiceListening) {
-  OptText text;
+  ReplyReader text;
   testing::internal::CaptureStdout();
   EXPECT_EQ(httpsRequest(formatGetRequest("/index.php"), &text, 0), -1);
   EXPECT_EQ(testing::internal::GetCapturedStdout(),
             "Couldn't connect socket: Connection refused\nFailed to create a socket to remote host.\n");
-  EXPECT_FALSE(text);
+  EXPECT_FALSE(text.headerDone());  // untouched
   EXPECT_TRUE(tmpIsEmpty());
 }
 
 TEST_F(HttpsRequestTest, UnresolvableHost) {
   buildServiceHost = "nowhere.invalid";
-  OptText text;
+  ReplyReader text;
   testing::internal::CaptureStdout();
   EXPECT_EQ(httpsRequest(formatGetRequest("/index.php"), &text, 0), -1);
   std::string out = testing::internal::GetCapturedStdout();
@@ -215,7 +219,7 @@ TEST_F(HttpsRequestTest, HandshakeFailureIsReportedWithItsClass) {
   ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&at), sizeof at), 0);
   ASSERT_EQ(listen(listener, 4), 0);
   std::thread closer([listener] { close(accept(listener, nullptr, nullptr)); });
-  OptText text;
+  ReplyReader text;
   testing::internal::CaptureStdout();
   EXPECT_EQ(httpsRequest(formatGetRequest("/index.php"), &text, 0), -1);
   std::string out = testing::internal::GetCapturedStdout();
@@ -240,9 +244,9 @@ TEST_F(HttpsRequestTest, ThroughTheProxyTunnel) {
     SCOPED_TRACE(options.answer[0]);
     harness::ProxyServer proxy(options);
     setenv("http_proxy", ("HTTP://127.0.0.1:" + std::to_string(proxy.port()) + "/").c_str(), 1);
-    OptText text;
+    ReplyReader text;
     EXPECT_GT(httpsRequest(formatGetRequest("/index.php"), &text, 0), 0);
-    EXPECT_EQ(text, harness::replyOk("hello"));
+    EXPECT_EQ(held(text), harness::replyOk("hello"));
     proxy.waitForExchanges(1);
     ASSERT_EQ(proxy.exchanges().size(), 1u);
     EXPECT_EQ(proxy.exchanges()[0].request, "CONNECT build.test:443 HTTP/1.1\nHost: build.test:443\n\n");
@@ -255,7 +259,7 @@ TEST_F(HttpsRequestTest, ThroughTheProxyTunnel) {
 TEST_F(HttpsRequestTest, ProxyRefusingTheTunnel) {
   harness::ProxyServer proxy(harness::proxyAuthRequired());
   setenv("http_proxy", ("127.0.0.1:" + std::to_string(proxy.port())).c_str(), 1);
-  OptText text;
+  ReplyReader text;
   testing::internal::CaptureStdout();
   EXPECT_EQ(httpsRequest(formatGetRequest("/index.php"), &text, 0), -1);
   std::string out = testing::internal::GetCapturedStdout();
@@ -268,9 +272,9 @@ TEST_F(HttpsRequestTest, ProxyWithoutAPortIsNotUsed) {
   routes.on("/index.php", {harness::replyOk("direct"), true});
   FakeBuildService service(routes);
   setenv("http_proxy", "127.0.0.1", 1);
-  OptText text;
+  ReplyReader text;
   EXPECT_GT(httpsRequest(formatGetRequest("/index.php"), &text, 0), 0);
-  EXPECT_EQ(text, harness::replyOk("direct"));
+  EXPECT_EQ(held(text), harness::replyOk("direct"));
 }
 
 }  // namespace

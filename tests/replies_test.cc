@@ -6,12 +6,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <climits>
 #include <cstdlib>
 #include <fstream>
 #include <string>
 
 #include "installer/state.h"
+#include "installer/transport.h"
 #include "tests/harness/coding.h"
 #include "tests/harness/sandbox.h"
 
@@ -53,6 +53,19 @@ class RepliesTest : public ::testing::Test {
   void TearDown() override { std::system(("rm -rf '" + root_ + "'").c_str()); }
   std::string root_;
 };
+
+// A reply's bytes read once, as one connection brought them.
+ReplyReader readReply(const std::string& bytes) {
+  ReplyReader reader(serviceReplyOptions());
+  reader.feed(bytes.data(), bytes.size());
+  reader.finish();
+  return reader;
+}
+
+// The module writer on the reply of that header block and body.
+int store(const std::string& header, const std::string& body, const char** fault) {
+  return storeAttachedModule(readReply(header + "\r\n\r\n" + body), fault);
+}
 
 const std::string kAttachHeader =
     "HTTP/1.1 200 OK\r\nContent-Disposition: attachment; filename=mod.ko\r\n"
@@ -112,6 +125,13 @@ TEST_F(RepliesTest, MalformedRepliesAreFatalTexts) {
        "unexpected filename"},
       {"HTTP/1.1 200 OK\r\nContent-Disposition: attachment; filename=a\r\nX: 1\r\n\r\nx",
        "no size specified in headers"},
+      // A header that frames the reply in no one way, whatever the status.
+      {"HTTP/1.1 302 Found\r\nLocation: /x\r\nContent-Length: 0\r\nContent-Length: 1\r\n\r\nx",
+       "incorrect size specified in headers"},
+      {"HTTP/1.1 404 Not Found\r\nContent-Length: 1 1\r\n\r\nx", "incorrect size specified in headers"},
+      {"HTTP/1.1 200 OK\r\nX-Note : y\r\nContent-Length: 4\r\n\r\npage", "Invalid header returned from server"},
+      {"HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 200 OK\r\nContent-Length: 4\r\nContent-Length: 5\r\n\r\npage",
+       "incorrect size specified in headers"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.first);
@@ -122,14 +142,17 @@ TEST_F(RepliesTest, MalformedRepliesAreFatalTexts) {
 
 TEST_F(RepliesTest, ParseHttpReplyEndsTheProcessWithStatusZero) {
   OptText text;
-  EXPECT_EXIT(parseHttpReply("HTTP/1.0 200 OK\r\nA: b\r\n\r\n", &text, 0), ::testing::ExitedWithCode(0),
+  ReplyReader http10 = readReply("HTTP/1.0 200 OK\r\nA: b\r\n\r\n");
+  EXPECT_EXIT(parseHttpReply(http10, &text, 0), ::testing::ExitedWithCode(0),
               "^Invalid header returned from server\n$");
-  EXPECT_EXIT(parseHttpReply("garbage", &text, 7), ::testing::ExitedWithCode(0), "^Header was null\n$");
+  ReplyReader garbage = readReply("garbage");
+  EXPECT_EXIT(parseHttpReply(garbage, &text, 7), ::testing::ExitedWithCode(0), "^Header was null\n$");
 }
 
 TEST_F(RepliesTest, ParseHttpReplyKeepsThePlaceForUnreturnedStatuses) {
   OptText text = std::string("previous");
-  EXPECT_EQ(parseHttpReply("HTTP/1.1 404 Not Found\r\nA: b\r\n\r\n", &text, 0), 404);
+  ReplyReader reply = readReply("HTTP/1.1 404 Not Found\r\nA: b\r\n\r\n");
+  EXPECT_EQ(parseHttpReply(reply, &text, 0), 404);
   EXPECT_EQ(*text, "previous");
 }
 
@@ -139,18 +162,10 @@ TEST_F(RepliesTest, SizesThatAreRefused) {
     std::string header = std::string("HTTP/1.1 200 OK\r\nContent-Disposition: attachment; filename=m\r\n") +
                          "Content-Length: " + size + "\r\nX: 1";
     const char* fault = nullptr;
-    EXPECT_EQ(storeAttachedModule(header, "data", &fault), 0);
+    EXPECT_EQ(store(header, "data", &fault), 0);
     EXPECT_STREQ(fault, "incorrect size specified in headers");
   }
   EXPECT_EQ(countEntries(root_), 0u);
-}
-
-TEST_F(RepliesTest, ContentLengthReadsLikeStrtol) {
-  EXPECT_EQ(readContentLength("  42abc"), 42);
-  EXPECT_EQ(readContentLength("+7"), 7);
-  EXPECT_EQ(readContentLength("-3"), -3);
-  EXPECT_EQ(readContentLength("x1"), 0);
-  EXPECT_EQ(readContentLength("99999999999999999999999"), LLONG_MAX);
 }
 
 TEST_F(RepliesTest, UnsafeFileNamesAreRefusedAndNothingIsWritten) {
@@ -161,7 +176,7 @@ TEST_F(RepliesTest, UnsafeFileNamesAreRefusedAndNothingIsWritten) {
     std::string header = std::string("HTTP/1.1 200 OK\r\nContent-Disposition: attachment; filename=") +
                          name + "\r\nContent-Length: 4\r\nX: 1";
     const char* fault = nullptr;
-    EXPECT_EQ(storeAttachedModule(header, "data", &fault), 0);
+    EXPECT_EQ(store(header, "data", &fault), 0);
     EXPECT_STREQ(fault, "refusing unsafe file name in attachment");
   }
   EXPECT_EQ(countEntries(root_), 0u);
@@ -173,7 +188,7 @@ TEST_F(RepliesTest, ShortBodyIsRefusedBeforeTheDestinationIsTouched) {
   std::string header = "HTTP/1.1 200 OK\r\nContent-Disposition: attachment; filename=m.ko\r\n"
                        "Content-Length: 10\r\nX: 1";
   const char* fault = nullptr;
-  EXPECT_EQ(storeAttachedModule(header, "123456789", &fault), 0);
+  EXPECT_EQ(store(header, "123456789", &fault), 0);
   EXPECT_STREQ(fault, "module data shorter than the size specified in headers");
   EXPECT_EQ(countEntries(root_), 0u);  // destDir not even created
   EXPECT_EQ(spinnerState, 0);
@@ -199,7 +214,7 @@ TEST_F(RepliesTest, AttachmentIsInstalledByLengthAndTheHeaderReturned) {
 }
 
 // The module is the reply's whole body as its framing delimits it and its
-// coding decodes it; the size comes from the Content-Length header itself.
+// coding decodes it; the size is the reader's Content-Length.
 TEST_F(RepliesTest, ModuleIsTheWholeDecodedBody) {
   const std::string head = "HTTP/1.1 200 OK\r\nContent-Disposition: attachment; filename=mod.ko\r\n";
   const struct {
@@ -213,9 +228,30 @@ TEST_F(RepliesTest, ModuleIsTheWholeDecodedBody) {
       {"a folded line is no length", head + "X: a\r\n Content-Length: 3\r\nContent-Length: 12\r\n\r\nMODULE-BYTES",
        nullptr},
       {"the header's name in another case", head + "content-length: 12\r\n\r\nMODULE-BYTES", nullptr},
-      {"a length not framing the reply, body longer", head + "Content-Length: +5\r\n\r\nMODULE-BYTES",
+      // One framing or none: a length that is not digits alone, or two
+      // that differ, leave the reply without one; the writer reads no
+      // length of its own.
+      {"a length with a sign, body exact", head + "Content-Length: +12\r\n\r\nMODULE-BYTES",
+       "incorrect size specified in headers"},
+      {"a length with text after it, body exact", head + "Content-Length: 12abc\r\n\r\nMODULE-BYTES",
+       "incorrect size specified in headers"},
+      {"a length and then a second number", head + "Content-Length: 12 0\r\n\r\nMODULE-BYTES",
+       "incorrect size specified in headers"},
+      {"lengths that differ, the shorter first",
+       head + "Content-Length: 5\r\nContent-Length: 12\r\n\r\nMODULE-BYTES", "incorrect size specified in headers"},
+      {"lengths that differ, the longer first",
+       head + "Content-Length: 12\r\nContent-Length: 5\r\n\r\nMODULE-BYTES", "incorrect size specified in headers"},
+      {"the same length twice", head + "Content-Length: 12\r\nContent-Length: 12\r\n\r\nMODULE-BYTES", nullptr},
+      {"lengths that differ beside chunks",
+       head + "Content-Length: 5\r\nContent-Length: 12\r\nTransfer-Encoding: chunked\r\n\r\n"
+              "6\r\nMODULE\r\n6\r\n-BYTES\r\n0\r\n\r\n",
+       "incorrect size specified in headers"},
+      {"a blank before a name's colon",
+       head + "Content-Length: 15\r\nTransfer-Encoding : chunked\r\n\r\n5\r\nhello\r\n0\r\n\r\n",
+       "Invalid header returned from server"},
+      {"a body read to the close, longer than its length",
+       head + "Transfer-Encoding: identity\r\nContent-Length: 5\r\n\r\nMODULE-BYTES",
        "module data longer than the size specified in headers"},
-      {"a length not framing the reply, body exact", head + "Content-Length: +12\r\n\r\nMODULE-BYTES", nullptr},
       {"chunked without its last chunk",
        head + "Content-Length: 12\r\nTransfer-Encoding: chunked\r\n\r\n6\r\nMODULE\r\n",
        "Incomplete body returned from server"},
@@ -281,7 +317,7 @@ TEST_F(RepliesTest, QuotesAndFurtherParametersStayInTheName) {
   std::string header = "HTTP/1.1 200 OK\r\nContent-Disposition: attachment; filename=\"m.ko\"; x=1\r\n"
                        "Content-Length: 2\r\nX: 1";
   const char* fault = nullptr;
-  EXPECT_EQ(storeAttachedModule(header, "ok", &fault), 1);
+  EXPECT_EQ(store(header, "ok", &fault), 1);
   EXPECT_EQ(fault, nullptr);
   EXPECT_EQ(readFile(destDir + "/\"m.ko\"; x=1"), "ok");
 }
@@ -292,7 +328,7 @@ TEST_F(RepliesTest, ExistingModuleIsReplacedWholeKeepingItsMode) {
   { std::ofstream(path) << "old module contents, longer than the new one"; }
   ASSERT_EQ(chmod(path.c_str(), 0640), 0);
   const char* fault = nullptr;
-  EXPECT_EQ(storeAttachedModule(kAttachHeader, "NEW..", &fault), 1);
+  EXPECT_EQ(store(kAttachHeader, "NEW..", &fault), 1);
   EXPECT_EQ(readFile(path), "NEW..");
   struct stat st {};
   ASSERT_EQ(stat(path.c_str(), &st), 0);
@@ -306,7 +342,7 @@ TEST_F(RepliesTest, FailedInstallLeavesTheOldModuleAndNoTemporaryFile) {
   ASSERT_EQ(mkdir(path.c_str(), 0755), 0);
   { std::ofstream(path + "/keep") << "x"; }
   const char* fault = nullptr;
-  EXPECT_EQ(storeAttachedModule(kAttachHeader, "12345", &fault), 0);
+  EXPECT_EQ(store(kAttachHeader, "12345", &fault), 0);
   EXPECT_STREQ(fault, "unable to open destination file");
   EXPECT_EQ(countEntries(destDir), 1u);
   EXPECT_EQ(readFile(path + "/keep"), "x");
@@ -317,13 +353,13 @@ TEST_F(RepliesTest, UnwritableDestinationIsFatalWithoutTheInstalledNotice) {
   silentMode = 0;
   EXPECT_EXIT(
       {
-        saveAttachedModule(kAttachHeader, "12345");
+        saveAttachedModule(readReply(kAttachHeader + "\r\n\r\n12345"));
         std::exit(3);
       },
       ::testing::ExitedWithCode(0), "^unable to open destination file\n$");
   testing::internal::CaptureStdout();
   const char* fault = nullptr;
-  storeAttachedModule(kAttachHeader, "12345", &fault);
+  store(kAttachHeader, "12345", &fault);
   std::string out = testing::internal::GetCapturedStdout();
   EXPECT_EQ(out.find("Kernel module is now installed."), std::string::npos);
   EXPECT_NE(out.find("Saving kernel module to '" + destDir + "/mod.ko'"), std::string::npos);
@@ -334,7 +370,7 @@ TEST_F(RepliesTest, TooLongPathIsRefusedInsteadOfCut) {
   std::string header = "HTTP/1.1 200 OK\r\nContent-Disposition: attachment; filename=module-name.ko\r\n"
                        "Content-Length: 1\r\nX: 1";
   const char* fault = nullptr;
-  EXPECT_EQ(storeAttachedModule(header, "x", &fault), 0);
+  EXPECT_EQ(store(header, "x", &fault), 0);
   EXPECT_STREQ(fault, "unable to open destination file");
   EXPECT_EQ(countEntries(root_), 0u);
 }
@@ -343,7 +379,7 @@ TEST_F(RepliesTest, InstallMessagesUnlessSilent) {
   silentMode = 0;
   testing::internal::CaptureStdout();
   const char* fault = nullptr;
-  ASSERT_EQ(storeAttachedModule(kAttachHeader, "12345", &fault), 1);
+  ASSERT_EQ(store(kAttachHeader, "12345", &fault), 1);
   std::string out = testing::internal::GetCapturedStdout();
   std::string expected = "\r" + std::string("Complete.") + std::string(31, ' ') +
                          "\nSaving kernel module to '" + destDir + "/mod.ko'\n" +

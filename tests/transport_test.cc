@@ -1,5 +1,5 @@
 // Transport pieces that need no service: the credential, the key file, the
-// reply buffer's bound, and the lookup of a dotted address.
+// reply's bound, and the lookup of a dotted address.
 #include "installer/transport.h"
 
 #include <gtest/gtest.h>
@@ -73,23 +73,21 @@ TEST(KeyFileTest, RemovedOnAFatalLoadFailure) {
   rmdir(name);
 }
 
-TEST(ReplyBufferTest, BoundKeepsRoomForTheTerminator) {
-  ReplyBuffer exact(10);
-  EXPECT_TRUE(exact.append("123456789", 9));
-  EXPECT_FALSE(exact.append("x", 1));
+TEST(ReplyTallyTest, BoundKeepsRoomForTheTerminator) {
+  ReplyTally exact(10);
+  EXPECT_TRUE(exact.add(9));
+  EXPECT_FALSE(exact.add(1));
   EXPECT_EQ(exact.count(), 9u);
-  EXPECT_EQ(exact.take(), "123456789");
-  ReplyBuffer real;
-  std::string piece(kPieceSize, 'r');
+  ReplyTally real;
   std::size_t total = 0;
-  while (total + piece.size() < kReplyBufferSize - 1) {
-    ASSERT_TRUE(real.append(piece.data(), piece.size()));
-    total += piece.size();
+  while (total + kPieceSize < kReplyBufferSize - 1) {
+    ASSERT_TRUE(real.add(kPieceSize));
+    total += kPieceSize;
   }
   std::size_t last = kReplyBufferSize - 1 - total;
-  EXPECT_TRUE(real.append(piece.data(), last));
+  EXPECT_TRUE(real.add(last));
   EXPECT_EQ(real.count(), kReplyBufferSize - 1);
-  EXPECT_FALSE(real.append("x", 1));
+  EXPECT_FALSE(real.add(1));
 }
 
 TEST(GetRequestTest, TemplateAndCut) {

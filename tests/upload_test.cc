@@ -143,10 +143,11 @@ TEST_F(UploadExchangeTest, RequestByteForByteWithAPackageOfTwoPieces) {
   harness::BuildServiceRoutes routes;
   routes.on("/process.php", {harness::replyRedirect("/status.php?r=9"), true});
   harness::FakeBuildService service(routes);
-  OptText reply;
+  ReplyReader reply;
   int count = uploadKernelHeaders(&reply);
   EXPECT_EQ(count, static_cast<int>(harness::replyRedirect("/status.php?r=9").size()));
-  EXPECT_EQ(reply, harness::replyRedirect("/status.php?r=9"));
+  EXPECT_EQ(reply.status(), 302);
+  EXPECT_EQ(reply.headerBlock() + "\r\n\r\n", harness::replyRedirect("/status.php?r=9"));
   ASSERT_EQ(service.requests(1).size(), 1u);
   const std::string got = service.requests()[0];
   EXPECT_EQ(got, expectedRequest(package));
@@ -164,7 +165,7 @@ TEST_F(UploadExchangeTest, CustomVersionAndExperimentalParts) {
   harness::BuildServiceRoutes routes;
   routes.on("/process.php", {harness::replyOk("queued"), true});
   harness::FakeBuildService service(routes);
-  OptText reply;
+  ReplyReader reply;
   uploadKernelHeaders(&reply);
   ASSERT_EQ(service.requests(1).size(), 1u);
   const std::string got = service.requests()[0];
@@ -187,13 +188,15 @@ TEST_F(UploadExchangeTest, PrematureCloseStillGivesTheReplyAndProgressLinesUnles
   harness::BuildServiceRoutes routes;
   routes.on("/process.php", {unframed, false});
   harness::FakeBuildService service(routes);
-  OptText reply;
+  ReplyReader reply;
   testing::internal::CaptureStdout();
   testing::internal::CaptureStderr();
   uploadKernelHeaders(&reply);
   std::string err = testing::internal::GetCapturedStderr();
   std::string out = testing::internal::GetCapturedStdout();
-  EXPECT_EQ(reply, unframed);
+  EXPECT_EQ(reply.headerBlock(), "HTTP/1.1 200 OK\r\nContent-Type: text/html");
+  EXPECT_EQ(reply.body(), "queued");
+  EXPECT_EQ(reply.bodyState(), ReplyReader::BodyState::Whole);
   EXPECT_EQ(err, "SSL Error: Premature close\n");
   EXPECT_EQ(out, "Starting module build...\n");  // output to a file: no meter
 }
@@ -202,7 +205,7 @@ TEST_F(UploadExchangeTest, PrematureCloseStillGivesTheReplyAndProgressLinesUnles
 // the service then does with the connection: keep it open for a next
 // request (as a web server with keep-alive does, here until its own time-out
 // long after the deadline), or drop it without a close notification. The
-// reply is kept as it came, in pieces too, up to its end.
+// reply is read as it came, in pieces too, up to its end.
 TEST_F(UploadExchangeTest, ReplyEndsByItsFramingWhileTheServiceKeepsTheConnection) {
   constexpr int kHoldMs = 10000;
   std::string package = layPackage(5000);
@@ -212,18 +215,19 @@ TEST_F(UploadExchangeTest, ReplyEndsByItsFramingWhileTheServiceKeepsTheConnectio
     std::string bytes;
     std::vector<std::string> later;
     bool close;
-    std::string kept = {};  // what the reply is, when not all the bytes sent
+    std::string body;       // the reply's body as read
+    std::size_t kept = 0;   // the reply's bytes, when not all the bytes sent
   } cases[] = {
-      {"content length, kept open", harness::replyOk("queued"), {}, false},
+      {"content length, kept open", harness::replyOk("queued"), {}, false, "queued"},
       // Bytes past the length are not the reply's, whichever record they come in.
       {"body longer than its length, in one write", "HTTP/1.1 200 OK\r\nContent-Length: 3\r\n\r\nabcdef", {}, false,
-       "HTTP/1.1 200 OK\r\nContent-Length: 3\r\n\r\nabc"},
+       "abc", 41},
       {"body longer than its length, in two writes", "HTTP/1.1 200 OK\r\nContent-Length: 3\r\n\r\nab", {"cdef"},
-       false, "HTTP/1.1 200 OK\r\nContent-Length: 3\r\n\r\nabc"},
+       false, "abc", 41},
       {"content length in pieces, kept open", "HTTP/1.1 302 Found\r\nLocation: /status.php?r=9\r\nContent-",
-       {"Length: 12\r\n\r\nredirec", "ted.\n"}, false},
-      {"chunked, kept open", chunked + "7\r\nqueued\n\r\n", {"0\r\n\r\n"}, false},
-      {"content length, closed without a close notification", harness::replyOk("queued"), {}, true},
+       {"Length: 12\r\n\r\nredirec", "ted.\n"}, false, "redirected.\n"},
+      {"chunked, kept open", chunked + "7\r\nqueued\n\r\n", {"0\r\n\r\n"}, false, "queued\n"},
+      {"content length, closed without a close notification", harness::replyOk("queued"), {}, true, "queued"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -240,8 +244,8 @@ TEST_F(UploadExchangeTest, ReplyEndsByItsFramingWhileTheServiceKeepsTheConnectio
     harness::TlsServer service([answer](const std::string&, int) { return answer; }, harness::TlsOptions{}, options);
     std::string whole = c.bytes;
     for (const std::string& piece : c.later) whole += piece;
-    if (!c.kept.empty()) whole = c.kept;
-    OptText reply;
+    if (c.kept != 0) whole.resize(c.kept);
+    ReplyReader reply;
     testing::internal::CaptureStderr();
     auto start = Clock::now();
     int count = uploadKernelHeaders(&reply);
@@ -249,7 +253,9 @@ TEST_F(UploadExchangeTest, ReplyEndsByItsFramingWhileTheServiceKeepsTheConnectio
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
     EXPECT_LT(tookMs, kHoldMs / 2) << "the upload waited for the service's close";
     EXPECT_EQ(count, static_cast<int>(whole.size()));
-    EXPECT_EQ(reply, whole);
+    EXPECT_TRUE(reply.complete());
+    EXPECT_EQ(reply.headerBlock(), whole.substr(0, whole.find("\r\n\r\n")));
+    EXPECT_EQ(reply.body(), c.body);
     ASSERT_TRUE(service.waitForExchanges(1, kHoldMs));
     EXPECT_EQ(service.exchanges()[0].request, expectedRequest(package));
   }
@@ -334,9 +340,9 @@ std::shared_ptr<Arrivals> watchedUpload(std::size_t halfway) {
   };
   harness::TlsServer service([](const std::string&, int) { return harness::Reply{harness::replyOk("queued")}; },
                              harness::TlsOptions{}, options);
-  OptText reply;
+  ReplyReader reply;
   uploadKernelHeaders(&reply);
-  EXPECT_EQ(reply, harness::replyOk("queued"));
+  EXPECT_EQ(reply.body(), "queued");
   EXPECT_TRUE(service.waitForExchanges(1));
   if (!service.exchanges().empty()) arrivals->request = service.exchanges()[0].request;
   return arrivals;
@@ -408,7 +414,7 @@ TEST_F(UploadExchangeTest, LargePackageKeepsItsBytesAndRecordsAndNothingWaits) {
 // taken while a server thread runs may hang on a lock that thread held. An
 // upload that got as far as connecting would end with another message.
 TEST_F(UploadExchangeTest, PackageRefusals) {
-  OptText reply;
+  ReplyReader reply;
   EXPECT_EXIT(uploadKernelHeaders(&reply), ::testing::ExitedWithCode(0), "^Could not find tarball\n$");
   box_.writeFile(tarballPath, "");
   EXPECT_EXIT(uploadKernelHeaders(&reply), ::testing::ExitedWithCode(0), "^tarball is 0 bytes\n$");
@@ -427,7 +433,7 @@ TEST_F(UploadExchangeTest, PackageRefusals) {
 
 TEST_F(UploadExchangeTest, NoServiceIsFatal) {
   layPackage(10);
-  OptText reply;
+  ReplyReader reply;
   EXPECT_EXIT(
       {
         if (!std::freopen("/dev/null", "w", stdout)) std::exit(9);  // the connect message
