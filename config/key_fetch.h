@@ -22,8 +22,10 @@
 //   may also end right after it). What follows the key is not part of it.
 //   A body framed by its length or chunks gives a key only once read whole
 //   and decoded within 8095 bytes; without framing the key must lie within
-//   the first 8095 bytes of the body. A reply that does not begin with
-//   "HTTP/" is all body. The status line is not looked at.
+//   the first 8095 bytes of the body. A header that frames the reply in
+//   more ways than one, or holds a name that is not a token, gives no key
+//   (the reply reader's rule for every reply). A reply that does not begin
+//   with "HTTP/" is all body. The status line is not looked at.
 // - A broken connection never raises SIGPIPE in the tool during a fetch.
 // - getServerKey and keyNameFromUrl are declared in config/config.h.
 #pragma once

@@ -142,7 +142,7 @@ ReplyParse examineReply(ReplyReader& reply) {
   switch (reply.headerFault()) {
     case ReplyReader::HeaderFault::None:
       break;
-    case ReplyReader::HeaderFault::BlankInName:
+    case ReplyReader::HeaderFault::BadName:
       result.fault = "Invalid header returned from server";
       return result;
     case ReplyReader::HeaderFault::BadLength:

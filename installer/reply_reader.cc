@@ -24,6 +24,13 @@ std::string lowerCase(std::string text) {
 
 bool isBlank(char c) { return c == ' ' || c == '\t'; }
 
+// The characters a header name may hold (a token); a blank, a control
+// character or a separator is none of them.
+bool isTokenChar(char c) {
+  const unsigned char u = static_cast<unsigned char>(c);
+  return u > 0x20 && u < 0x7f && std::strchr("\"(),/:;<=>?@[\\]{}", u) == nullptr;
+}
+
 std::string trimmed(const std::string& text) {
   std::size_t first = text.find_first_not_of(" \t");
   if (first == std::string::npos) return std::string();
@@ -343,10 +350,11 @@ void ReplyReader::startReply(const std::string& block) {
     std::size_t colon = line.find(':');
     if (colon == std::string::npos || colon == 0) continue;
     std::string name = line.substr(0, colon);
-    // "Transfer-Encoding : chunked" is read as a header by some and as none
-    // by others: a reply that can be read two ways has no framing to trust.
-    if (std::any_of(name.begin(), name.end(), isBlank)) {
-      if (headerFault_ == HeaderFault::None) headerFault_ = HeaderFault::BlankInName;
+    // "Transfer-Encoding : chunked" (or a control character before the
+    // colon) is read as a header by some and as none by others: a reply
+    // that can be read two ways has no framing to trust.
+    if (!std::all_of(name.begin(), name.end(), isTokenChar)) {
+      if (headerFault_ == HeaderFault::None) headerFault_ = HeaderFault::BadName;
       continue;
     }
     headers.push_back({name, trimmed(line.substr(colon + 1))});

@@ -11,7 +11,8 @@
 // - Interim replies (1xx) are skipped: the next reply takes their place.
 //   1xx, 204 and 304 have no body whatever their headers say.
 // - The header frames the body in one way or the reply is invalid: a line
-//   whose name holds a blank (before its colon), or Content-Length values
+//   whose name is not a token (a blank or a control character before its
+//   colon, say), or Content-Length values
 //   that are not all the same number of digits alone, leave it without an
 //   end of its own and without a body (HeaderFault says which).
 // - Otherwise the body ends: with a Transfer-Encoding whose last coding is
@@ -83,7 +84,7 @@ class ReplyReader {
   // Why the final header frames no body.
   enum class HeaderFault {
     None,
-    BlankInName,  // a header line whose name holds a blank ("Transfer-Encoding : chunked")
+    BadName,      // a header line whose name is not a token ("Transfer-Encoding : chunked")
     BadLength,    // Content-Length values that differ, or one that is not digits alone
   };
 
@@ -103,6 +104,11 @@ class ReplyReader {
   void finish();
 
   bool complete() const { return state_ == State::Complete; }  // ended by its own framing
+  // Nothing that follows can change how the reply is judged: it ended by
+  // its framing, or its framing can't be followed (a header that frames it
+  // in no one way, chunks that do not parse). A reader that need not read
+  // to the close may stop here.
+  bool settled() const { return state_ == State::Complete || state_ == State::Broken; }
   bool headerDone() const { return headerDone_; }  // the final reply's header block is in
   // A reply read as text without a header holds "\r\n\r\n" somewhere.
   bool blankLineSeen() const { return blankLineSeen_; }

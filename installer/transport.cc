@@ -225,7 +225,7 @@ ReadOutcome readTlsReply(SSL* connection, ReplyReader* reader, ReplyTally* tally
         // writes were split into records.
         std::size_t used = reader->feed(piece, static_cast<std::size_t>(n));
         if (!tally->add(used)) fatalError("Return data is too large for buffer");
-        if (!untilClose && reader->complete()) return ReadOutcome::Complete;
+        if (!untilClose && reader->settled()) return ReadOutcome::Complete;
         break;
       }
       case ReadOutcome::Retry:

@@ -574,6 +574,35 @@ TEST(BuildLoopE2E, PagesAndModulesAsServersFrameAndCodeThem) {
   }
 }
 
+// An upload reply refused for its framing is refused once its header or
+// its broken chunk is in, also on a connection the service holds open:
+// nothing that follows could make it valid.
+TEST(BuildLoopE2E, AnUploadReplyRefusedForItsFramingIsNotWaitedFor) {
+  const struct {
+    const char* name;
+    std::string reply;
+    const char* err;
+  } cases[] = {
+      {"lengths that differ", headerOk("Content-Length: 5\r\nContent-Length: 12\r\n") + "hello",
+       "incorrect size specified in headers\n"},
+      {"a blank before the colon of Transfer-Encoding",
+       headerOk("Content-Length: 15\r\nTransfer-Encoding : chunked\r\n") + "5\r\nhello\r\n0\r\n\r\n",
+       "Invalid header returned from server\n"},
+      {"a chunk size that is no number", headerOk("Transfer-Encoding: chunked\r\n") + "5\r\nhello\r\nzz\r\n",
+       "Invalid body returned from server\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Sandbox box;
+    auto start = std::chrono::steady_clock::now();
+    RunResult r = runAgainst(box, c.reply, true);
+    // Well within the time the service holds the connection.
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+    ASSERT_TRUE(r.exited(0)) << harness::describe(r);
+    EXPECT_EQ(c.err, r.err);
+  }
+}
+
 // A final page (without markers) is shown as its decoded text.
 TEST(BuildLoopE2E, FinalPagesAreShownDecoded) {
   const std::string text = "final page from echo\nthe build log follows\n";
@@ -667,7 +696,8 @@ TEST(BuildLoopE2E, BodiesThatAreNotWholeAreRefused) {
 // A reply whose header frames it in more than one way, or in none, is
 // refused whatever its body holds: two lengths that differ (in either
 // order), a length followed by a second number, a Transfer-Encoding with a
-// blank before its colon beside a length that covers its chunks. Nothing is
+// blank or a control character before its colon beside a length that
+// covers its chunks. Nothing is
 // installed; the fatal text, status 0. From the build's loop and from the
 // prebuilt-module query alike.
 TEST(BuildLoopE2E, RepliesFramedInMoreWaysThanOneAreRefused) {
@@ -692,6 +722,11 @@ TEST(BuildLoopE2E, RepliesFramedInMoreWaysThanOneAreRefused) {
                 "\r\nTransfer-Encoding : chunked\r\n") +
            chunks,
        false, "Invalid header returned from server\n"},
+      {"a control character before the colon of Transfer-Encoding",
+       headerOk(moduleHeaders() + "Content-Length: " + std::to_string(chunks.size()) +
+                "\r\nTransfer-Encoding\v: chunked\r\n") +
+           chunks,
+       true, "Invalid header returned from server\n"},
       {"lengths that differ in the prebuilt module",
        headerOk(moduleHeaders() + "Content-Length: 12\r\nContent-Length: 5\r\n") + module, true,
        "incorrect size specified in headers\n"},

@@ -311,6 +311,13 @@ TEST_F(KeyReplies, OnlyAWholeKeyIsStored) {
       {"deflate to the close, the key past the buffer",
        "HTTP/1.1 200 OK\r\nContent-Encoding: deflate\r\n\r\n" + zlibbed(pastTheBuffer), {}, 0, false,
        std::nullopt, Ends::AtOnce},
+      // A header that frames the reply in more ways than one, or whose
+      // names can't all be read, leaves no end of the reply to trust: the
+      // reply is refused, as the build service's are, held or closed.
+      {"lengths that differ", "HTTP/1.1 200 OK\r\nContent-Length: 5\r\nContent-Length: 70\r\n\r\n" + key, {}, 0,
+       true, std::nullopt, Ends::AtOnce},
+      {"a blank in a header's name", "HTTP/1.0 200 OK\r\nX Powered By: test\r\n\r\n" + key, {}, 0, false,
+       std::nullopt, Ends::AtOnce},
       // Without framing the reply ends at the END line: what would decode
       // past the buffer after it is not the reply's.
       {"gzip without framing, the key and then text past the buffer",
