@@ -58,6 +58,12 @@ FileReplacer::~FileReplacer() {
 bool FileReplacer::open(std::string* err, mode_t mode, Metadata metadata) {
   mode_ = mode;
   metadata_ = metadata;
+  std::string dir;
+  splitPath(path_, &dir, &name_);
+  // A later run would take a file under such a name for one a killed run
+  // left, and remove it. Refused before any lock is taken: taking one
+  // removes such names, the file the user named among them.
+  if (isTemporaryName(name_)) return failWith(err, EINVAL);
   lock_ = lockDirectoryOf(path_);
   if (!lock_) return failWith(err, errno);
   if (placement_ == Placement::kInPlace) {
@@ -68,11 +74,10 @@ bool FileReplacer::open(std::string* err, mode_t mode, Metadata metadata) {
     OpenedTarget check;
     if (metadata_ == Metadata::kNew && old_.fd && !openAsWriter(path_, mode_, &check, err)) return false;
   }
-  std::string dir;
-  splitPath(path_, &dir, &name_);
   if (placement_ == Placement::kInPlace && old_.dir) {
     // A copy takes the name the file has where it really is, under that
     // directory's lock.
+    if (isTemporaryName(old_.name)) return failWith(err, EINVAL);
     dir_.reset(::fcntl(old_.dir.get(), F_DUPFD_CLOEXEC, 0));
     name_ = old_.name;
     placeLock_ = lockDirectoryOf(realPath(old_));
@@ -81,9 +86,6 @@ bool FileReplacer::open(std::string* err, mode_t mode, Metadata metadata) {
     dir_ = openDirectory(dir);
     if (!dir_) return failWith(err, errno);
   }
-  // A later run would take a file under such a name for one a killed run
-  // left, and remove it.
-  if (isTemporaryName(name_)) return failWith(err, EINVAL);
   if (!fixed_name_.empty() && !fixed_.makeFixed(dir_.get(), fixed_name_, old_.fd ? 0600 : mode_, err)) return false;
   way_ = decide();
   opened_ = true;

@@ -826,8 +826,8 @@ bool endsWith(const std::string& text, const std::string& end) {
 // No name a user gives becomes one of the writers' temporary names, which a
 // later run would remove: a key name of that form is refused as an invalid
 // name (stored, removed or listed), a package name as the file it can't
-// open, a key link that leads to such a name as well (nothing is made
-// there). A working directory of that form, and a link to it, are no files
+// open (and the file that stands there stays), a key link that leads to
+// such a name as well (nothing is made there). A working directory of that form, and a link to it, are no files
 // of the writers': runs that write beside them leave them.
 TEST(TemporaryNames, NoNameAUserGivesIsTakenForOne) {
   const std::string temp = ".tavrik-abc123";
@@ -868,6 +868,18 @@ TEST(TemporaryNames, NoNameAUserGivesIsTakenForOne) {
     EXPECT_TRUE(r.exited(0)) << describe(r);
     EXPECT_TRUE(endsWith(r.out, "Couldnt open file '/tmp/out/" + temp + "': 'Invalid argument'\n")) << r.out;
     EXPECT_EQ(std::vector<std::string>{}, listing("/tmp/out"));
+  }
+  {
+    // Refused before the directory is locked: taking the lock would remove
+    // the very file the user named.
+    SCOPED_TRACE("a package name where a file of that name stands");
+    Sandbox box;
+    layAgentFiles(box, kBuildHost);
+    box.writeFile("/tmp/out/" + temp, "MINE\n", 0644);
+    RunResult r = keepPackage(box, "/tmp/out/" + temp);
+    EXPECT_TRUE(r.exited(0)) << describe(r);
+    EXPECT_TRUE(endsWith(r.out, "Couldnt open file '/tmp/out/" + temp + "': 'Invalid argument'\n")) << r.out;
+    EXPECT_EQ("MINE\n", readFile("/tmp/out/" + temp));
   }
   {
     SCOPED_TRACE("a working directory");
