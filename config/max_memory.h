@@ -12,8 +12,10 @@
 //   beside it (mode and owner of the old file), written with checks,
 //   synced and renamed over it (a link at the path is replaced, a file
 //   bind-mounted there can't be); a failure leaves the old file whole (and,
-//   as before, the copy behind). A path that is not a regular file (or a
-//   link to one) counts as a file that can't be opened.
+//   as before, the copy behind, once one was made). The file is read before
+//   the copy is made: a path that can't be read, or that is not a regular
+//   file (or a link to one), counts as a file that can't be opened and
+//   leaves no copy.
 // - User messages are narrow texts on standard output; traces are debug.
 #pragma once
 

@@ -75,11 +75,18 @@ void removeStrayCopies(int dirfd) {
     ::close(own);
     return;
   }
+  // In a sticky directory (/tmp) other users' files are theirs: only what
+  // this user left there can be a killed run's. Elsewhere only those who
+  // may write the directory make names in it.
+  struct stat where;
+  const bool shared = ::fstat(dirfd, &where) == 0 && (where.st_mode & S_ISVTX) != 0;
+  const uid_t user = ::geteuid();
   std::vector<std::string> stray;
   while (struct dirent* entry = ::readdir(dir.get())) {
     if (!isTemporaryName(entry->d_name)) continue;
     struct stat st;
     if (::fstatat(dirfd, entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
+    if (shared && st.st_uid != user) continue;
     // A link with a name of its own alone is no second name of ours.
     if (S_ISREG(st.st_mode) || (S_ISLNK(st.st_mode) && st.st_nlink > 1)) stray.push_back(entry->d_name);
   }

@@ -38,7 +38,8 @@ bool secondName(int dirfd, const std::string& existing, int to_dirfd, const std:
 bool isTemporaryName(const std::string& name);
 // Removes what a killed run left in `dirfd` (open for reading) under
 // temporary names: regular files, and second names of links whose first
-// name still stands. Only for a directory whose lock is held.
+// name still stands; in a sticky directory only those of the user running
+// the tool. Only for a directory whose lock is held.
 void removeStrayCopies(int dirfd);
 
 class NewCopy {

@@ -10,9 +10,9 @@
 // way the optimiser keeps) and empties it.
 void wipeSecret(std::string& text);
 
-// True when the two texts hold the same bytes. Compared a byte at a time in
-// general registers (and in constant time): a library compare would leave
-// whole pieces of them in vector registers, which a later lazy symbol
+// True when the two texts hold the same bytes. Compared in constant time
+// and in general registers only (CRYPTO_memcmp): a vectorised compare would
+// leave whole pieces of them in vector registers, which a later lazy symbol
 // binding or a signal frame saves onto the stack, out of every wipe's reach.
 bool sameSecret(const std::string& a, const std::string& b);
 

@@ -80,6 +80,26 @@ TEST(DirLock, TakingItRemovesWhatAKilledRunLeft) {
   EXPECT_TRUE(harness::pathPresent(dir + "/.tavrik-later1"));
 }
 
+// In a sticky directory (/tmp) a file of that form that another user owns
+// is that user's, not a killed run's: only the tool's own user's goes.
+// Elsewhere only those who may write the directory make names there.
+TEST(DirLock, InAStickyDirectoryOnlyTheUsersOwnLeftoversGo) {
+  harness::Sandbox box;
+  constexpr uid_t kOther = 65534;
+  for (bool sticky : {true, false}) {
+    SCOPED_TRACE(sticky ? "sticky" : "not sticky");
+    const std::string dir = sticky ? "/tmp/shared" : "/tmp/own";
+    box.writeFile(dir + "/.tavrik-mine12", "x");
+    box.writeFile(dir + "/.tavrik-other1", "x");
+    ASSERT_EQ(0, ::chown((dir + "/.tavrik-other1").c_str(), kOther, kOther));
+    ASSERT_EQ(0, ::chmod(dir.c_str(), sticky ? 01777 : 0755));
+    HeldDirLock lock = lockDirectoryOf(dir + "/file");
+    ASSERT_TRUE(lock);
+    EXPECT_EQ(sticky ? std::vector<std::string>{".tavrik-other1"} : std::vector<std::string>{},
+              harness::listing(dir));
+  }
+}
+
 TEST(DirLock, AMissingDirectoryFails) {
   harness::Sandbox box;
   EXPECT_FALSE(lockDirectoryOf("/tmp/absent/file"));
