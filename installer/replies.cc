@@ -188,13 +188,6 @@ ReplyParse examineReply(ReplyReader& reply) {
   return result;
 }
 
-ReplyParse examineHttpReply(const std::string& reply) {
-  ReplyReader reader(serviceReplyOptions());
-  reader.feed(reply.data(), reply.size());
-  reader.finish();
-  return examineReply(reader);
-}
-
 int parseHttpReply(ReplyReader& reply, OptText* text, int /*byteCount*/) {
   ReplyParse result = examineReply(reply);
   if (result.fault) fatalError(result.fault);

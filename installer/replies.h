@@ -52,8 +52,6 @@ struct ReplyParse {
   const char* fault = nullptr;
 };
 ReplyParse examineReply(ReplyReader& reply);
-// The reply's bytes as one connection brought them, to its end, read once.
-ReplyParse examineHttpReply(const std::string& reply);
 int storeAttachedModule(const ReplyReader& reply, const char** fault);
 
 // A file name from the service is refused when empty, "." or "..", or

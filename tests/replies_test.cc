@@ -62,6 +62,12 @@ ReplyReader readReply(const std::string& bytes) {
   return reader;
 }
 
+// The parser's checks on a reply of those bytes.
+ReplyParse examineHttpReply(const std::string& bytes) {
+  ReplyReader reader = readReply(bytes);
+  return examineReply(reader);
+}
+
 // The module writer on the reply of that header block and body.
 int store(const std::string& header, const std::string& body, const char** fault) {
   return storeAttachedModule(readReply(header + "\r\n\r\n" + body), fault);
